@@ -1,0 +1,22 @@
+// The live demo: camera 0 seen through a Fibonacci retina, with the Konio/TRN model running on a
+// worker thread. No arguments, no configuration.
+#include <iostream>
+
+#include "app/frame_loop.h"
+#include "app/platform.h"
+
+int main() {
+  cv::VideoCapture camera;
+  if (!openCamera(camera, 0)) {
+    std::cerr << "Eroare: nu s-a putut deschide camera.\n";
+    return -1;
+  }
+  requestFrameSize(camera, 1280.0, 720.0);
+
+  FrameIo io = windowIo(camera);
+  runSession(io, std::cout);  // ends with the worker joined
+
+  camera.release();
+  closeAllWindows();
+  return 0;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "model/event_queue.h"
+#include "model/konio_layer.h"
+#include "model/model_worker.h"
+#include "model/trn_layer.h"
+
+constexpr float kKonioDecay = 0.98f;
+constexpr float kTrnStrength = 5.0f;
+
+// The neural model's objects, created in this order and destroyed in reverse. The worker thread
+// that uses them lives in a `ModelWorkerThread`, which must be created after them and so is
+// always joined before any of them is destroyed.
+struct Model {
+  explicit Model(int count);
+
+  GainTable gainTable;  // gains 1.0, Konio mask at 0, 10, 20, ...
+  KonioLayer konio;     // activity 0.0, decay 0.98
+  TrnLayer trn;         // strength 5.0, drive 0.0
+  EventQueue queue;     // empty
+};
+
+// Builds the model for `count` sensors.
+Model createModel(int count);
+
+// The worker thread. Create it after the running flag and the model, so that it is destroyed
+// before them: if it still runs then (a stage threw, say), the destructor clears the flag and
+// joins, and the thread never outlives what it uses.
+struct ModelWorkerThread {
+  explicit ModelWorkerThread(std::atomic<bool>& running) : running(running) {}
+  ModelWorkerThread(const ModelWorkerThread&) = delete;
+  ModelWorkerThread& operator=(const ModelWorkerThread&) = delete;
+  ~ModelWorkerThread();
+
+  std::atomic<bool>& running;
+  std::thread thread;
+};
+
+// Starts the worker thread on `model`; call after setting the running flag to true.
+void startModelWorker(ModelWorkerThread& worker, Model& model);
+
+// Copies the Konio activity into `konioSnapshot` (no lock: relaxed per-unit reads) and the gains
+// into `gainSnapshot` under the gain mutex. Both keep their storage. Main thread.
+void takeModelSnapshots(Model& model, std::vector<float>& konioSnapshot,
+                        std::vector<float>& gainSnapshot);
+
+// Joins the worker thread, if one runs; call after clearing the running flag.
+void stopModelWorker(ModelWorkerThread& worker);

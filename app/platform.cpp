@@ -1,0 +1,47 @@
+#include "app/platform.h"
+
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/highgui.hpp>
+
+namespace {
+
+void quietBackends() {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+}
+
+}  // namespace
+
+bool openCamera(cv::VideoCapture& capture, int index) {
+  quietBackends();
+  return capture.open(index, cv::CAP_ANY) && capture.isOpened();
+}
+
+bool openVideoFile(cv::VideoCapture& capture, const std::string& path) {
+  quietBackends();
+  return capture.open(path, cv::CAP_ANY) && capture.isOpened();
+}
+
+void requestFrameSize(cv::VideoCapture& capture, double width, double height) {
+  capture.set(cv::CAP_PROP_FRAME_WIDTH, width);
+  capture.set(cv::CAP_PROP_FRAME_HEIGHT, height);
+}
+
+FrameIo windowIo(cv::VideoCapture& capture) {
+  FrameIo io;
+  io.readFrame = [&capture](cv::Mat& frame) { capture >> frame; };
+  io.showCanvas = [](const cv::Mat& canvas) { cv::imshow(kWindowTitle, canvas); };
+  io.waitKey = [](int delayMs) { return cv::waitKey(delayMs); };
+  return io;
+}
+
+FrameIo headlessIo(cv::VideoCapture& capture) {
+  FrameIo io;
+  io.readFrame = [&capture](cv::Mat& frame) { capture >> frame; };
+  io.showCanvas = [](const cv::Mat&) {};
+  io.waitKey = [](int) { return -1; };
+  return io;
+}
+
+void closeAllWindows() {
+  cv::destroyAllWindows();
+}

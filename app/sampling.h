@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "model/event_queue.h"
+#include "model/trn_layer.h"
+#include "retina/sensor.h"
+
+constexpr float kEmitThreshold = 0.03f;  // a weighted activation must exceed it to emit
+
+// One activation in [0, 1] per sensor index: the byte of the channel its class reads / 255, or
+// for any other class the sum of the three / 765. Sensors off the frame keep 0. `frame` is 8-bit
+// BGR.
+std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina, std::int32_t cx,
+                                     std::int32_t cy, float retinaScale);
+
+// Pushes the frame's events, all stamped `t1` (steady-clock seconds): one `FrameMarker`, then in
+// ascending index a `Photoreceptor` event for every sensor whose gain x activation exceeds
+// kEmitThreshold, followed by a `KonioInput` event with the same weight where the Konio mask is
+// set. One queue push (one lock) per event. `gainCopy` is scratch storage kept by the caller so
+// that no frame allocates. Returns the number of events pushed.
+std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activations,
+                            GainTable& gainTable, double t1, std::vector<float>& gainCopy);

@@ -1,0 +1,52 @@
+#include "display/fovea.h"
+
+#include "retina/sensor_mapping.h"
+
+namespace {
+
+constexpr float kBrightnessDivisor = 765.0f;  // b + g + r of a white pixel
+constexpr float kPrimeSpiralWeight = 5.0f;
+constexpr float kKonioWeight = 2.0f;
+
+std::int32_t clampToMargin(std::int32_t value, std::int32_t extent) {
+  if (value > extent - kFoveaMargin)
+    return extent - kFoveaMargin;
+  if (value < kFoveaMargin)
+    return kFoveaMargin;
+  return value;
+}
+
+}  // namespace
+
+void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
+                       FoveaCenter& center, float retinaScale,
+                       const std::vector<float>& konioSnapshot, float stepFraction) {
+  // Weights are single precision per sensor; the sums run in double so thirty thousand terms
+  // lose nothing.
+  double sumW = 0.0, sumX = 0.0, sumY = 0.0;
+  for (const Sensor& sensor : sensors) {
+    const cv::Point pixel = sensorPixel(sensor, center.cx, center.cy, retinaScale);
+    if (!insideFrame(pixel, frame))
+      continue;
+    const std::uint8_t* bgr = frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x;
+    float w = static_cast<float>(bgr[0] + bgr[1] + bgr[2]) / kBrightnessDivisor;
+    if (isPrimeSpiral(sensor))
+      w = w * kPrimeSpiralWeight;
+    if (sensor.index >= 0 && static_cast<std::size_t>(sensor.index) < konioSnapshot.size()) {
+      w = w + kKonioWeight * konioSnapshot[sensor.index];
+    }
+    sumX += static_cast<float>(pixel.x) * w;
+    sumY += static_cast<float>(pixel.y) * w;
+    sumW += w;
+  }
+  if (!(sumW > 0.0))
+    return;
+
+  const double meanX = sumX / sumW;
+  const double meanY = sumY / sumW;
+  const double step = stepFraction;  // 0.3f widens to 0.30000001192092896
+  const auto cx = static_cast<std::int32_t>((frame.cols * 0.5 - meanX) * step + center.cx);
+  const auto cy = static_cast<std::int32_t>((frame.rows * 0.5 - meanY) * step + center.cy);
+  center.cx = clampToMargin(cx, frame.cols);
+  center.cy = clampToMargin(cy, frame.rows);
+}

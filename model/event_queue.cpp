@@ -1,0 +1,30 @@
+#include "model/event_queue.h"
+
+#include <algorithm>
+
+void EventQueue::push(const RetinaEvent& event) {
+  std::lock_guard<std::mutex> lock(mutex);
+  // Producers never wait for the consumer: at the bound the oldest event gives way.
+  if (events.size() >= kEventQueueLimit) {
+    events.pop_front();
+    ++displaced;
+  }
+  events.push_back(event);
+  peak = std::max(peak, events.size());
+}
+
+std::vector<RetinaEvent> EventQueue::drainAll() {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::vector<RetinaEvent> batch(events.begin(), events.end());
+  events.clear();
+  return batch;
+}
+
+EventQueueStats EventQueue::stats() {
+  std::lock_guard<std::mutex> lock(mutex);
+  EventQueueStats result;
+  result.size = events.size();
+  result.displaced = displaced;
+  result.peak = peak;
+  return result;
+}

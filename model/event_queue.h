@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+// One event between the frame loop and the model worker.
+struct RetinaEvent {
+  double time = 0.0;      // seconds on the steady clock (nanoseconds / 1e9)
+  std::int32_t src = -1;  // sensor or Konio unit index (the same numbering), -1 for none
+  std::int32_t dst = -1;  // target index, same numbering, -1 for none
+  float weight = 0.0f;
+  std::int32_t kind = 0;  // one of the kinds below
+};
+
+// Event kinds. Any other value is dropped by the worker.
+constexpr std::int32_t kPhotoreceptor =
+    0;                                    // a sensor whose weighted activation passed the threshold
+constexpr std::int32_t kKonioInput = 2;   // the same weight again, for sensors in the Konio mask
+constexpr std::int32_t kKonioOutput = 3;  // a Konio unit announcing its activity
+constexpr std::int32_t kFrameMarker = 99;  // first event of every frame
+
+// Most events the queue holds; a push onto a full queue displaces the oldest.
+constexpr std::size_t kEventQueueLimit = 20000;
+
+struct EventQueueStats {
+  std::size_t size = 0;         // events queued now
+  std::uint64_t displaced = 0;  // events dropped by the bound since creation
+  std::size_t peak = 0;         // most events ever queued at once
+};
+
+// The one channel between the threads. Producers: the frame loop (main thread) and the Konio
+// stage (worker thread). Consumer: the worker thread only. Every member function holds `mutex`
+// for its whole duration and takes no other lock meanwhile.
+struct EventQueue {
+  // Appends `event`; when kEventQueueLimit or more events are queued it first drops exactly one,
+  // the oldest, whatever its kind. Never waits for room.
+  void push(const RetinaEvent& event);
+
+  // Returns every queued event, oldest first, and leaves the queue empty.
+  std::vector<RetinaEvent> drainAll();
+
+  EventQueueStats stats();
+
+  std::deque<RetinaEvent> events;  // oldest at the front; guarded by `mutex`
+  std::mutex mutex;                // the queue mutex
+  std::uint64_t displaced = 0;     // guarded by `mutex`
+  std::size_t peak = 0;            // guarded by `mutex`
+};

@@ -1,0 +1,53 @@
+#include "model/model_worker.h"
+
+#include <thread>
+#include <vector>
+
+double steadySeconds(std::chrono::steady_clock::time_point t) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch());
+  return static_cast<double>(ns.count()) / 1e9;
+}
+
+double steadyNowSeconds() {
+  return steadySeconds(std::chrono::steady_clock::now());
+}
+
+WorkerIteration runWorkerIteration(WorkerContext& ctx) {
+  if (!ctx.running.load()) {
+    return WorkerIteration::stopped;
+  }
+
+  // The queue mutex is released when drainAll returns; the stages work on this copy.
+  const std::vector<RetinaEvent> batch = ctx.queue.drainAll();
+  if (batch.empty()) {
+    // Also bounds how long a join waits for an idle worker.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return WorkerIteration::idle;
+  }
+
+  const double batchTime = ctx.clock();
+
+  std::vector<RetinaEvent> sensorEvents;
+  std::vector<RetinaEvent> konioEvents;
+  for (const RetinaEvent& event : batch) {
+    if ((event.kind == kPhotoreceptor || event.kind == kKonioInput) && event.dst >= 0) {
+      sensorEvents.push_back(event);
+    } else if (event.kind == kKonioOutput) {
+      konioEvents.push_back(event);
+    }
+  }
+
+  // The Konio stage's output goes back into the queue, so TRN sees it one drain later.
+  if (!sensorEvents.empty()) {
+    ctx.konio.step(sensorEvents, batchTime, ctx.queue);
+  }
+  if (!sensorEvents.empty() || !konioEvents.empty()) {
+    ctx.trn.step(sensorEvents, konioEvents);
+  }
+  return WorkerIteration::batch;
+}
+
+void ModelWorker(WorkerContext ctx) {
+  while (runWorkerIteration(ctx) != WorkerIteration::stopped) {
+  }
+}

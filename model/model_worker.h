@@ -1,0 +1,37 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+#include "model/event_queue.h"
+#include "model/konio_layer.h"
+#include "model/trn_layer.h"
+
+// Steady-clock seconds since the clock's epoch: the nanosecond count as a double divided by 1e9.
+double steadySeconds(std::chrono::steady_clock::time_point t);
+double steadyNowSeconds();
+
+// What the worker reaches. The four referenced objects outlive the worker thread.
+struct WorkerContext {
+  std::atomic<bool>& running;  // read before every iteration; false ends the worker
+  EventQueue& queue;
+  KonioLayer& konio;
+  TrnLayer& trn;
+  std::function<double()> clock = steadyNowSeconds;  // source of `batchTime`, in seconds
+};
+
+enum class WorkerIteration {
+  stopped,  // the running flag was false; nothing else was touched
+  idle,     // the queue was empty; slept 1 ms
+  batch,    // drained a non-empty batch (whether or not a stage ran)
+};
+
+// One pass of the worker: read the flag, drain, sleep 1 ms on an empty batch, otherwise split the
+// batch by kind and run the Konio stage (sensor events only) and the TRN stage (sensor or Konio
+// events). No sleep after a non-empty batch. Runs on whichever thread calls it; never call it
+// from two threads at once on one model.
+WorkerIteration runWorkerIteration(WorkerContext& ctx);
+
+// The worker thread's body: iterations until the running flag is found false.
+void ModelWorker(WorkerContext ctx);

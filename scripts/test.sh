@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test: a normal build with warnings as
+# errors, the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# threaded tests under ThreadSanitizer, each in its own build directory. Any failure or
+# sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libgtest-dev \
+  libbenchmark-dev xvfb xdotool imagemagick x11-utils opencv-doc valgrind clang libclang-rt-14-dev
+
+jobs=$(nproc)
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+section() { printf '\n=== %s ===\n' "$1"; }
+
+section "Build and test (warnings are errors)"
+cmake -S . -B build/test -DRETINA_WERROR=ON
+cmake --build build/test -j"$jobs"
+ctest --test-dir build/test --output-on-failure -j"$jobs"
+
+section "AddressSanitizer + UndefinedBehaviorSanitizer: every test"
+cmake -S . -B build/asan -DRETINA_WERROR=ON -DRETINA_SANITIZER=address
+cmake --build build/asan -j"$jobs"
+ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+section "ThreadSanitizer: the threaded tests"
+cmake -S . -B build/tsan -DRETINA_WERROR=ON -DRETINA_SANITIZER=thread
+cmake --build build/tsan -j"$jobs" --target test_model test_app
+ctest --test-dir build/tsan --output-on-failure -L threaded
+
+section "All tests passed"

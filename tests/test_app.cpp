@@ -1,0 +1,377 @@
+// Sampling, emission, model wiring and the frame loop, driven by synthetic frames and keys.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "app/frame_loop.h"
+#include "app/model_wiring.h"
+#include "app/sampling.h"
+#include "display/render.h"
+#include "retina/fibonacci_retina.h"
+#include "scripted_io.h"
+
+namespace {
+
+constexpr float kScale720 = 360.0f / 32768.0f;  // retinaScale of a 1280x720 frame
+
+Sensor makeSensor(int index, int x, int y, ColorClass colorClass) {
+  return {index, x, y, colorClass, false, false};
+}
+
+Retina programRetina() {
+  std::ostringstream quiet;
+  return generateFibonacciRetina(kSpiralCount, kRetinaDiameter, kFovealRadius, kFovealSatellites,
+                                 kPeripheralSatellites, quiet);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    out.push_back(line);
+  return out;
+}
+
+// Emits one frame of `activations` with the given gain for every sensor and returns its events.
+std::vector<RetinaEvent> emitWithGain(const std::vector<float>& activations, float gain) {
+  GainTable table(static_cast<int>(activations.size()));
+  std::fill(table.gains.begin(), table.gains.end(), gain);
+  EventQueue queue;
+  std::vector<float> scratch;
+  emitFrameEvents(queue, activations, table, 12.5, scratch);
+  return queue.drainAll();
+}
+
+// Activation of a single sensor of class `colorClass` over a pixel of colour `bgr`.
+float activationOver(ColorClass colorClass, cv::Vec3b bgr) {
+  const cv::Mat frame(1, 1, CV_8UC3, cv::Scalar(bgr[0], bgr[1], bgr[2]));
+  Retina retina{{makeSensor(0, 0, 0, colorClass)}};
+  return sampleActivations(frame, retina, 0, 0, 1.0f)[0];
+}
+
+bool emitsOver(ColorClass colorClass, cv::Vec3b bgr, float gain) {
+  // Sensor 1 is outside the Konio mask, so an emitting sensor yields exactly two events.
+  return emitWithGain({0.0f, activationOver(colorClass, bgr)}, gain).size() == 2;
+}
+
+}  // namespace
+
+TEST(Sampling, MapsSensorsOntoTheFrameWithTruncationTowardZero) {
+  // Each sensor sits over its own marked pixel; every other pixel is black.
+  cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar::all(0));
+  frame.at<cv::Vec3b>(360, 1000) = {0, 0, 200};  // (32768, 0) -> column 1000
+  frame.at<cv::Vec3b>(365, 630) = {0, 0, 100};   // (-1000, 500): -10.986 -> -10, 5.493 -> 5
+  frame.at<cv::Vec3b>(360, 640) = {0, 0, 50};    // every x in [-91, 91] lands on column 640
+  const Retina retina{{
+      makeSensor(0, 32768, 0, ColorClass::rosu), makeSensor(1, -1000, 500, ColorClass::rosu),
+      makeSensor(2, -91, 0, ColorClass::rosu), makeSensor(3, 91, 0, ColorClass::rosu),
+      makeSensor(4, -92, 0, ColorClass::rosu),  // -1.01 px: column 639, black
+  }};
+  const std::vector<float> a = sampleActivations(frame, retina, 640, 360, kScale720);
+  EXPECT_EQ(a, (std::vector<float>{200.0f / 255.0f, 100.0f / 255.0f, 50.0f / 255.0f, 50.0f / 255.0f,
+                                   0.0f}));
+
+  // Off-frame sensors keep 0.0 even over a white frame; row 0 and column 0 are inside.
+  const cv::Mat white(720, 1280, CV_8UC3, cv::Scalar::all(255));
+  const Retina edges{{makeSensor(0, 0, 32768, ColorClass::alb_negru),     // row 720
+                      makeSensor(1, 0, -32768, ColorClass::alb_negru),    // row 0
+                      makeSensor(2, 65536, 0, ColorClass::alb_negru),     // column 1360
+                      makeSensor(3, -58255, 0, ColorClass::alb_negru)}};  // column 0
+  const std::vector<float> e = sampleActivations(white, edges, 640, 360, kScale720);
+  EXPECT_EQ(e, (std::vector<float>{0.0f, 1.0f, 0.0f, 1.0f}));
+}
+
+TEST(Sampling, ClassesReadTheirChannelAndAnyOtherClassReadsTheMean) {
+  const cv::Vec3b pixel{30, 60, 90};
+  EXPECT_EQ(activationOver(ColorClass::albastru, pixel), 30.0f / 255.0f);
+  EXPECT_EQ(activationOver(ColorClass::verde, pixel), 60.0f / 255.0f);
+  EXPECT_EQ(activationOver(ColorClass::rosu, pixel), 90.0f / 255.0f);
+  EXPECT_EQ(activationOver(ColorClass::alb_negru, pixel), 180.0f / 765.0f);
+  EXPECT_EQ(activationOver(colorClassFromName("Rosu"), pixel), 180.0f / 765.0f);
+  EXPECT_EQ(activationOver(colorClassFromName("ROSU"), pixel), 180.0f / 765.0f);
+}
+
+TEST(Emission, ThresholdIsStrictAndWeightedByGain) {
+  EXPECT_TRUE(emitsOver(ColorClass::albastru, {8, 0, 0}, 1.0f));
+  EXPECT_FALSE(emitsOver(ColorClass::albastru, {7, 0, 0}, 1.0f));
+  EXPECT_TRUE(emitsOver(ColorClass::verde, {0, 8, 0}, 1.0f));
+  EXPECT_FALSE(emitsOver(ColorClass::rosu, {0, 0, 7}, 1.0f));
+  EXPECT_TRUE(emitsOver(ColorClass::alb_negru, {8, 8, 7}, 1.0f));   // sum 23
+  EXPECT_FALSE(emitsOver(ColorClass::alb_negru, {8, 7, 7}, 1.0f));  // sum 22
+  EXPECT_TRUE(emitsOver(ColorClass::rosu, {0, 0, 39}, 0.2f));
+  EXPECT_FALSE(emitsOver(ColorClass::rosu, {0, 0, 38}, 0.2f));
+  // A weight of exactly 0.03f stays silent.
+  EXPECT_EQ(emitWithGain({0.0f, 0.03f}, 1.0f).size(), 1u);
+}
+
+TEST(Emission, FrameMarkerFirstThenSensorsInOrderWithKonioInputsForMaskedOnes) {
+  // An all-black frame gives only the marker.
+  const std::vector<RetinaEvent> black = emitWithGain(std::vector<float>(25, 0.0f), 1.0f);
+  ASSERT_EQ(black.size(), 1u);
+  EXPECT_EQ(black[0].kind, kFrameMarker);
+  EXPECT_EQ(black[0].src, -1);
+  EXPECT_EQ(black[0].dst, -1);
+  EXPECT_EQ(black[0].weight, 0.0f);
+  EXPECT_EQ(black[0].time, 12.5);
+
+  std::vector<float> activations(25, 0.0f);
+  activations[3] = 0.5f;    // unmasked
+  activations[10] = 0.8f;   // masked
+  activations[20] = 0.01f;  // masked but below the threshold: nothing at all
+  const std::vector<RetinaEvent> events = emitWithGain(activations, 0.5f);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].kind, kFrameMarker);
+  EXPECT_EQ(events[1].kind, kPhotoreceptor);
+  EXPECT_EQ(events[1].src, 3);
+  EXPECT_EQ(events[1].dst, 3);
+  EXPECT_EQ(events[1].weight, 0.25f);
+  EXPECT_EQ(events[2].kind, kPhotoreceptor);
+  EXPECT_EQ(events[3].kind, kKonioInput);
+  for (const RetinaEvent* e : {&events[2], &events[3]}) {
+    EXPECT_EQ(e->src, 10);
+    EXPECT_EQ(e->dst, 10);
+    EXPECT_EQ(e->weight, 0.5f * 0.8f);
+  }
+  for (const RetinaEvent& e : events)
+    EXPECT_EQ(e.time, 12.5);
+}
+
+TEST(ModelWiring, StartsNeutralAndIdlesWithoutEvents) {
+  Model model = createModel(30202);
+  EXPECT_EQ(std::count(model.gainTable.konioMask.begin(), model.gainTable.konioMask.end(), true),
+            3021);
+  EXPECT_TRUE(model.gainTable.konioMask[30200]);
+  EXPECT_FALSE(model.gainTable.konioMask[30201]);
+  EXPECT_EQ(model.konio.decay, 0.98f);
+  EXPECT_EQ(model.trn.strength, 5.0f);
+
+  std::atomic<bool> running{true};
+  {
+    ModelWorkerThread worker(running);
+    startModelWorker(worker, model);
+    std::vector<float> konio, gains;
+    takeModelSnapshots(model, konio, gains);
+    EXPECT_EQ(konio, std::vector<float>(30202, 0.0f));
+    EXPECT_EQ(gains, std::vector<float>(30202, 1.0f));
+    running.store(false);
+    stopModelWorker(worker);
+    EXPECT_FALSE(worker.thread.joinable());
+    // The idle worker changed nothing.
+    takeModelSnapshots(model, konio, gains);
+    EXPECT_EQ(konio, std::vector<float>(30202, 0.0f));
+    EXPECT_EQ(gains, std::vector<float>(30202, 1.0f));
+  }
+}
+
+TEST(ModelWiring, WorkerIsJoinedWhenAStageThrows) {
+  ScriptedIo script;
+  script.frames.assign(5, cv::Mat(120, 160, CV_8UC3, cv::Scalar::all(200)));
+  FrameIo io = script.io();
+  SessionOptions options;
+  int frames = 0;
+  options.hooks.afterFrame = [&](const FrameStats&, const cv::Mat&) {
+    if (++frames == 3)
+      throw std::runtime_error("stage failed");
+  };
+  std::ostringstream out;
+  // Leaving runSession by the exception destroys the model; the worker thread must have been
+  // joined by then, or this would crash or hang.
+  EXPECT_THROW(runSession(io, out, options), std::runtime_error);
+  EXPECT_EQ(frames, 3);
+}
+
+TEST(FrameLoop, FirstFramePlacesTheCentreAndFixesTheScale) {
+  const Retina retina = programRetina();
+  struct Case {
+    cv::Size size;
+    FoveaCenter center;
+    float scale;
+  };
+  for (const Case& c : {Case{{1280, 720}, {640, 360}, 360.0f / 32768.0f},
+                        Case{{641, 481}, {320, 240}, 240.0f / 32768.0f}}) {
+    Model model = createModel(static_cast<int>(retina.sensors.size()));
+    FrameLoopState state;
+    ScriptedIo script;
+    script.frames = {cv::Mat(c.size, CV_8UC3, cv::Scalar::all(0))};  // black: the centre stays
+    FrameIo io = script.io();
+    std::atomic<bool> running{true};
+    std::ostringstream out;
+    EXPECT_EQ(runFrameLoop(retina, model, state, io, running, out), LoopExit::emptyFrame);
+    EXPECT_EQ(state.center.cx, c.center.cx);
+    EXPECT_EQ(state.center.cy, c.center.cy);
+    EXPECT_EQ(state.retinaScale, c.scale);
+    ASSERT_EQ(script.shown.size(), 1u);
+    EXPECT_EQ(script.shown[0].size(), c.size);
+  }
+}
+
+TEST(FrameLoop, ResetKeyRecentresWithoutRescalingAndOnlyLowerCaseR) {
+  const Retina retina = programRetina();
+  // A bright patch left of the middle pulls the centroid left, so the centre moves right.
+  cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar::all(0));
+  cv::rectangle(frame, {300, 200}, {500, 500}, cv::Scalar::all(255), cv::FILLED);
+  for (int key : {'R', 'r'}) {
+    Model model = createModel(static_cast<int>(retina.sensors.size()));
+    FrameLoopState state;
+    ScriptedIo script;
+    script.frames.assign(3, frame);
+    script.keys = {-1, -1, key};
+    FrameIo io = script.io();
+    std::atomic<bool> running{true};
+    std::ostringstream out;
+    runFrameLoop(retina, model, state, io, running, out);
+    EXPECT_EQ(state.retinaScale, kScale720);
+    if (key == 'r') {
+      EXPECT_EQ(state.center.cx, 640);
+      EXPECT_EQ(state.center.cy, 360);
+    } else {
+      EXPECT_GT(state.center.cx, 640);
+    }
+  }
+}
+
+TEST(FrameLoop, LatencyLineAfterMoreThanTwoSecondsAtMostOncePerFrame) {
+  ScriptedIo script;
+  script.frames.assign(12, cv::Mat(90, 120, CV_8UC3, cv::Scalar::all(0)));
+  script.advancePerRead = std::chrono::milliseconds(500);  // each frame takes 500 ms to arrive
+  FrameIo io = script.io();
+  std::ostringstream out;
+  runSession(io, out);
+  // Checks at 0.5, 1.0, ... s: exactly 2.0 s is not more than 2 s, so lines at 2.5 s and 5.0 s
+  // (2.5 s after the previous check), carrying that frame's time.
+  const std::vector<std::string> got = lines(out.str());
+  const std::vector<std::string> expected = {
+      "Generati 30202 senzori.",
+      "Demo C++ cu camera si model neuronal (Konio + TRN)",
+      "Taste: 'r' - reseteaza centrul, ESC - iesire",
+      "[Latency] Frame processing: 500 ms",
+      "[Latency] Frame processing: 500 ms",
+  };
+  EXPECT_EQ(got, expected);
+}
+
+TEST(FrameLoop, EscapeEndsTheLoopBeforeTheLatencyCheck) {
+  ScriptedIo script;
+  script.frames.assign(3, cv::Mat(90, 120, CV_8UC3, cv::Scalar::all(0)));
+  script.keys = {-1, 27};
+  script.advancePerRead = std::chrono::seconds(3);
+  FrameIo io = script.io();
+  std::ostringstream out;
+  EXPECT_EQ(runSession(io, out), LoopExit::quitKey);
+  EXPECT_EQ(script.framesRead, 2u);
+  // Frame 1 is more than 2 s after start-up and prints; frame 2 quits before its check.
+  EXPECT_EQ(lines(out.str()).size(), 4u);
+}
+
+TEST(FrameLoop, EmptyFirstFrameEndsAfterBannerAndShowsNothing) {
+  ScriptedIo script;
+  FrameIo io = script.io();
+  std::ostringstream out;
+  EXPECT_EQ(runSession(io, out), LoopExit::emptyFrame);
+  EXPECT_EQ(out.str(),
+            "Generati 30202 senzori.\n"
+            "Demo C++ cu camera si model neuronal (Konio + TRN)\n"
+            "Taste: 'r' - reseteaza centrul, ESC - iesire\n");
+  EXPECT_TRUE(script.shown.empty());
+  EXPECT_EQ(script.keyPolls, 0u);
+}
+
+TEST(FrameLoop, ConvertsGreyBgraAndSixteenBitFramesAndSkipsOthers) {
+  const cv::Size size(160, 120);
+  cv::Mat bgr(size, CV_8UC3, cv::Scalar(40, 120, 200));
+  cv::Mat grey(size, CV_8UC1, cv::Scalar(120));
+  cv::Mat bgra(size, CV_8UC4, cv::Scalar(40, 120, 200, 7));
+  cv::Mat deep(size, CV_16UC3, cv::Scalar(40 * 257, 120 * 257, 200 * 257));
+  cv::Mat real(size, CV_32FC3, cv::Scalar::all(0.5));
+  cv::Mat twoChannel(size, CV_8UC2, cv::Scalar::all(9));
+
+  cv::Mat converted = grey.clone();
+  ASSERT_TRUE(toBgr8(converted));
+  EXPECT_EQ(converted.type(), CV_8UC3);
+  EXPECT_EQ(converted.at<cv::Vec3b>(5, 5), cv::Vec3b(120, 120, 120));
+  for (cv::Mat colour : {bgra.clone(), deep.clone()}) {
+    ASSERT_TRUE(toBgr8(colour));
+    EXPECT_EQ(colour.type(), CV_8UC3);
+    EXPECT_EQ(colour.at<cv::Vec3b>(5, 5), cv::Vec3b(40, 120, 200));
+  }
+  for (cv::Mat odd : {real.clone(), twoChannel.clone()}) {
+    const cv::Mat before = odd.clone();
+    EXPECT_FALSE(toBgr8(odd));
+    EXPECT_EQ(cv::norm(odd, before, cv::NORM_INF), 0.0);
+  }
+
+  // Through the loop: skipped frames show nothing and a new size is used at once.
+  ScriptedIo script;
+  script.frames = {bgr,        real, bgra,
+                   twoChannel, deep, cv::Mat(200, 300, CV_8UC3, cv::Scalar::all(9))};
+  FrameIo io = script.io();
+  std::ostringstream out;
+  SessionOptions stepped;
+  stepped.modelMode = ModelMode::steppedAfterEmission;
+  runSession(io, out, stepped);
+  ASSERT_EQ(script.shown.size(), 4u);
+  EXPECT_EQ(script.shown[3].size(), cv::Size(300, 200));
+}
+
+TEST(FrameLoop, BrightFramesFeedBackAsDarkenedDiscsAndRedRings) {
+  // Bright, textured frames make strong sensor drive; the TRN stage answers with low gains. The
+  // model is stepped once after each emission, so the first canvas already shows its answer.
+  // No pixel of the scene reaches 255: pure red on a canvas can only be a ring.
+  cv::Mat frame(720, 1280, CV_8UC3);
+  cv::randu(frame, 0, 250);
+  cv::rectangle(frame, {500, 250}, {800, 480}, cv::Scalar::all(250), cv::FILLED);
+  const Retina retina = programRetina();
+  Model model = createModel(static_cast<int>(retina.sensors.size()));
+  FrameLoopState state;
+  std::atomic<bool> running{true};
+  WorkerContext worker{running, model.queue, model.konio, model.trn};
+
+  std::vector<std::size_t> eventsPushed;
+  std::vector<cv::Mat> withoutGains;  // the same frames drawn as if every gain were 1.0
+  FrameLoopHooks hooks;
+  hooks.afterEmission = [&] { runWorkerIteration(worker); };
+  hooks.afterFrame = [&](const FrameStats& stats, const cv::Mat&) {
+    eventsPushed.push_back(stats.eventsPushed);
+    withoutGains.emplace_back();
+    renderRetina(state.frame, retina.sensors, state.center.cx, state.center.cy, state.retinaScale,
+                 withoutGains.back());
+  };
+  ScriptedIo script;
+  script.frames.assign(2, frame);
+  FrameIo io = script.io();
+  std::ostringstream out;
+  runFrameLoop(retina, model, state, io, running, out, hooks);
+  ASSERT_EQ(script.shown.size(), 2u);
+
+  auto countRed = [](const cv::Mat& canvas) {
+    cv::Mat red;
+    cv::inRange(canvas, cv::Scalar(0, 0, 255), cv::Scalar(0, 0, 255), red);
+    return cv::countNonZero(red);
+  };
+  EXPECT_EQ(countRed(withoutGains[0]), 0);
+  EXPECT_GT(countRed(script.shown[0]), 1000);
+  const cv::Rect retinaArea(280, 0, 720, 720);  // away from the overlay texts
+  EXPECT_LT(cv::mean(script.shown[0](retinaArea))[1],
+            0.8 * cv::mean(withoutGains[0](retinaArea))[1]);
+  // The gains weigh the next frame's activations: fewer sensors pass the threshold.
+  EXPECT_LT(eventsPushed[1], eventsPushed[0]);
+}
+
+TEST(FrameLoop, RunsWithTheWorkerThreadAndStopsCleanly) {
+  cv::Mat frame(480, 640, CV_8UC3);
+  cv::randu(frame, 0, 256);
+  ScriptedIo script;
+  script.frames.assign(30, frame);
+  FrameIo io = script.io();
+  std::ostringstream out;
+  EXPECT_EQ(runSession(io, out), LoopExit::emptyFrame);
+  EXPECT_EQ(script.shown.size(), 30u);
+}

@@ -1,0 +1,556 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "model/event_queue.h"
+#include "model/konio_layer.h"
+#include "model/model_worker.h"
+#include "model/trn_layer.h"
+
+namespace {
+
+RetinaEvent makeEvent(std::int32_t kind, std::int32_t src, std::int32_t dst, float weight,
+                      double time = 0.0) {
+  RetinaEvent e;
+  e.time = time;
+  e.src = src;
+  e.dst = dst;
+  e.weight = weight;
+  e.kind = kind;
+  return e;
+}
+
+// One sensor as the frame loop emits it: a Photoreceptor event, plus a KonioInput if masked.
+void addSensor(std::vector<RetinaEvent>& events, int index, float weight, bool masked) {
+  events.push_back(makeEvent(kPhotoreceptor, index, index, weight));
+  if (masked) {
+    events.push_back(makeEvent(kKonioInput, index, index, weight));
+  }
+}
+
+std::vector<float> gainsOf(GainTable& table) {
+  std::lock_guard<std::mutex> lock(table.mutex);
+  return table.gains;
+}
+
+float activityOf(const KonioLayer& konio, int unit) {
+  return konio.activity[static_cast<std::size_t>(unit)].load();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Event queue
+
+TEST(EventQueue, BoundDisplacesExactlyTheOldest) {
+  EventQueue full;
+  for (int i = 0; i < static_cast<int>(kEventQueueLimit); ++i) {
+    full.push(makeEvent(kPhotoreceptor, 0, i, 0.0f));
+  }
+  EXPECT_EQ(full.stats().displaced, 0u);
+  full.push(makeEvent(kFrameMarker, -1, -1, 0.0f, 7.0));
+  EventQueueStats s = full.stats();
+  EXPECT_EQ(s.size, kEventQueueLimit);
+  EXPECT_EQ(s.displaced, 1u);
+  EXPECT_EQ(s.peak, kEventQueueLimit);
+  std::vector<RetinaEvent> drained = full.drainAll();
+  ASSERT_EQ(drained.size(), kEventQueueLimit);
+  EXPECT_EQ(drained.front().dst, 1);  // event 0 is gone, event 1 is the oldest now
+  EXPECT_EQ(drained[drained.size() - 2].dst, static_cast<int>(kEventQueueLimit) - 1);
+  EXPECT_EQ(drained.back().kind, kFrameMarker);
+  EXPECT_EQ(drained.back().time, 7.0);
+
+  EventQueue almost;
+  for (int i = 0; i < static_cast<int>(kEventQueueLimit) - 1; ++i) {
+    almost.push(makeEvent(kPhotoreceptor, 0, i, 0.0f));
+  }
+  almost.push(makeEvent(kKonioOutput, 5, 5, 0.5f));
+  s = almost.stats();
+  EXPECT_EQ(s.size, kEventQueueLimit);
+  EXPECT_EQ(s.displaced, 0u);
+  drained = almost.drainAll();
+  ASSERT_EQ(drained.size(), kEventQueueLimit);
+  EXPECT_EQ(drained.front().dst, 0);
+  EXPECT_EQ(drained.back().kind, kKonioOutput);
+}
+
+TEST(EventQueue, DrainKeepsPushOrderAcrossProducersAndEmpties) {
+  EventQueue queue;
+  EXPECT_TRUE(queue.drainAll().empty());
+  EXPECT_EQ(queue.stats().size, 0u);
+
+  // Frame-loop pushes on this thread interleaved with pushes from a second thread; each join
+  // fixes the order.
+  const std::vector<RetinaEvent> sent = {
+      makeEvent(kFrameMarker, -1, -1, 0.0f, 1.0), makeEvent(kKonioOutput, 20, 20, 0.75f, 2.0),
+      makeEvent(kPhotoreceptor, 3, 3, 0.25f, 1.0), makeEvent(kKonioInput, 3, 3, 0.25f, 1.0),
+      makeEvent(kKonioOutput, 30, 30, 0.5f, 2.0)};
+  queue.push(sent[0]);
+  std::thread([&] { queue.push(sent[1]); }).join();
+  queue.push(sent[2]);
+  queue.push(sent[3]);
+  std::thread([&] { queue.push(sent[4]); }).join();
+
+  const std::vector<RetinaEvent> drained = queue.drainAll();
+  ASSERT_EQ(drained.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(drained[i].kind, sent[i].kind) << i;
+    EXPECT_EQ(drained[i].src, sent[i].src) << i;
+    EXPECT_EQ(drained[i].dst, sent[i].dst) << i;
+    EXPECT_EQ(drained[i].weight, sent[i].weight) << i;
+    EXPECT_EQ(drained[i].time, sent[i].time) << i;
+  }
+  EXPECT_TRUE(queue.drainAll().empty());
+  EXPECT_EQ(queue.stats().peak, 5u);
+}
+
+TEST(EventQueue, ConcurrentProducersLoseOnlyDisplacedEvents) {
+  constexpr int kPerProducer = 30000;
+  constexpr int kProducers = 2;
+  constexpr int kFirstDrainAfter = static_cast<int>(kEventQueueLimit) + 5000;
+  EventQueue queue;
+  std::atomic<int> pushed{0};
+  std::atomic<int> producersDone{0};
+
+  auto produce = [&](int id) {
+    for (int seq = 0; seq < kPerProducer; ++seq) {
+      queue.push(makeEvent(kPhotoreceptor, id, seq, static_cast<float>(seq)));
+      pushed.fetch_add(1);
+    }
+    producersDone.fetch_add(1);
+  };
+
+  std::vector<int> drainedCount(kProducers, 0);
+  std::vector<int> lastSeq(kProducers, -1);
+  int outOfOrder = 0;
+  int badSource = 0;
+  auto take = [&](const std::vector<RetinaEvent>& batch) {
+    for (const RetinaEvent& e : batch) {
+      if (e.src < 0 || e.src >= kProducers || e.weight != static_cast<float>(e.dst)) {
+        ++badSource;
+        continue;
+      }
+      if (e.dst <= lastSeq[e.src]) {
+        ++outOfOrder;
+      }
+      lastSeq[e.src] = e.dst;
+      ++drainedCount[e.src];
+    }
+  };
+  std::thread consumer([&] {
+    // Let the queue overflow before the first drain so the bound is certainly exercised.
+    while (pushed.load() < kFirstDrainAfter) {
+      std::this_thread::yield();
+    }
+    while (producersDone.load() < kProducers) {
+      take(queue.drainAll());
+    }
+    take(queue.drainAll());
+  });
+  std::thread p0(produce, 0);
+  std::thread p1(produce, 1);
+  p0.join();
+  p1.join();
+  consumer.join();
+
+  const EventQueueStats s = queue.stats();
+  EXPECT_EQ(s.size, 0u);
+  EXPECT_GE(s.displaced, static_cast<std::uint64_t>(kFirstDrainAfter) - kEventQueueLimit);
+  EXPECT_EQ(s.peak, kEventQueueLimit);
+  EXPECT_EQ(badSource, 0);
+  EXPECT_EQ(outOfOrder, 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(drainedCount[0] + drainedCount[1]) + s.displaced,
+            static_cast<std::uint64_t>(kProducers * kPerProducer));
+  // Nothing follows the very last push, so that event was drained; one producer may have lost
+  // all of its events to the other's pushes before the consumer ran.
+  EXPECT_TRUE(lastSeq[0] == kPerProducer - 1 || lastSeq[1] == kPerProducer - 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Konio stage
+
+constexpr float kDecay = 0.98f;
+
+TEST(KonioLayer, RisesOnlyAboveThresholdAndSaturates) {
+  EventQueue queue;
+  KonioLayer konio(40, kDecay);
+  EXPECT_EQ(konio.size(), 40);
+  for (int i = 0; i < konio.size(); ++i) {
+    EXPECT_EQ(activityOf(konio, i), 0.0f);
+  }
+
+  // An input of exactly 0.05 counts as too weak: the unit decays.
+  konio.activity[0].store(0.5f);
+  std::vector<RetinaEvent> events;
+  addSensor(events, 0, 0.05f, true);
+  konio.step(events, 0.0, queue);
+  EXPECT_EQ(activityOf(konio, 0), kDecay * 0.5f);
+  queue.drainAll();
+
+  // Two weak inputs in one batch are summed before the threshold test.
+  events.clear();
+  events.push_back(makeEvent(kKonioInput, 10, 10, 0.03f));
+  events.push_back(makeEvent(kKonioInput, 10, 10, 0.03f));
+  konio.step(events, 0.0, queue);
+  EXPECT_EQ(activityOf(konio, 10), (0.03f + 0.03f) * 0.5f);
+  queue.drainAll();
+
+  // 0.2 per step adds 0.1 per step and reaches the ceiling in the tenth step, not before.
+  events.clear();
+  events.push_back(makeEvent(kKonioInput, 20, 20, 0.2f));
+  for (int stepNo = 1; stepNo <= 10; ++stepNo) {
+    konio.step(events, 0.0, queue);
+    if (stepNo < 10) {
+      EXPECT_LT(activityOf(konio, 20), 1.0f) << "step " << stepNo;
+      EXPECT_NEAR(activityOf(konio, 20), 0.1f * static_cast<float>(stepNo), 1e-5f);
+    }
+  }
+  EXPECT_EQ(activityOf(konio, 20), 1.0f);
+  konio.step(events, 0.0, queue);
+  EXPECT_EQ(activityOf(konio, 20), 1.0f);
+  queue.drainAll();
+
+  // 2.0 saturates in one step.
+  events.clear();
+  events.push_back(makeEvent(kKonioInput, 30, 30, 2.0f));
+  konio.step(events, 0.0, queue);
+  EXPECT_EQ(activityOf(konio, 30), 1.0f);
+  queue.drainAll();
+
+  // 0.2 from rest gives exactly 0.1, which is not above the output threshold.
+  KonioLayer fresh(1, kDecay);
+  events.clear();
+  events.push_back(makeEvent(kKonioInput, 0, 0, 0.2f));
+  fresh.step(events, 0.0, queue);
+  EXPECT_EQ(activityOf(fresh, 0), 0.1f);
+  EXPECT_TRUE(queue.drainAll().empty());
+}
+
+TEST(KonioLayer, DecayingUnitEmitsFor113Steps) {
+  EventQueue queue;
+  KonioLayer konio(11, kDecay);
+  konio.activity[10].store(1.0f);
+  // Only a Photoreceptor event: the step runs but feeds nothing.
+  const std::vector<RetinaEvent> events = {makeEvent(kPhotoreceptor, 10, 10, 0.9f)};
+  float expected = 1.0f;
+  for (int stepNo = 1; stepNo <= 113; ++stepNo) {
+    konio.step(events, static_cast<double>(stepNo), queue);
+    expected = kDecay * expected;
+    const std::vector<RetinaEvent> out = queue.drainAll();
+    ASSERT_EQ(out.size(), 1u) << "step " << stepNo;
+    EXPECT_EQ(out[0].weight, expected);
+    EXPECT_EQ(out[0].time, static_cast<double>(stepNo));
+  }
+  EXPECT_NEAR(activityOf(konio, 10), 0.10198f, 1e-5f);
+  konio.step(events, 114.0, queue);
+  EXPECT_TRUE(queue.drainAll().empty());
+  EXPECT_NEAR(activityOf(konio, 10), 0.09995f, 1e-5f);
+}
+
+TEST(KonioLayer, SkipsForeignEventsAndEmitsInUnitOrder) {
+  constexpr int kUnits = 30;
+  EventQueue queue;
+  KonioLayer konio(kUnits, kDecay);
+  konio.activity[5].store(0.5f);
+
+  // Photoreceptor events and out-of-range targets feed nothing.
+  std::vector<RetinaEvent> events;
+  events.push_back(makeEvent(kPhotoreceptor, 5, 5, 1.0f));
+  events.push_back(makeEvent(kKonioInput, 0, kUnits, 1.0f));
+  events.push_back(makeEvent(kKonioInput, 0, -1, 1.0f));
+  events.push_back(makeEvent(kKonioOutput, 7, 7, 1.0f));
+  konio.step(events, 0.0, queue);
+  EXPECT_EQ(activityOf(konio, 5), kDecay * 0.5f);
+  EXPECT_EQ(activityOf(konio, 0), 0.0f);           // not fed through dst -1
+  EXPECT_EQ(activityOf(konio, kUnits - 1), 0.0f);  // nor through dst N
+  EXPECT_EQ(activityOf(konio, 7), 0.0f);
+  std::vector<RetinaEvent> out = queue.drainAll();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].src, 5);
+
+  // Masked units fed in descending order still emit in ascending unit order.
+  events.clear();
+  addSensor(events, 20, 0.6f, true);
+  addSensor(events, 13, 0.9f, false);
+  addSensor(events, 10, 3.0f, true);
+  addSensor(events, 0, 0.4f, true);
+  konio.step(events, 12.5, queue);
+  out = queue.drainAll();
+  ASSERT_EQ(out.size(), 4u);
+  const int units[] = {0, 5, 10, 20};
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    EXPECT_EQ(out[k].kind, kKonioOutput);
+    EXPECT_EQ(out[k].src, units[k]);
+    EXPECT_EQ(out[k].dst, units[k]);
+    EXPECT_EQ(out[k].time, 12.5);
+    EXPECT_GT(out[k].weight, kKonioOutputThreshold);
+    EXPECT_LE(out[k].weight, 1.0f);
+    EXPECT_EQ(out[k].weight, activityOf(konio, units[k]));
+  }
+  EXPECT_EQ(activityOf(konio, 13), 0.0f);  // unmasked: its Photoreceptor event fed nothing
+
+  std::vector<float> copy(3, -1.0f);
+  konio.copyActivity(copy);
+  ASSERT_EQ(copy.size(), static_cast<std::size_t>(kUnits));
+  for (int i = 0; i < kUnits; ++i) {
+    EXPECT_EQ(copy[static_cast<std::size_t>(i)], activityOf(konio, i));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TRN stage and gain table
+
+constexpr float kStrength = 5.0f;
+
+TEST(GainTable, MaskEveryTenthIndexAndUnitGains) {
+  const struct {
+    int n;
+    int bits;
+  } cases[] = {{0, 0}, {1, 1}, {9, 1}, {10, 1}, {11, 2}, {25, 3}, {30202, 3021}};
+  for (const auto& c : cases) {
+    GainTable table(c.n);
+    ASSERT_EQ(table.gains.size(), static_cast<std::size_t>(c.n));
+    ASSERT_EQ(table.konioMask.size(), static_cast<std::size_t>(c.n));
+    int set = 0;
+    for (int i = 0; i < c.n; ++i) {
+      EXPECT_EQ(table.gains[static_cast<std::size_t>(i)], 1.0f);
+      const bool bit = table.konioMask[static_cast<std::size_t>(i)];
+      EXPECT_EQ(bit, i % 10 == 0) << "n " << c.n << " i " << i;
+      set += bit ? 1 : 0;
+    }
+    EXPECT_EQ(set, c.bits) << "n " << c.n;
+  }
+}
+
+TEST(TrnLayer, GainsFromBatchSumsAndKonioDrive) {
+  constexpr int kSensors = 40;
+  GainTable table(kSensors);
+  TrnLayer trn(table, kSensors, kStrength);
+
+  std::vector<RetinaEvent> sensors;
+  addSensor(sensors, 1, 0.2f, false);
+  addSensor(sensors, 2, 1.0f, false);
+  addSensor(sensors, 10, 0.5f, true);  // both events count: sum 1.0
+  addSensor(sensors, 20, 0.3f, false);
+  sensors.push_back(makeEvent(kKonioInput, -1, 3, 1.0f));           // src out of range
+  sensors.push_back(makeEvent(kPhotoreceptor, kSensors, 4, 1.0f));  // src out of range
+  std::vector<RetinaEvent> konioOut;
+  konioOut.push_back(makeEvent(kKonioOutput, 10, 10, 0.25f));
+  konioOut.push_back(makeEvent(kKonioOutput, 20, 20, 0.9f));
+  konioOut.push_back(makeEvent(kKonioOutput, 20, 20, 0.3f));       // the later one wins
+  konioOut.push_back(makeEvent(kKonioOutput, 0, kSensors, 1.0f));  // dst out of range
+  konioOut.push_back(makeEvent(kKonioOutput, 0, -1, 1.0f));        // dst out of range
+  konioOut.push_back(makeEvent(kKonioInput, 30, 30, 1.0f));        // not a KonioOutput
+  trn.step(sensors, konioOut);
+
+  std::vector<float> g = gainsOf(table);
+  ASSERT_EQ(g.size(), static_cast<std::size_t>(kSensors));
+  EXPECT_FLOAT_EQ(g[1], 0.5f);
+  EXPECT_FLOAT_EQ(g[2], 1.0f / 6.0f);
+  EXPECT_NEAR(g[10], 0.2105f, 1e-4f);
+  EXPECT_EQ(trn.konioDrive[20], 0.3f);
+  EXPECT_EQ(g[20], 1.0f);  // sum equal to drive: exactly 1
+  EXPECT_EQ(trn.konioDrive[30], 0.0f);
+  // Includes 3 and 4 (only out-of-range sources) and 0 (only an out-of-range KonioOutput).
+  for (std::size_t i = 0; i < g.size(); ++i) {
+    if (i != 1 && i != 2 && i != 10) {
+      EXPECT_EQ(g[i], 1.0f) << i;
+    }
+  }
+
+  // Konio output only: every gain is 1 / (1 + 5 * drive) and earlier inhibition is gone.
+  konioOut.clear();
+  konioOut.push_back(makeEvent(kKonioOutput, 10, 10, 0.5f));
+  konioOut.push_back(makeEvent(kKonioOutput, 30, 30, 1.0f));
+  trn.step({}, konioOut);
+  g = gainsOf(table);
+  EXPECT_FLOAT_EQ(g[10], 1.0f / 3.5f);
+  EXPECT_FLOAT_EQ(g[30], 1.0f / 6.0f);
+  EXPECT_FLOAT_EQ(g[20], 1.0f / 2.5f);  // drive 0.3 kept from the earlier batch
+  EXPECT_EQ(g[1], 1.0f);
+  EXPECT_EQ(g[2], 1.0f);
+
+  // A mismatch of 0.8 gives 0.2.
+  sensors.clear();
+  addSensor(sensors, 5, 0.8f, false);
+  trn.step(sensors, {});
+  g = gainsOf(table);
+  EXPECT_FLOAT_EQ(g[5], 0.2f);
+  EXPECT_FLOAT_EQ(g[10], 1.0f / 3.5f);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model worker
+
+struct Model {
+  explicit Model(int count) : gains(count), konio(count, kDecay), trn(gains, count, kStrength) {}
+
+  WorkerContext context() {
+    return WorkerContext{running, queue, konio, trn, [this] {
+                           ++clockReads;
+                           return fakeTime;
+                         }};
+  }
+
+  std::atomic<bool> running{true};
+  EventQueue queue;
+  GainTable gains;
+  KonioLayer konio;
+  TrnLayer trn;
+  double fakeTime = 42.0;
+  int clockReads = 0;
+};
+
+TEST(ModelWorker, StopsIdlesAndSkipsStagesWithoutWork) {
+  EXPECT_EQ(
+      steadySeconds(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(1500000000))),
+      1.5);
+
+  Model m(30);
+  WorkerContext ctx = m.context();
+  m.konio.activity[10].store(0.5f);
+  {
+    std::lock_guard<std::mutex> lock(m.gains.mutex);
+    m.gains.gains[3] = 0.25f;  // any TRN step would overwrite it
+  }
+  // Konio would decay unit 10; TRN would reset gain 3.
+  auto expectNoStageRan = [&](const char* phase) {
+    EXPECT_EQ(activityOf(m.konio, 10), 0.5f) << phase;
+    EXPECT_EQ(gainsOf(m.gains)[3], 0.25f) << phase;
+    EXPECT_EQ(m.queue.stats().size, 0u) << phase;
+  };
+
+  // Flag false: nothing is touched, queued events stay.
+  m.running.store(false);
+  m.queue.push(makeEvent(kKonioInput, 10, 10, 1.0f));
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::stopped);
+  ModelWorker(ctx);  // returns at once on the test thread
+  EXPECT_EQ(m.queue.stats().size, 1u);
+  EXPECT_EQ(m.clockReads, 0);
+  m.queue.drainAll();
+  m.running.store(true);
+
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::idle);
+  EXPECT_EQ(m.clockReads, 0);
+  expectNoStageRan("empty queue");
+
+  m.queue.push(makeEvent(kFrameMarker, -1, -1, 0.0f));
+  m.queue.push(makeEvent(kFrameMarker, -1, -1, 0.0f));
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
+  EXPECT_EQ(m.clockReads, 1);
+  expectNoStageRan("markers only");
+
+  // Sensor events without a target, and kinds the model does not know, are dropped.
+  m.queue.push(makeEvent(kPhotoreceptor, 3, -1, 1.0f));
+  m.queue.push(makeEvent(kKonioInput, 10, -1, 1.0f));
+  m.queue.push(makeEvent(1, 3, 3, 1.0f));
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
+  EXPECT_EQ(m.clockReads, 2);
+  expectNoStageRan("dropped events only");
+  EXPECT_EQ(m.trn.konioDrive[10], 0.0f);
+}
+
+TEST(ModelWorker, KonioOutputReachesTrnOneIterationLater) {
+  Model m(30);
+  WorkerContext ctx = m.context();
+
+  // Iteration k: the Konio stage rises and pushes; TRN has not seen the output yet.
+  m.queue.push(makeEvent(kFrameMarker, -1, -1, 0.0f));
+  m.queue.push(makeEvent(kPhotoreceptor, 10, 10, 2.0f));
+  m.queue.push(makeEvent(kKonioInput, 10, 10, 2.0f));
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
+  EXPECT_EQ(activityOf(m.konio, 10), 1.0f);
+  EXPECT_EQ(m.trn.konioDrive[10], 0.0f);
+  EXPECT_FLOAT_EQ(gainsOf(m.gains)[10], 1.0f / 21.0f);  // sum 4.0, drive 0
+  std::vector<RetinaEvent> pending;
+  {
+    std::lock_guard<std::mutex> lock(m.queue.mutex);
+    pending.assign(m.queue.events.begin(), m.queue.events.end());
+  }
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].kind, kKonioOutput);
+  EXPECT_EQ(pending[0].dst, 10);
+  EXPECT_EQ(pending[0].time, 42.0);
+
+  // Iteration k + 1: Konio output only. TRN takes the drive; Konio does not decay.
+  m.fakeTime = 43.0;
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
+  EXPECT_EQ(m.trn.konioDrive[10], 1.0f);
+  EXPECT_EQ(activityOf(m.konio, 10), 1.0f);
+  std::vector<float> g = gainsOf(m.gains);
+  EXPECT_FLOAT_EQ(g[10], 1.0f / 6.0f);
+  EXPECT_EQ(g[0], 1.0f);
+  EXPECT_EQ(m.queue.stats().size, 0u);
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::idle);
+
+  // A Photoreceptor-only batch decays every unit and re-emits, again for the next drain.
+  m.queue.push(makeEvent(kPhotoreceptor, 5, 5, 0.5f));
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
+  EXPECT_EQ(activityOf(m.konio, 10), kDecay);
+  EXPECT_EQ(m.trn.konioDrive[10], 1.0f);
+  g = gainsOf(m.gains);
+  EXPECT_FLOAT_EQ(g[5], 1.0f / 3.5f);
+  EXPECT_FLOAT_EQ(g[10], 1.0f / 6.0f);
+  const std::vector<RetinaEvent> next = m.queue.drainAll();
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(next[0].weight, kDecay);
+  EXPECT_EQ(next[0].time, 43.0);
+}
+
+TEST(ModelWorker, ThreadRunsBesideFrameLoopAndStopsPromptly) {
+  constexpr int kSensors = 200;
+  std::atomic<bool> running{true};
+  EventQueue queue;
+  GainTable gains(kSensors);
+  KonioLayer konio(kSensors, kDecay);
+  TrnLayer trn(gains, kSensors, kStrength);
+
+  std::thread worker(ModelWorker, WorkerContext{running, queue, konio, trn});
+
+  // A short frame loop on this thread: push, then copy activity and gains as the app does.
+  std::vector<float> activityCopy;
+  std::vector<float> gainCopy;
+  for (int frame = 0; frame < 200; ++frame) {
+    {
+      std::lock_guard<std::mutex> lock(gains.mutex);
+      queue.push(makeEvent(kFrameMarker, -1, -1, 0.0f));
+      for (int i = 0; i < kSensors; i += 3) {
+        const float w = gains.gains[static_cast<std::size_t>(i)] * 0.8f;
+        queue.push(makeEvent(kPhotoreceptor, i, i, w));
+        if (gains.konioMask[static_cast<std::size_t>(i)]) {
+          queue.push(makeEvent(kKonioInput, i, i, w));
+        }
+      }
+    }
+    konio.copyActivity(activityCopy);
+    std::lock_guard<std::mutex> lock(gains.mutex);
+    gainCopy = gains.gains;
+  }
+
+  const auto stopAt = std::chrono::steady_clock::now();
+  running.store(false);
+  worker.join();
+  const auto joinTime = std::chrono::steady_clock::now() - stopAt;
+  EXPECT_LT(joinTime, std::chrono::milliseconds(500));
+
+  ASSERT_EQ(activityCopy.size(), static_cast<std::size_t>(kSensors));
+  ASSERT_EQ(gainCopy.size(), static_cast<std::size_t>(kSensors));
+  konio.copyActivity(activityCopy);
+  for (int i = 0; i < kSensors; ++i) {
+    const float a = activityCopy[static_cast<std::size_t>(i)];
+    EXPECT_GE(a, 0.0f);
+    EXPECT_LE(a, 1.0f);
+    if (i % 10 != 0 || i % 3 != 0) {
+      EXPECT_EQ(a, 0.0f) << i;  // never fed
+    }
+  }
+  for (float g : gainsOf(gains)) {
+    EXPECT_GT(g, 0.0f);
+    EXPECT_LE(g, 1.0f);
+  }
+}
+
+}  // namespace
