@@ -41,16 +41,11 @@ void recentre(FoveaCenter& center, const cv::Mat& frame) {
 
 bool toBgr8(cv::Mat& frame) {
   const int channels = frame.channels();
-  if (frame.depth() != CV_8U && frame.depth() != CV_16U)
-    return false;
-  if (channels != 1 && channels != 3 && channels != 4)
-    return false;
-  if (frame.depth() == CV_16U)
-    frame.convertTo(frame, CV_8U, 255.0 / 65535.0);
-  if (channels == 1)
-    cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
-  if (channels == 4)
-    cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
+  if (frame.depth() != CV_8U && frame.depth() != CV_16U) return false;
+  if (channels != 1 && channels != 3 && channels != 4) return false;
+  if (frame.depth() == CV_16U) frame.convertTo(frame, CV_8U, 255.0 / 65535.0);
+  if (channels == 1) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
+  if (channels == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
   return true;
 }
 
@@ -65,34 +60,30 @@ void placeCenter(FrameLoopState& state) {
 LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state, FrameIo& io,
                       std::atomic<bool>& running, std::ostream& out, const FrameLoopHooks& hooks) {
   while (running.load()) {
+    StageTimer timer;
     const SteadyTime t0 = io.now();
     io.readFrame(state.frame);
-    if (state.frame.empty())
-      return LoopExit::emptyFrame;
+    if (state.frame.empty()) return LoopExit::emptyFrame;
     const SteadyTime t1 = io.now();  // capture time: every event of this frame carries it
 
     if (!toBgr8(state.frame)) {
       // Nothing of this frame can be sampled or drawn; still let the user quit or recentre.
       const int key = io.waitKey(kKeyWaitMs);
-      if (key == kQuitKey)
-        return LoopExit::quitKey;
-      if (key == kResetKey && state.center.cx != -1)
-        recentre(state.center, state.frame);
+      if (key == kQuitKey) return LoopExit::quitKey;
+      if (key == kResetKey && state.center.cx != -1) recentre(state.center, state.frame);
       continue;
     }
-    if (state.center.cx == -1)
-      placeCenter(state);
+    if (state.center.cx == -1) placeCenter(state);
 
     FrameStats stats;
-    StageTimer timer;
+    stats.read = timer.lap();
     const std::vector<float> activations =
         sampleActivations(state.frame, retina, state.center.cx, state.center.cy, state.retinaScale);
     stats.sampling = timer.lap();
     stats.eventsPushed = emitFrameEvents(model.queue, activations, model.gainTable,
                                          steadySeconds(t1), state.emissionGains);
     stats.emission = timer.lap();
-    if (hooks.afterEmission)
-      hooks.afterEmission();
+    if (hooks.afterEmission) hooks.afterEmission();
     stats.modelStep = timer.lap();
     takeModelSnapshots(model, state.konioSnapshot, state.gainSnapshot);
     stats.snapshots = timer.lap();
@@ -111,13 +102,10 @@ LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state,
                  stats.overlay;
 
     io.showCanvas(state.canvas);
-    if (hooks.afterFrame)
-      hooks.afterFrame(stats, state.canvas);
+    if (hooks.afterFrame) hooks.afterFrame(stats, state.canvas);
     const int key = io.waitKey(kKeyWaitMs);
-    if (key == kQuitKey)
-      return LoopExit::quitKey;
-    if (key == kResetKey)
-      recentre(state.center, state.frame);  // retinaScale stays
+    if (key == kQuitKey) return LoopExit::quitKey;
+    if (key == kResetKey) recentre(state.center, state.frame);  // retinaScale stays
 
     const SteadyTime t3 = io.now();
     if (secondsBetween(state.lastLatencyPrint, t3) > kLatencyPeriodSeconds) {
@@ -128,7 +116,7 @@ LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state,
   return LoopExit::stopped;
 }
 
-LoopExit runSession(FrameIo& io, std::ostream& out, const SessionOptions& options) {
+SessionEnd runSession(FrameIo& io, std::ostream& out, const SessionOptions& options) {
   const Retina retina = generateFibonacciRetina(kSpiralCount, kRetinaDiameter, kFovealRadius,
                                                 kFovealSatellites, kPeripheralSatellites, out);
   const auto count = static_cast<int>(retina.sensors.size());
@@ -141,15 +129,13 @@ LoopExit runSession(FrameIo& io, std::ostream& out, const SessionOptions& option
 
   FrameLoopHooks hooks = options.hooks;
   WorkerContext stepped{running, model.queue, model.konio, model.trn};
-  if (options.modelClock)
-    stepped.clock = options.modelClock;
+  if (options.modelClock) stepped.clock = options.modelClock;
   if (options.modelMode == ModelMode::workerThread) {
     startModelWorker(worker, model);
   } else {
     hooks.afterEmission = [&stepped, next = options.hooks.afterEmission] {
       runWorkerIteration(stepped);
-      if (next)
-        next();
+      if (next) next();
     };
   }
 
@@ -159,5 +145,5 @@ LoopExit runSession(FrameIo& io, std::ostream& out, const SessionOptions& option
 
   running.store(false);
   stopModelWorker(worker);
-  return exit;
+  return {exit, model.queue.stats()};
 }

@@ -44,6 +44,7 @@ struct FrameIo {
 // What one iteration did, for tools that watch the loop. Stage durations are real seconds
 // measured on the steady clock, apart from `FrameIo::now`.
 struct FrameStats {
+  double read = 0.0;  // waiting for the frame and converting it: the camera's share
   double sampling = 0.0;
   double emission = 0.0;
   double modelStep = 0.0;  // the `afterEmission` hook (a stepped model iteration), if any
@@ -51,7 +52,7 @@ struct FrameStats {
   double fovea = 0.0;
   double rendering = 0.0;
   double overlay = 0.0;  // fovea marker and texts
-  double work = 0.0;     // all stages above but the model step: the iteration's own work
+  double work = 0.0;     // sampling to overlay, without the model step: the iteration's own work
   std::size_t eventsPushed = 0;
   std::int32_t frameTimeMs = 0;
 };
@@ -109,4 +110,8 @@ struct SessionOptions {
 // Everything the program does between opening the camera and releasing it: generates the
 // retina (which prints its sensor count), creates and starts the model, prints the banner and
 // the key help, runs the frame loop, then clears the running flag and joins the worker.
-LoopExit runSession(FrameIo& io, std::ostream& out, const SessionOptions& options = {});
+struct SessionEnd {
+  LoopExit exit;
+  EventQueueStats queue;  // the event queue's counters when the worker had stopped
+};
+SessionEnd runSession(FrameIo& io, std::ostream& out, const SessionOptions& options = {});

@@ -29,6 +29,5 @@ void takeModelSnapshots(Model& model, std::vector<float>& konioSnapshot,
 }
 
 void stopModelWorker(ModelWorkerThread& worker) {
-  if (worker.thread.joinable())
-    worker.thread.join();
+  if (worker.thread.joinable()) worker.thread.join();
 }

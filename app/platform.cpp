@@ -45,3 +45,9 @@ FrameIo headlessIo(cv::VideoCapture& capture) {
 void closeAllWindows() {
   cv::destroyAllWindows();
 }
+
+bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size) {
+  quietBackends();
+  return writer.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0, size, true) &&
+         writer.isOpened();
+}

@@ -29,3 +29,6 @@ FrameIo windowIo(cv::VideoCapture& capture);
 FrameIo headlessIo(cv::VideoCapture& capture);
 
 void closeAllWindows();
+
+// Opens `path` for canvases of `size` as MJPG AVI at 30 frames per second.
+bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size);

@@ -27,10 +27,8 @@ std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
   std::vector<float> activations(retina.sensors.size(), 0.0f);
   for (const Sensor& sensor : retina.sensors) {
     const cv::Point pixel = sensorPixel(sensor, cx, cy, retinaScale);
-    if (!insideFrame(pixel, frame))
-      continue;
-    if (sensor.index < 0 || static_cast<std::size_t>(sensor.index) >= activations.size())
-      continue;
+    if (!insideFrame(pixel, frame)) continue;
+    if (sensor.index < 0 || static_cast<std::size_t>(sensor.index) >= activations.size()) continue;
     activations[sensor.index] =
         activationOf(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
   }
@@ -54,8 +52,7 @@ std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activat
   const std::size_t count = std::min({activations.size(), gainCopy.size(), mask.size()});
   for (std::size_t i = 0; i < count; ++i) {
     const float weight = gainCopy[i] * activations[i];
-    if (!(weight > kEmitThreshold))
-      continue;
+    if (!(weight > kEmitThreshold)) continue;
     const auto index = static_cast<std::int32_t>(i);
     queue.push({t1, index, index, weight, kPhotoreceptor});
     ++pushed;

@@ -17,6 +17,7 @@ std::vector<RetinaEvent> EventQueue::drainAll() {
   std::lock_guard<std::mutex> lock(mutex);
   std::vector<RetinaEvent> batch(events.begin(), events.end());
   events.clear();
+  if (!batch.empty()) ++batches;
   return batch;
 }
 
@@ -26,5 +27,6 @@ EventQueueStats EventQueue::stats() {
   result.size = events.size();
   result.displaced = displaced;
   result.peak = peak;
+  result.batches = batches;
   return result;
 }

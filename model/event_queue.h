@@ -29,6 +29,7 @@ struct EventQueueStats {
   std::size_t size = 0;         // events queued now
   std::uint64_t displaced = 0;  // events dropped by the bound since creation
   std::size_t peak = 0;         // most events ever queued at once
+  std::uint64_t batches = 0;    // drains that returned at least one event
 };
 
 // The one channel between the threads. Producers: the frame loop (main thread) and the Konio
@@ -48,4 +49,5 @@ struct EventQueue {
   std::mutex mutex;                // the queue mutex
   std::uint64_t displaced = 0;     // guarded by `mutex`
   std::size_t peak = 0;            // guarded by `mutex`
+  std::uint64_t batches = 0;       // guarded by `mutex`
 };

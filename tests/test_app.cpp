@@ -178,8 +178,7 @@ TEST(ModelWiring, WorkerIsJoinedWhenAStageThrows) {
   SessionOptions options;
   int frames = 0;
   options.hooks.afterFrame = [&](const FrameStats&, const cv::Mat&) {
-    if (++frames == 3)
-      throw std::runtime_error("stage failed");
+    if (++frames == 3) throw std::runtime_error("stage failed");
   };
   std::ostringstream out;
   // Leaving runSession by the exception destroys the model; the worker thread must have been
@@ -265,7 +264,7 @@ TEST(FrameLoop, EscapeEndsTheLoopBeforeTheLatencyCheck) {
   script.advancePerRead = std::chrono::seconds(3);
   FrameIo io = script.io();
   std::ostringstream out;
-  EXPECT_EQ(runSession(io, out), LoopExit::quitKey);
+  EXPECT_EQ(runSession(io, out).exit, LoopExit::quitKey);
   EXPECT_EQ(script.framesRead, 2u);
   // Frame 1 is more than 2 s after start-up and prints; frame 2 quits before its check.
   EXPECT_EQ(lines(out.str()).size(), 4u);
@@ -275,7 +274,7 @@ TEST(FrameLoop, EmptyFirstFrameEndsAfterBannerAndShowsNothing) {
   ScriptedIo script;
   FrameIo io = script.io();
   std::ostringstream out;
-  EXPECT_EQ(runSession(io, out), LoopExit::emptyFrame);
+  EXPECT_EQ(runSession(io, out).exit, LoopExit::emptyFrame);
   EXPECT_EQ(out.str(),
             "Generati 30202 senzori.\n"
             "Demo C++ cu camera si model neuronal (Konio + TRN)\n"
@@ -372,6 +371,6 @@ TEST(FrameLoop, RunsWithTheWorkerThreadAndStopsCleanly) {
   script.frames.assign(30, frame);
   FrameIo io = script.io();
   std::ostringstream out;
-  EXPECT_EQ(runSession(io, out), LoopExit::emptyFrame);
+  EXPECT_EQ(runSession(io, out).exit, LoopExit::emptyFrame);
   EXPECT_EQ(script.shown.size(), 30u);
 }
