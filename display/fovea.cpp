@@ -9,10 +9,8 @@ constexpr float kPrimeSpiralWeight = 5.0f;
 constexpr float kKonioWeight = 2.0f;
 
 std::int32_t clampToMargin(std::int32_t value, std::int32_t extent) {
-  if (value > extent - kFoveaMargin)
-    return extent - kFoveaMargin;
-  if (value < kFoveaMargin)
-    return kFoveaMargin;
+  if (value > extent - kFoveaMargin) return extent - kFoveaMargin;
+  if (value < kFoveaMargin) return kFoveaMargin;
   return value;
 }
 
@@ -26,12 +24,10 @@ void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
   double sumW = 0.0, sumX = 0.0, sumY = 0.0;
   for (const Sensor& sensor : sensors) {
     const cv::Point pixel = sensorPixel(sensor, center.cx, center.cy, retinaScale);
-    if (!insideFrame(pixel, frame))
-      continue;
+    if (!insideFrame(pixel, frame)) continue;
     const std::uint8_t* bgr = frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x;
     float w = static_cast<float>(bgr[0] + bgr[1] + bgr[2]) / kBrightnessDivisor;
-    if (isPrimeSpiral(sensor))
-      w = w * kPrimeSpiralWeight;
+    if (isPrimeSpiral(sensor)) w = w * kPrimeSpiralWeight;
     if (sensor.index >= 0 && static_cast<std::size_t>(sensor.index) < konioSnapshot.size()) {
       w = w + kKonioWeight * konioSnapshot[sensor.index];
     }
@@ -39,8 +35,7 @@ void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
     sumY += static_cast<float>(pixel.y) * w;
     sumW += w;
   }
-  if (!(sumW > 0.0))
-    return;
+  if (!(sumW > 0.0)) return;
 
   const double meanX = sumX / sumW;
   const double meanY = sumY / sumW;

@@ -42,8 +42,7 @@ void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors, std:
 
   for (const Sensor& sensor : sensors) {
     const cv::Point pixel = sensorPixel(sensor, cx, cy, retinaScale);
-    if (!insideFrame(pixel, frame))
-      continue;
+    if (!insideFrame(pixel, frame)) continue;
 
     const bool hasGain =
         sensor.index >= 0 && static_cast<std::size_t>(sensor.index) < gainSnapshot.size();

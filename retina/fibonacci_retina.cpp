@@ -20,12 +20,9 @@ struct SpiralPoint {
 }  // namespace
 
 ColorClass colorClassFromName(const std::string& name) {
-  if (name == "albastru")
-    return ColorClass::albastru;
-  if (name == "rosu")
-    return ColorClass::rosu;
-  if (name == "verde")
-    return ColorClass::verde;
+  if (name == "albastru") return ColorClass::albastru;
+  if (name == "rosu") return ColorClass::rosu;
+  if (name == "verde") return ColorClass::verde;
   return ColorClass::alb_negru;
 }
 
@@ -44,16 +41,12 @@ const char* colorClassName(ColorClass colorClass) {
 }
 
 bool isPrimeOrdinal(std::int32_t n) {
-  if (n < 2)
-    return false;
-  if (n == 2)
-    return true;
-  if (n % 2 == 0)
-    return false;
+  if (n < 2) return false;
+  if (n == 2) return true;
+  if (n % 2 == 0) return false;
   const std::int32_t limit = static_cast<std::int32_t>(std::sqrt(static_cast<double>(n))) + 1;
   for (std::int32_t k = 3; k <= limit; k += 2) {
-    if (n % k == 0)
-      return false;
+    if (n % k == 0) return false;
   }
   return true;
 }
@@ -61,8 +54,7 @@ bool isPrimeOrdinal(std::int32_t n) {
 Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
                                std::int32_t fovealRadius, std::int32_t fovealSatellites,
                                std::int32_t peripheralSatellites, std::ostream& out) {
-  if (spiralCount < 0)
-    throw std::length_error("generateFibonacciRetina: negative spiralCount");
+  if (spiralCount < 0) throw std::length_error("generateFibonacciRetina: negative spiralCount");
 
   // Everything below is single precision in exactly this order, so that the layout (and with it
   // every sensor position) is the same wherever it is built.
