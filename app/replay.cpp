@@ -179,6 +179,7 @@ void ReplaySummary::noteMemory(std::int64_t frameNumber) {
   const double mb = residentMemoryMb();
   if (frameNumber == 100) residentAfter100Mb_ = mb;
   residentLastMb_ = mb;
+  residentPeakMb_ = std::max(residentPeakMb_, mb);
 }
 
 void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue,
@@ -239,8 +240,15 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue,
       << static_cast<double>(queue.batches) / static_cast<double>(n) << " (" << queue.batches
       << " in all); queue peak " << queue.peak << " events\n";
   out << std::setprecision(1);
-  out << "  resident memory: after frame 100 " << residentAfter100Mb_ << " MiB, at the end "
-      << residentLastMb_ << " MiB, peak " << peakResidentMemoryMb() << " MiB\n";
+  out << "  resident memory (MiB): after frame 100 ";
+  if (residentAfter100Mb_ < 0.0) {
+    out << "-";
+  } else {
+    out << residentAfter100Mb_;
+  }
+  // The kernel updates its high-water mark lazily; the per-frame samples may be higher.
+  out << ", after the last frame " << residentLastMb_ << ", peak "
+      << std::max(residentPeakMb_, peakResidentMemoryMb()) << "\n";
   out.unsetf(std::ios::floatfield);
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ struct ReplayOptions {
 };
 
 constexpr std::int64_t kDefaultReplayFrames = 300;  // synthetic scene and still images
+constexpr int kReplayUsageError = 2;                // exit status for a bad option, input or output
 
 // Frames to run: --frames, or 300 for the synthetic scene and images, or 0 (no limit) for a
 // video (until it ends) and a camera (until ESC).
@@ -61,17 +63,25 @@ class FixedFrameClock {
 class ReplaySummary {
  public:
   void add(const FrameStats& stats);
-  void noteMemory(std::int64_t frameNumber);  // samples resident memory after frames 100 and last
+  void noteMemory(std::int64_t frameNumber);  // after each frame: keeps frame 100's and the last
   void print(std::ostream& out, const EventQueueStats& queue, bool deterministic) const;
 
   std::size_t frames() const { return frames_.size(); }
 
  private:
   std::vector<FrameStats> frames_;
-  double residentAfter100Mb_ = -1.0;
+  double residentAfter100Mb_ = -1.0;  // -1: not reached
   double residentLastMb_ = -1.0;
+  double residentPeakMb_ = -1.0;
 };
 
 // Resident set size and its peak (VmHWM) of this process, in MiB; -1 where unavailable.
 double residentMemoryMb();
 double peakResidentMemoryMb();
+
+// Runs the replay: opens the input and checks the outputs before anything is written, runs the
+// program's own session on it, and prints the console lines and the summary to `out`, messages
+// to `err`. `onCanvas` sees every canvas as shown. Returns the exit status: 0 after a run,
+// kReplayUsageError for an input or output that cannot be opened (no output file is left then).
+int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
+              const std::function<void(const cv::Mat& canvas)>& onCanvas = {});

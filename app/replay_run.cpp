@@ -1,0 +1,172 @@
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include <unistd.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/platform.h"
+#include "app/replay.h"
+#include "app/synthetic_scene.h"
+
+namespace {
+
+bool displayAvailable() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+// True when `path` can be written. An existing file is left as it is (the run will replace it);
+// a new one is created and removed again, so nothing is left behind.
+bool canWrite(const std::string& path) {
+  if (access(path.c_str(), F_OK) == 0) return access(path.c_str(), W_OK) == 0;
+  std::ofstream probe(path, std::ios::binary);
+  const bool ok = probe.is_open();
+  probe.close();
+  if (ok) std::remove(path.c_str());
+  return ok;
+}
+
+}  // namespace
+
+int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
+              const std::function<void(const cv::Mat& canvas)>& onCanvas) {
+  auto fail = [&err](const std::string& message) {
+    err << "retina-replay: " << message << "\n";
+    return kReplayUsageError;
+  };
+  if (options.help) {
+    out << replayUsage();
+    return 0;
+  }
+  if (!options.headless && !displayAvailable()) {
+    err << "retina-replay: no display found, running headless\n";
+    options.headless = true;
+  }
+
+  // Input: everything is opened and checked before any output file exists.
+  cv::VideoCapture capture;
+  cv::Mat still;
+  std::unique_ptr<SyntheticScene> scene;
+  switch (options.source) {
+    case ReplaySource::synthetic:
+      scene = std::make_unique<SyntheticScene>(options.sceneSize);
+      break;
+    case ReplaySource::video:
+      if (!openVideoFile(capture, options.inputPath)) {
+        return fail("cannot open video '" + options.inputPath + "'");
+      }
+      break;
+    case ReplaySource::image:
+      if (openVideoFile(capture, options.inputPath)) capture >> still;
+      capture.release();
+      if (still.empty()) return fail("cannot read image '" + options.inputPath + "'");
+      break;
+    case ReplaySource::camera:
+      if (!openCamera(capture, options.cameraIndex)) {
+        return fail("cannot open camera " + std::to_string(options.cameraIndex));
+      }
+      requestFrameSize(capture, 1280.0, 720.0);
+      break;
+  }
+  for (const std::string& path : {options.outPath, options.snapshotPath}) {
+    if (!path.empty() && !canWrite(path)) return fail("cannot write '" + path + "'");
+  }
+
+  FrameIo io = options.headless ? headlessIo(capture) : windowIo(capture);
+  const std::int64_t limit = frameLimit(options);
+  std::int64_t framesRead = 0;
+  bool stopReading = false;  // set when an output fails, to end the run at the next read
+  FixedFrameClock clock;
+  io.readFrame = [&](cv::Mat& frame) {
+    if (options.deterministic) clock.advance();
+    if (stopReading || (limit > 0 && framesRead >= limit)) {
+      frame.release();
+      return;
+    }
+    if (scene) {
+      scene->render(framesRead, frame);
+    } else if (!still.empty()) {
+      still.copyTo(frame);
+    } else {
+      capture >> frame;
+    }
+    ++framesRead;
+  };
+
+  SessionOptions session;
+  if (options.deterministic) {
+    io.now = [&clock] { return clock.now(); };
+    session.modelMode = ModelMode::steppedAfterEmission;
+    session.modelClock = [&clock] { return clock.seconds(); };
+  }
+
+  ReplaySummary summary;
+  cv::VideoWriter recorder;
+  cv::Size recordSize;
+  cv::Mat resized;
+  std::string outputError;
+  bool snapshotWritten = false;
+  session.hooks.afterFrame = [&](const FrameStats& stats, const cv::Mat& canvas) {
+    summary.add(stats);
+    const auto frameNumber = static_cast<std::int64_t>(summary.frames());
+    summary.noteMemory(frameNumber);
+    if (!options.outPath.empty() && outputError.empty()) {
+      if (!recorder.isOpened()) {
+        recordSize = canvas.size();
+        if (!openRecorder(recorder, options.outPath, recordSize)) {
+          outputError = "cannot record to '" + options.outPath + "'";
+        }
+      }
+      if (canvas.size() == recordSize) {
+        recorder.write(canvas);
+      } else {  // the input changed size: keep the video's own size
+        cv::resize(canvas, resized, recordSize);
+        recorder.write(resized);
+      }
+    }
+    if (frameNumber == options.snapshotFrame && !cv::imwrite(options.snapshotPath, canvas)) {
+      outputError = "cannot write '" + options.snapshotPath + "'";
+    }
+    snapshotWritten = snapshotWritten || frameNumber == options.snapshotFrame;
+    if (!outputError.empty()) stopReading = true;
+    if (onCanvas) onCanvas(canvas);
+  };
+
+  auto removeOutputs = [&] {
+    recorder.release();
+    if (!options.outPath.empty()) std::remove(options.outPath.c_str());
+    if (!options.snapshotPath.empty()) std::remove(options.snapshotPath.c_str());
+  };
+  SessionEnd end{};
+  try {
+    end = runSession(io, out, session);
+  } catch (const std::exception& e) {
+    removeOutputs();
+    err << "retina-replay: stopped by an error: " << e.what() << "\n";
+    return 1;
+  }
+  recorder.release();
+  capture.release();
+  if (!options.headless) closeAllWindows();
+
+  if (!outputError.empty()) {
+    removeOutputs();
+    return fail(outputError);
+  }
+  summary.print(out, end.queue, options.deterministic);
+  if (options.snapshotFrame > 0 && !snapshotWritten) {
+    return fail("the run ended after " + std::to_string(summary.frames()) +
+                " frames, before snapshot frame " + std::to_string(options.snapshotFrame));
+  }
+  return 0;
+}
