@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -26,9 +27,13 @@ bool displayAvailable() {
 }
 
 // True when `path` can be written. An existing file is left as it is (the run will replace it);
-// a new one is created and removed again, so nothing is left behind.
+// a new one is created and removed again, so nothing is left behind. A directory is refused:
+// writing fails on it, and removing the failed output afterwards would delete it if empty.
 bool canWrite(const std::string& path) {
-  if (access(path.c_str(), F_OK) == 0) return access(path.c_str(), W_OK) == 0;
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    return !S_ISDIR(info.st_mode) && access(path.c_str(), W_OK) == 0;
+  }
   std::ofstream probe(path, std::ios::binary);
   const bool ok = probe.is_open();
   probe.close();
@@ -53,22 +58,28 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     options.headless = true;
   }
 
-  // Input: everything is opened and checked before any output file exists.
+  // Input: everything is opened and checked before any output file exists. A missing file is
+  // refused before VideoCapture tries it: each back-end would log an error of its own to
+  // standard error, and the tool's message is meant to be the only line.
+  const bool inputReadable = access(options.inputPath.c_str(), R_OK) == 0;
   cv::VideoCapture capture;
   cv::Mat still;
+  cv::Mat firstFrame;  // a video's first frame, read up front to prove the file decodes
   std::unique_ptr<SyntheticScene> scene;
   switch (options.source) {
     case ReplaySource::synthetic:
       scene = std::make_unique<SyntheticScene>(options.sceneSize);
       break;
     case ReplaySource::video:
-      if (!openVideoFile(capture, options.inputPath)) {
+      // Some back-ends "open" a file they cannot decode and then return no frame at all.
+      if (!inputReadable || !openVideoFile(capture, options.inputPath) ||
+          !capture.read(firstFrame) || firstFrame.empty()) {
         return fail("cannot open video '" + options.inputPath + "'");
       }
       break;
     case ReplaySource::image:
-      if (openVideoFile(capture, options.inputPath)) capture >> still;
-      capture.release();
+      // imread refuses an unknown format quietly, where VideoCapture's back-ends log errors.
+      if (inputReadable) still = cv::imread(options.inputPath, cv::IMREAD_COLOR);
       if (still.empty()) return fail("cannot read image '" + options.inputPath + "'");
       break;
     case ReplaySource::camera:
@@ -97,6 +108,9 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
       scene->render(framesRead, frame);
     } else if (!still.empty()) {
       still.copyTo(frame);
+    } else if (!firstFrame.empty()) {
+      frame = firstFrame;  // hands the buffer over: the next read may write into it
+      firstFrame = cv::Mat();
     } else {
       capture >> frame;
     }
@@ -115,6 +129,8 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   cv::Size recordSize;
   cv::Mat resized;
   std::string outputError;
+  bool recordingStarted = false;  // from here on the file at outPath is this run's
+  bool snapshotTried = false;
   bool snapshotWritten = false;
   session.hooks.afterFrame = [&](const FrameStats& stats, const cv::Mat& canvas) {
     summary.add(stats);
@@ -122,6 +138,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     summary.noteMemory(frameNumber);
     if (!options.outPath.empty() && outputError.empty()) {
       if (!recorder.isOpened()) {
+        recordingStarted = true;
         recordSize = canvas.size();
         if (!openRecorder(recorder, options.outPath, recordSize)) {
           outputError = "cannot record to '" + options.outPath + "'";
@@ -134,18 +151,20 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
         recorder.write(resized);
       }
     }
-    if (frameNumber == options.snapshotFrame && !cv::imwrite(options.snapshotPath, canvas)) {
-      outputError = "cannot write '" + options.snapshotPath + "'";
+    if (frameNumber == options.snapshotFrame) {
+      snapshotTried = true;
+      snapshotWritten = cv::imwrite(options.snapshotPath, canvas);
+      if (!snapshotWritten) outputError = "cannot write '" + options.snapshotPath + "'";
     }
-    snapshotWritten = snapshotWritten || frameNumber == options.snapshotFrame;
     if (!outputError.empty()) stopReading = true;
     if (onCanvas) onCanvas(canvas);
   };
 
+  // After a failure, removes what this run wrote; a file it never touched stays.
   auto removeOutputs = [&] {
     recorder.release();
-    if (!options.outPath.empty()) std::remove(options.outPath.c_str());
-    if (!options.snapshotPath.empty()) std::remove(options.snapshotPath.c_str());
+    if (recordingStarted) std::remove(options.outPath.c_str());
+    if (snapshotTried) std::remove(options.snapshotPath.c_str());
   };
   SessionEnd end{};
   try {
@@ -165,6 +184,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   }
   summary.print(out, end.queue, options.deterministic);
   if (options.snapshotFrame > 0 && !snapshotWritten) {
+    removeOutputs();  // a run that fails leaves no output behind, the recording included
     return fail("the run ended after " + std::to_string(summary.frames()) +
                 " frames, before snapshot frame " + std::to_string(options.snapshotFrame));
   }
