@@ -49,12 +49,14 @@ bool toBgr8(cv::Mat& frame) {
   return true;
 }
 
-void placeCenter(FrameLoopState& state) {
+void placeCenter(FrameLoopState& state, const Retina& retina) {
   recentre(state.center, state.frame);
   const FoveaCenter& c = state.center;
   const std::int32_t nearestEdge =
       std::min({c.cx, c.cy, state.frame.cols - c.cx, state.frame.rows - c.cy});
   state.retinaScale = static_cast<float>(nearestEdge) * (1.0f / kRetinaUnitsToEdge);
+  state.offsets = placeSensors(retina.sensors, state.retinaScale);
+  state.hiddenDiscs = findHiddenDiscs(retina.sensors, state.offsets);
 }
 
 LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state, FrameIo& io,
@@ -73,12 +75,12 @@ LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state,
       if (key == kResetKey && state.center.cx != -1) recentre(state.center, state.frame);
       continue;
     }
-    if (state.center.cx == -1) placeCenter(state);
+    if (state.center.cx == -1) placeCenter(state, retina);
 
     FrameStats stats;
     stats.read = timer.lap();
     const std::vector<float> activations =
-        sampleActivations(state.frame, retina, state.center.cx, state.center.cy, state.retinaScale);
+        sampleActivations(state.frame, retina, state.offsets, state.center.cx, state.center.cy);
     stats.sampling = timer.lap();
     stats.eventsPushed = emitFrameEvents(model.queue, activations, model.gainTable,
                                          steadySeconds(t1), state.emissionGains);
@@ -87,11 +89,11 @@ LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state,
     stats.modelStep = timer.lap();
     takeModelSnapshots(model, state.konioSnapshot, state.gainSnapshot);
     stats.snapshots = timer.lap();
-    updateFoveaCenter(state.frame, retina.sensors, state.center, state.retinaScale,
-                      state.konioSnapshot, kStepFraction);
+    updateFoveaCenter(state.frame, retina.sensors, state.offsets, state.center, state.konioSnapshot,
+                      kStepFraction);
     stats.fovea = timer.lap();
-    renderRetina(state.frame, retina.sensors, state.center.cx, state.center.cy, state.retinaScale,
-                 state.canvas, state.gainSnapshot);
+    renderRetina(state.frame, retina.sensors, state.offsets, state.hiddenDiscs, state.center.cx,
+                 state.center.cy, state.canvas, state.gainSnapshot);
     stats.rendering = timer.lap();
     drawFoveaMarker(state.canvas, state.center);
     const SteadyTime t2 = io.now();

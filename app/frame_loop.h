@@ -13,6 +13,7 @@
 #include "app/model_wiring.h"
 #include "display/fovea.h"
 #include "retina/sensor.h"
+#include "retina/sensor_mapping.h"
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
@@ -65,8 +66,10 @@ struct FrameLoopHooks {
 
 // The frame loop's long-lived objects, owned by the caller.
 struct FrameLoopState {
-  FoveaCenter center;                // -1 until the first frame places it
-  float retinaScale = 1.0f;          // pixels per retina unit, fixed by the first frame
+  FoveaCenter center;                     // -1 until the first frame places it
+  float retinaScale = 1.0f;               // pixels per retina unit, fixed by the first frame
+  SensorOffsets offsets;                  // every sensor's pixel offset at retinaScale
+  std::vector<std::uint8_t> hiddenDiscs;  // discs that later ones cover, at retinaScale
   cv::Mat frame;                     // the camera image, converted to 8-bit BGR; never drawn on
   cv::Mat canvas;                    // what the window shows
   std::vector<float> konioSnapshot;  // this frame's copy of the Konio activity
@@ -81,9 +84,9 @@ enum class LoopExit { emptyFrame, quitKey, stopped };
 // scaled to 8 bits first. Returns false (frame untouched) for any other type.
 bool toBgr8(cv::Mat& frame);
 
-// Places the centre on the frame's middle and fixes `retinaScale` so that kRetinaUnitsToEdge
-// retina units reach the nearest edge.
-void placeCenter(FrameLoopState& state);
+// Places the centre on the frame's middle, fixes `retinaScale` so that kRetinaUnitsToEdge
+// retina units reach the nearest edge, and places the sensors at that scale.
+void placeCenter(FrameLoopState& state, const Retina& retina);
 
 // Runs iterations while `running` is set: read, place the centre on the first frame, sample and
 // emit, snapshot the model, move the fovea, render, overlay, show, poll keys, and every more than

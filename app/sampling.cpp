@@ -3,34 +3,20 @@
 #include <algorithm>
 #include <mutex>
 
-#include "retina/sensor_mapping.h"
+#include "retina/color_response.h"
 
-namespace {
-
-float activationOf(ColorClass colorClass, const std::uint8_t* bgr) {
-  switch (colorClass) {
-    case ColorClass::albastru:
-      return static_cast<float>(bgr[0]) / 255.0f;
-    case ColorClass::verde:
-      return static_cast<float>(bgr[1]) / 255.0f;
-    case ColorClass::rosu:
-      return static_cast<float>(bgr[2]) / 255.0f;
-    default:
-      return static_cast<float>(bgr[0] + bgr[1] + bgr[2]) / 765.0f;
-  }
-}
-
-}  // namespace
-
-std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina, std::int32_t cx,
-                                     std::int32_t cy, float retinaScale) {
+std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
+                                     const SensorOffsets& offsets, std::int32_t cx,
+                                     std::int32_t cy) {
   std::vector<float> activations(retina.sensors.size(), 0.0f);
-  for (const Sensor& sensor : retina.sensors) {
-    const cv::Point pixel = sensorPixel(sensor, cx, cy, retinaScale);
+  const std::size_t n = std::min(retina.sensors.size(), offsets.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const Sensor& sensor = retina.sensors[i];
+    const cv::Point pixel(cx + offsets[i].x, cy + offsets[i].y);
     if (!insideFrame(pixel, frame)) continue;
     if (sensor.index < 0 || static_cast<std::size_t>(sensor.index) >= activations.size()) continue;
     activations[sensor.index] =
-        activationOf(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
+        colorResponse(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
   }
   return activations;
 }

@@ -9,14 +9,16 @@
 #include "model/event_queue.h"
 #include "model/trn_layer.h"
 #include "retina/sensor.h"
+#include "retina/sensor_mapping.h"
 
 constexpr float kEmitThreshold = 0.03f;  // a weighted activation must exceed it to emit
 
 // One activation in [0, 1] per sensor index: the byte of the channel its class reads / 255, or
-// for any other class the sum of the three / 765. Sensors off the frame keep 0. `frame` is 8-bit
-// BGR.
-std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina, std::int32_t cx,
-                                     std::int32_t cy, float retinaScale);
+// for any other class the sum of the three / 765. Sensor i lands at (cx, cy) + offsets[i];
+// sensors off the frame keep 0. `frame` is 8-bit BGR.
+std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
+                                     const SensorOffsets& offsets, std::int32_t cx,
+                                     std::int32_t cy);
 
 // Pushes the frame's events, all stamped `t1` (steady-clock seconds): one `FrameMarker`, then in
 // ascending index a `Photoreceptor` event for every sensor whose gain x activation exceeds

@@ -62,7 +62,7 @@ struct World {
       : retina(makeRetina(spiralCount)), model(static_cast<int>(retina.sensors.size())) {
     state.frame = firstFrame;
     state.konioSnapshot.assign(retina.sensors.size(), 0.0f);
-    placeCenter(state);
+    placeCenter(state, retina);
     startModelWorker(worker, model);
     // Let the model answer a few frames so gains and Konio activity are not all at rest.
     for (int i = 0; i < 5; ++i)
@@ -107,16 +107,16 @@ struct World {
 void Sampling(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   for (auto _ : s) {
-    auto a = sampleActivations(w.state.frame, w.retina, w.state.center.cx, w.state.center.cy,
-                               w.state.retinaScale);
+    auto a = sampleActivations(w.state.frame, w.retina, w.state.offsets, w.state.center.cx,
+                               w.state.center.cy);
     benchmark::DoNotOptimize(a.data());
   }
 }
 
 void Emission(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
-  const auto a = sampleActivations(w.state.frame, w.retina, w.state.center.cx, w.state.center.cy,
-                                   w.state.retinaScale);
+  const auto a = sampleActivations(w.state.frame, w.retina, w.state.offsets, w.state.center.cx,
+                                   w.state.center.cy);
   std::size_t events = 0;
   for (auto _ : s) {
     events = emitFrameEvents(w.model.queue, a, w.model.gainTable, 1.0, w.state.emissionGains);
@@ -134,8 +134,8 @@ void Fovea(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   for (auto _ : s) {
     FoveaCenter c = w.state.center;
-    updateFoveaCenter(w.state.frame, w.retina.sensors, c, w.state.retinaScale,
-                      w.state.konioSnapshot, kStepFraction);
+    updateFoveaCenter(w.state.frame, w.retina.sensors, w.state.offsets, c, w.state.konioSnapshot,
+                      kStepFraction);
     benchmark::DoNotOptimize(c);
   }
 }
@@ -144,8 +144,8 @@ void Rendering(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   takeModelSnapshots(w.model, w.state.konioSnapshot, w.state.gainSnapshot);
   for (auto _ : s) {
-    renderRetina(w.state.frame, w.retina.sensors, w.state.center.cx, w.state.center.cy,
-                 w.state.retinaScale, w.state.canvas, w.state.gainSnapshot);
+    renderRetina(w.state.frame, w.retina.sensors, w.state.offsets, w.state.hiddenDiscs,
+                 w.state.center.cx, w.state.center.cy, w.state.canvas, w.state.gainSnapshot);
   }
 }
 

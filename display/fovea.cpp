@@ -1,10 +1,11 @@
 #include "display/fovea.h"
 
-#include "retina/sensor_mapping.h"
+#include <algorithm>
+
+#include "retina/color_response.h"
 
 namespace {
 
-constexpr float kBrightnessDivisor = 765.0f;  // b + g + r of a white pixel
 constexpr float kPrimeSpiralWeight = 5.0f;
 constexpr float kKonioWeight = 2.0f;
 
@@ -17,16 +18,18 @@ std::int32_t clampToMargin(std::int32_t value, std::int32_t extent) {
 }  // namespace
 
 void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
-                       FoveaCenter& center, float retinaScale,
+                       const SensorOffsets& offsets, FoveaCenter& center,
                        const std::vector<float>& konioSnapshot, float stepFraction) {
   // Weights are single precision per sensor; the sums run in double so thirty thousand terms
   // lose nothing.
   double sumW = 0.0, sumX = 0.0, sumY = 0.0;
-  for (const Sensor& sensor : sensors) {
-    const cv::Point pixel = sensorPixel(sensor, center.cx, center.cy, retinaScale);
+  const std::size_t n = std::min(sensors.size(), offsets.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const Sensor& sensor = sensors[i];
+    const cv::Point pixel(center.cx + offsets[i].x, center.cy + offsets[i].y);
     if (!insideFrame(pixel, frame)) continue;
     const std::uint8_t* bgr = frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x;
-    float w = static_cast<float>(bgr[0] + bgr[1] + bgr[2]) / kBrightnessDivisor;
+    float w = meanIntensity(bgr);  // (b + g + r) / 765, in [0, 1]
     if (isPrimeSpiral(sensor)) w = w * kPrimeSpiralWeight;
     if (sensor.index >= 0 && static_cast<std::size_t>(sensor.index) < konioSnapshot.size()) {
       w = w + kKonioWeight * konioSnapshot[sensor.index];

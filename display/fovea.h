@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 
 #include "retina/sensor.h"
+#include "retina/sensor_mapping.h"
 
 // The centre of the retina in camera-frame pixels; -1 in `cx` marks a centre not placed yet.
 struct FoveaCenter {
@@ -18,7 +19,8 @@ constexpr std::int32_t kFoveaMargin = 100;  // pixels kept from each frame edge 
 // Moves `center` by `stepFraction` of the offset from the brightness- and Konio-weighted
 // centroid of the visible sensors to the frame's middle, then keeps it kFoveaMargin inside the
 // edges (upper bound tested first, so the bounds of a frame under 200 pixels cross). With no
-// positive total weight the centre stays exactly where it is, unclamped. `frame` is 8-bit BGR.
+// positive total weight the centre stays exactly where it is, unclamped. Sensor i lands at the
+// centre + offsets[i]; `frame` is 8-bit BGR.
 void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
-                       FoveaCenter& center, float retinaScale,
+                       const SensorOffsets& offsets, FoveaCenter& center,
                        const std::vector<float>& konioSnapshot, float stepFraction);

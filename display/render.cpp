@@ -1,67 +1,99 @@
 #include "display/render.h"
 
+#include <algorithm>
+#include <unordered_map>
+
 #include <opencv2/imgproc.hpp>
 
-#include "retina/sensor_mapping.h"
+#include "display/circle_stamp.h"
+#include "retina/color_response.h"
 
 namespace {
 
-constexpr int kDiscRadius = 2;                    // pixels
-constexpr int kPrimeSpiralDiscRadius = 3;         // pixels
-const cv::Scalar kPrimeSpiralColor(0, 255, 255);  // yellow, BGR
-const cv::Scalar kLowGainRingColor(0, 0, 255);    // red, BGR
+constexpr int kDiscRadius = 2;                   // pixels
+constexpr int kPrimeSpiralDiscRadius = 3;        // pixels
+const cv::Vec3b kPrimeSpiralColor(0, 255, 255);  // yellow, BGR
+const cv::Vec3b kLowGainRingColor(0, 0, 255);    // red, BGR
 
-// The channel intensity (byte / 255) scaled back to 0..255, in single precision.
-float channelLevel(std::uint8_t byte) {
-  return static_cast<float>(byte) / 255.0f * 255.0f;
+// The four shapes of the retina, traced from cv::circle once per process.
+struct RetinaStamps {
+  CircleStamp disc = traceCircle(kDiscRadius, cv::FILLED);
+  CircleStamp primeDisc = traceCircle(kPrimeSpiralDiscRadius, cv::FILLED);
+  CircleStamp ring = traceCircle(kDiscRadius + 1, 1);
+  CircleStamp primeRing = traceCircle(kPrimeSpiralDiscRadius + 1, 1);
+};
+
+const RetinaStamps& retinaStamps() {
+  static const RetinaStamps stamps;
+  return stamps;
 }
 
-// BGR colour of a sensor's disc before the gain: the channel its class reads, or the mean.
+int discRadius(const Sensor& sensor) {
+  return isPrimeSpiral(sensor) ? kPrimeSpiralDiscRadius : kDiscRadius;
+}
+
+// BGR colour of a sensor's disc before the gain: its response scaled back to 0..255 (which gives
+// the channel byte itself, or the three-channel mean) in the channel its class reads, or in all
+// three for the mean.
 cv::Vec3f baseColor(ColorClass colorClass, const std::uint8_t* bgr) {
-  switch (colorClass) {
-    case ColorClass::albastru:
-      return {channelLevel(bgr[0]), 0.0f, 0.0f};
-    case ColorClass::verde:
-      return {0.0f, channelLevel(bgr[1]), 0.0f};
-    case ColorClass::rosu:
-      return {0.0f, 0.0f, channelLevel(bgr[2])};
-    default: {
-      const float mean = static_cast<float>(bgr[0] + bgr[1] + bgr[2]) / 765.0f * 255.0f;
-      return {mean, mean, mean};
-    }
-  }
+  const float level = colorResponse(colorClass, bgr) * 255.0f;
+  const int channel = colorChannel(colorClass);
+  if (channel < 0) return {level, level, level};
+  cv::Vec3f color(0.0f, 0.0f, 0.0f);
+  color[channel] = level;
+  return color;
 }
 
 }  // namespace
 
-void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors, std::int32_t cx,
-                  std::int32_t cy, float retinaScale, cv::Mat& canvas,
+std::vector<std::uint8_t> findHiddenDiscs(const std::vector<Sensor>& sensors,
+                                          const SensorOffsets& offsets) {
+  const std::size_t n = std::min(sensors.size(), offsets.size());
+  std::vector<std::uint8_t> hidden(n, 0);
+  // Walking backwards: for every offset, the largest disc radius drawn there later.
+  std::unordered_map<std::uint64_t, int> largestLater;
+  for (std::size_t i = n; i-- > 0;) {
+    const auto key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(offsets[i].x)) << 32) |
+                     static_cast<std::uint32_t>(offsets[i].y);
+    const int radius = discRadius(sensors[i]);
+    int& later = largestLater.try_emplace(key, 0).first->second;
+    hidden[i] = later >= radius;
+    later = std::max(later, radius);
+  }
+  return hidden;
+}
+
+void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
+                  const SensorOffsets& offsets, const std::vector<std::uint8_t>& hiddenDiscs,
+                  std::int32_t cx, std::int32_t cy, cv::Mat& canvas,
                   const std::vector<float>& gainSnapshot) {
   canvas.create(frame.size(), CV_8UC3);
   canvas.setTo(cv::Scalar::all(0));
 
-  for (const Sensor& sensor : sensors) {
-    const cv::Point pixel = sensorPixel(sensor, cx, cy, retinaScale);
+  const RetinaStamps& stamps = retinaStamps();
+  const std::size_t n = std::min(sensors.size(), offsets.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const Sensor& sensor = sensors[i];
+    const cv::Point pixel(cx + offsets[i].x, cy + offsets[i].y);
     if (!insideFrame(pixel, frame)) continue;
 
     const bool hasGain =
         sensor.index >= 0 && static_cast<std::size_t>(sensor.index) < gainSnapshot.size();
     const float gain = hasGain ? gainSnapshot[sensor.index] : 1.0f;
+    const bool prime = isPrimeSpiral(sensor);
 
-    int radius = kDiscRadius;
-    cv::Scalar color;
-    if (isPrimeSpiral(sensor)) {
-      radius = kPrimeSpiralDiscRadius;
-      color = kPrimeSpiralColor;
-    } else {
-      const cv::Vec3f base =
-          baseColor(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
-      const double g = gain;
-      color = cv::Scalar(base[0] * g, base[1] * g, base[2] * g);
+    if (i >= hiddenDiscs.size() || !hiddenDiscs[i]) {
+      cv::Vec3b color = kPrimeSpiralColor;
+      if (!prime) {
+        const cv::Vec3f base =
+            baseColor(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
+        const double g = gain;  // the darkening is done in double precision
+        color = toBgr(cv::Scalar(base[0] * g, base[1] * g, base[2] * g));
+      }
+      drawStamp(canvas, prime ? stamps.primeDisc : stamps.disc, pixel, color);
     }
-    cv::circle(canvas, pixel, radius, color, cv::FILLED, cv::LINE_8, 0);
     if (gain < kLowGainThreshold) {
-      cv::circle(canvas, pixel, radius + 1, kLowGainRingColor, 1, cv::LINE_8, 0);
+      drawStamp(canvas, prime ? stamps.primeRing : stamps.ring, pixel, kLowGainRingColor);
     }
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -17,10 +18,16 @@ inline cv::Point sensorOffset(const Sensor& sensor, float retinaScale) {
           static_cast<std::int32_t>(static_cast<float>(sensor.y) * retinaScale)};
 }
 
-// The frame pixel (column, row) under `sensor` for a fovea centre at (cx, cy).
-inline cv::Point sensorPixel(const Sensor& sensor, std::int32_t cx, std::int32_t cy,
-                             float retinaScale) {
-  return cv::Point(cx, cy) + sensorOffset(sensor, retinaScale);
+// Every sensor's offset, in list order. `retinaScale` is fixed by the first frame, so the frame
+// loop computes this once and every stage adds the current centre to it.
+using SensorOffsets = std::vector<cv::Point>;
+
+inline SensorOffsets placeSensors(const std::vector<Sensor>& sensors, float retinaScale) {
+  SensorOffsets offsets;
+  offsets.reserve(sensors.size());
+  for (const Sensor& sensor : sensors)
+    offsets.push_back(sensorOffset(sensor, retinaScale));
+  return offsets;
 }
 
 // Visible pixels lie in [0, cols) x [0, rows); every stage skips the others without a report.

@@ -54,7 +54,7 @@ std::vector<RetinaEvent> emitWithGain(const std::vector<float>& activations, flo
 float activationOver(ColorClass colorClass, cv::Vec3b bgr) {
   const cv::Mat frame(1, 1, CV_8UC3, cv::Scalar(bgr[0], bgr[1], bgr[2]));
   Retina retina{{makeSensor(0, 0, 0, colorClass)}};
-  return sampleActivations(frame, retina, 0, 0, 1.0f)[0];
+  return sampleActivations(frame, retina, placeSensors(retina.sensors, 1.0f), 0, 0)[0];
 }
 
 bool emitsOver(ColorClass colorClass, cv::Vec3b bgr, float gain) {
@@ -75,7 +75,8 @@ TEST(Sampling, MapsSensorsOntoTheFrameWithTruncationTowardZero) {
       makeSensor(2, -91, 0, ColorClass::rosu), makeSensor(3, 91, 0, ColorClass::rosu),
       makeSensor(4, -92, 0, ColorClass::rosu),  // -1.01 px: column 639, black
   }};
-  const std::vector<float> a = sampleActivations(frame, retina, 640, 360, kScale720);
+  const std::vector<float> a =
+      sampleActivations(frame, retina, placeSensors(retina.sensors, kScale720), 640, 360);
   EXPECT_EQ(a, (std::vector<float>{200.0f / 255.0f, 100.0f / 255.0f, 50.0f / 255.0f, 50.0f / 255.0f,
                                    0.0f}));
 
@@ -85,7 +86,8 @@ TEST(Sampling, MapsSensorsOntoTheFrameWithTruncationTowardZero) {
                       makeSensor(1, 0, -32768, ColorClass::alb_negru),    // row 0
                       makeSensor(2, 65536, 0, ColorClass::alb_negru),     // column 1360
                       makeSensor(3, -58255, 0, ColorClass::alb_negru)}};  // column 0
-  const std::vector<float> e = sampleActivations(white, edges, 640, 360, kScale720);
+  const std::vector<float> e =
+      sampleActivations(white, edges, placeSensors(edges.sensors, kScale720), 640, 360);
   EXPECT_EQ(e, (std::vector<float>{0.0f, 1.0f, 0.0f, 1.0f}));
 }
 
@@ -340,8 +342,8 @@ TEST(FrameLoop, BrightFramesFeedBackAsDarkenedDiscsAndRedRings) {
   hooks.afterFrame = [&](const FrameStats& stats, const cv::Mat&) {
     eventsPushed.push_back(stats.eventsPushed);
     withoutGains.emplace_back();
-    renderRetina(state.frame, retina.sensors, state.center.cx, state.center.cy, state.retinaScale,
-                 withoutGains.back());
+    renderRetina(state.frame, retina.sensors, state.offsets, state.hiddenDiscs, state.center.cx,
+                 state.center.cy, withoutGains.back());
   };
   ScriptedIo script;
   script.frames.assign(2, frame);

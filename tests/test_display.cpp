@@ -17,11 +17,13 @@
 
 namespace {
 
-// All rendering and fovea calls go through these two, so a change in how sensors are placed on
-// the frame (a scale today) touches only them.
+// All rendering and fovea calls go through these two: they place the sensors at `scale` as the
+// frame loop does, and render with the hidden discs left out, as the frame loop does.
 void render(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point centre, float scale,
             cv::Mat& canvas, const std::vector<float>& gains = {}) {
-  renderRetina(frame, sensors, centre.x, centre.y, scale, canvas, gains);
+  const SensorOffsets offsets = placeSensors(sensors, scale);
+  renderRetina(frame, sensors, offsets, findHiddenDiscs(sensors, offsets), centre.x, centre.y,
+               canvas, gains);
 }
 
 cv::Point moveFovea(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point centre,
@@ -29,7 +31,7 @@ cv::Point moveFovea(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv
   FoveaCenter c;
   c.cx = centre.x;
   c.cy = centre.y;
-  updateFoveaCenter(frame, sensors, c, scale, konio, 0.3f);
+  updateFoveaCenter(frame, sensors, placeSensors(sensors, scale), c, konio, 0.3f);
   return {c.cx, c.cy};
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <set>
@@ -11,6 +12,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "retina/color_response.h"
 #include "retina/fibonacci_retina.h"
 #include "retina/sensor.h"
 #include "retina/sensor_mapping.h"
@@ -230,6 +232,10 @@ Sensor at(std::int32_t x, std::int32_t y) {
   return s;
 }
 
+cv::Point sensorPixel(const Sensor& sensor, int cx, int cy, float retinaScale) {
+  return cv::Point(cx, cy) + sensorOffset(sensor, retinaScale);
+}
+
 TEST(SensorMapping, TruncatesTowardZeroBeforeAddingTheCentre) {
   // 0.1 px per unit: +-7 units are +-0.7 px and both stay on the centre's column and row.
   EXPECT_EQ(sensorPixel(at(-7, 7), 640, 360, 0.1f), cv::Point(640, 360));
@@ -260,3 +266,18 @@ TEST(SensorMapping, ApplicationScaleOnA1280x720Frame) {
 }
 
 }  // namespace
+
+TEST(ColorResponse, TablesHoldExactlyTheSinglePrecisionQuotients) {
+  // The compile-time tables must give what a division per sensor would.
+  for (int b = 0; b < 256; ++b) {
+    const std::uint8_t bgr[3] = {static_cast<std::uint8_t>(b), 0, 0};
+    ASSERT_EQ(colorResponse(ColorClass::albastru, bgr), static_cast<float>(b) / 255.0f) << b;
+  }
+  for (int sum = 0; sum <= 765; ++sum) {
+    const std::uint8_t bgr[3] = {static_cast<std::uint8_t>(std::min(sum, 255)),
+                                 static_cast<std::uint8_t>(std::clamp(sum - 255, 0, 255)),
+                                 static_cast<std::uint8_t>(std::max(sum - 510, 0))};
+    ASSERT_EQ(meanIntensity(bgr), static_cast<float>(sum) / 765.0f) << sum;
+    ASSERT_EQ(colorResponse(static_cast<ColorClass>(9), bgr), static_cast<float>(sum) / 765.0f);
+  }
+}
