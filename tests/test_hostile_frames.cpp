@@ -1,0 +1,255 @@
+// The frame loop with the model worker running, fed frames a camera or a video file could
+// deliver on a bad day: odd depths and channel counts, tiny and huge frames, sizes that change
+// between frames, views into larger images, black, white and noise.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <sstream>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "app/frame_loop.h"
+#include "app/model_wiring.h"
+#include "retina/fibonacci_retina.h"
+#include "scripted_io.h"
+
+namespace {
+
+enum class Fill { black, white, noise };
+
+cv::Mat makeFrame(cv::Size size, int type, Fill fill) {
+  cv::Mat frame(size, type);
+  cv::Mat values = frame.reshape(1);  // one channel: any channel count fills alike
+  if (fill == Fill::noise) {
+    cv::randu(values, 0, 256);
+  } else {
+    values.setTo(fill == Fill::white ? 255 : 0);
+  }
+  return frame;
+}
+
+const Retina& programRetina() {
+  static const Retina retina = [] {
+    std::ostringstream quiet;
+    return generateFibonacciRetina(kSpiralCount, kRetinaDiameter, kFovealRadius, kFovealSatellites,
+                                   kPeripheralSatellites, quiet);
+  }();
+  return retina;
+}
+
+int sensorCount() {
+  return static_cast<int>(programRetina().sensors.size());
+}
+
+// The frame loop with its own state and model and the worker thread draining the queue, shut
+// down as the program does: flag cleared, worker joined.
+struct LiveLoop {
+  LiveLoop() { startModelWorker(worker, model); }
+  ~LiveLoop() {
+    running.store(false);
+    stopModelWorker(worker);
+  }
+
+  LoopExit run(ScriptedIo& script, const FrameLoopHooks& hooks = {}) {
+    FrameIo io = script.io();
+    std::ostringstream out;
+    return runFrameLoop(programRetina(), model, state, io, running, out, hooks);
+  }
+
+  Model model{sensorCount()};
+  FrameLoopState state;
+  std::atomic<bool> running{true};
+  ModelWorkerThread worker{running};
+};
+
+// Runs the whole session with the worker thread and checks that exactly the frames that can be
+// converted to 8-bit BGR were shown, each at its own size, and that every frame got its key poll.
+void expectShownAtTheirOwnSize(const std::vector<cv::Mat>& frames) {
+  ScriptedIo script;
+  script.frames = frames;
+  FrameIo io = script.io();
+  std::ostringstream out;
+  EXPECT_EQ(runSession(io, out).exit, LoopExit::emptyFrame);
+
+  std::vector<cv::Size> expected;
+  for (const cv::Mat& frame : frames) {
+    cv::Mat copy = frame.clone();
+    if (toBgr8(copy)) expected.push_back(frame.size());
+  }
+  std::vector<cv::Size> shown;
+  for (const cv::Mat& canvas : script.shown) {
+    EXPECT_EQ(canvas.type(), CV_8UC3);
+    shown.push_back(canvas.size());
+  }
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(script.framesRead, frames.size() + 1);
+  EXPECT_EQ(script.keyPolls, frames.size());
+}
+
+// Where the fovea update may put one coordinate on an axis of `extent` pixels: 100 pixels inside
+// both edges, or for an axis under 200 pixels, where those bounds cross, exactly one of them.
+bool withinMargins(std::int32_t value, int extent) {
+  if (extent >= 2 * kFoveaMargin) return value >= kFoveaMargin && value <= extent - kFoveaMargin;
+  return value == extent - kFoveaMargin || value == kFoveaMargin;
+}
+
+}  // namespace
+
+TEST(HostileFrames, EveryDepthAndChannelCount) {
+  // Each frame has its own size, so a canvas shown at the wrong size or for the wrong frame shows.
+  const int types[] = {CV_8UC1,  CV_8UC3,  CV_8UC4,  CV_16UC1, CV_16UC3, CV_16UC4,
+                       CV_8SC1,  CV_8SC3,  CV_8UC2,  CV_16UC2, CV_16SC3, CV_32SC1,
+                       CV_32FC1, CV_32FC3, CV_32FC4, CV_64FC3, CV_8UC(5)};
+  std::vector<cv::Mat> frames;
+  int step = 0;
+  for (int type : types) {
+    frames.push_back(makeFrame({160 + 8 * step, 120 + 4 * step}, type, Fill::noise));
+    ++step;
+  }
+  expectShownAtTheirOwnSize(frames);
+}
+
+TEST(HostileFrames, TinyHugeAndChangingSizes) {
+  std::vector<cv::Mat> frames = {
+      makeFrame({1280, 720}, CV_8UC3, Fill::noise),  makeFrame({1, 1}, CV_8UC3, Fill::white),
+      makeFrame({199, 199}, CV_8UC3, Fill::noise),   makeFrame({200, 200}, CV_8UC3, Fill::white),
+      makeFrame({4096, 4096}, CV_8UC3, Fill::noise), makeFrame({1, 1}, CV_16UC1, Fill::noise),
+  };
+  const cv::Size sizes[] = {{1280, 720}, {640, 480}, {1920, 1080}, {3, 3}};
+  const Fill fills[] = {Fill::black, Fill::white, Fill::noise};
+  for (int i = 0; i < 12; ++i)  // a new size every third frame
+    frames.push_back(makeFrame(sizes[i / 3 % 4], CV_8UC3, fills[i % 3]));
+  frames.push_back(makeFrame({4096, 4096}, CV_8UC4, Fill::white));
+  frames.push_back(makeFrame({3, 3}, CV_8UC1, Fill::white));
+  expectShownAtTheirOwnSize(frames);
+
+  // Starting on the smallest frames: the retina collapses onto one pixel, then stays so.
+  expectShownAtTheirOwnSize(
+      {makeFrame({1, 1}, CV_8UC3, Fill::white), makeFrame({3, 3}, CV_8UC1, Fill::noise),
+       makeFrame({1280, 720}, CV_8UC3, Fill::white), makeFrame({199, 199}, CV_16UC3, Fill::noise)});
+}
+
+TEST(HostileFrames, ViewsIntoLargerImagesAreReadInPlaceAndNeverWritten) {
+  // A capture may hand out a view whose rows are further apart than its width.
+  cv::Mat big = makeFrame({1000, 800}, CV_8UC3, Fill::noise);
+  const cv::Mat pristine = big.clone();
+  const cv::Rect views[] = {{1, 1, 640, 480}, {999, 0, 1, 800}, {300, 250, 199, 201}};
+  LiveLoop loop;
+  std::size_t reads = 0;
+  std::vector<cv::Size> shown;
+  FrameIo io;
+  io.readFrame = [&](cv::Mat& frame) {
+    frame = reads < 3 ? big(views[reads]) : cv::Mat();
+    ++reads;
+  };
+  io.showCanvas = [&](const cv::Mat& canvas) { shown.push_back(canvas.size()); };
+  io.waitKey = [](int) { return -1; };
+  std::ostringstream out;
+  EXPECT_EQ(runFrameLoop(programRetina(), loop.model, loop.state, io, loop.running, out),
+            LoopExit::emptyFrame);
+  EXPECT_EQ(shown, (std::vector<cv::Size>{{640, 480}, {1, 800}, {199, 201}}));
+  EXPECT_EQ(cv::norm(big, pristine, cv::NORM_INF), 0.0);
+}
+
+TEST(HostileFrames, FirstUsableFrameFixesCentreAndScaleAndUpdatesKeepTheMargins) {
+  LiveLoop loop;
+  ScriptedIo script;
+  // Unconvertible frames first: they must not place the centre.
+  script.frames = {makeFrame({1000, 1000}, CV_32FC3, Fill::white),
+                   makeFrame({500, 300}, CV_8SC1, Fill::white),
+                   makeFrame({640, 480}, CV_8UC1, Fill::white)};  // the first usable one
+  const cv::Size sizes[] = {{1280, 720}, {3, 3},     {640, 480}, {1, 1},     {199, 199},
+                            {200, 200},  {150, 250}, {250, 150}, {201, 201}, {1920, 1080}};
+  const Fill fills[] = {Fill::white, Fill::noise, Fill::black};
+  for (const cv::Size& size : sizes)
+    for (Fill fill : fills)
+      script.frames.push_back(makeFrame(size, CV_8UC3, fill));
+  script.keys.assign(script.frames.size(), -1);
+  script.keys[10] = kResetKey;  // recentres on a 640x480 frame; the scale must stay
+
+  const float scale = 240.0f / 32768.0f;  // min(320, 240, 320, 240) / 32768
+  FoveaCenter before;
+  int shown = 0;
+  FrameLoopHooks hooks;
+  hooks.afterEmission = [&] {
+    if (shown == 0) {
+      EXPECT_EQ(loop.state.center.cx, 320);
+      EXPECT_EQ(loop.state.center.cy, 240);
+    }
+    before = loop.state.center;
+  };
+  hooks.afterFrame = [&](const FrameStats&, const cv::Mat&) {
+    ++shown;
+    const FrameLoopState& s = loop.state;
+    EXPECT_EQ(s.retinaScale, scale) << "frame " << shown;
+    // A white frame under a centre inside it has positive weight; a moved centre had too.
+    const bool centreInside =
+        before.cx >= 0 && before.cx < s.frame.cols && before.cy >= 0 && before.cy < s.frame.rows;
+    const bool whiteFrame = cv::countNonZero(s.frame.reshape(1) != 255) == 0;
+    const bool moved = s.center.cx != before.cx || s.center.cy != before.cy;
+    if (moved || (whiteFrame && centreInside)) {
+      EXPECT_TRUE(withinMargins(s.center.cx, s.frame.cols))
+          << "frame " << shown << ": cx " << s.center.cx << " on " << s.frame.cols << " columns";
+      EXPECT_TRUE(withinMargins(s.center.cy, s.frame.rows))
+          << "frame " << shown << ": cy " << s.center.cy << " on " << s.frame.rows << " rows";
+    }
+  };
+  EXPECT_EQ(loop.run(script, hooks), LoopExit::emptyFrame);
+  EXPECT_EQ(shown, static_cast<int>(script.frames.size()) - 2);
+}
+
+TEST(HostileFrames, SmallFramesTakeTheCrossedBounds) {
+  // On an axis under 200 pixels the update tests the upper bound first: a value above
+  // extent - 100 becomes extent - 100, anything else is below 100 and becomes 100. Each case is
+  // the first frame, so the centre starts at its middle.
+  struct Case {
+    cv::Size size;
+    cv::Rect bright;  // the only non-black part of the frame
+    FoveaCenter expected;
+  };
+  const Case cases[] = {
+      // Centre (0, 0), centroid (0, 0): 0.15 truncates to 0, above -99.
+      {{1, 1}, {0, 0, 1, 1}, {-99, -99}},
+      // Centre (99, 99), centroid below 80: (99.5 - 80) * 0.3 + 99 > 104, above 99.
+      {{199, 199}, {0, 0, 80, 80}, {99, 99}},
+      // Centroid at 120 or more: (99.5 - 120) * 0.3 + 99 < 93, not above 99, so below 100.
+      {{199, 199}, {120, 120, 79, 79}, {100, 100}},
+      // Columns: centre 75, centroid 75 +- 10: at least 72, above 50. Rows: 250 is wide enough;
+      // the bright band is centred, so the centre stays near 125.
+      {{150, 250}, {65, 0, 20, 250}, {50, 125}},
+  };
+  for (const Case& c : cases) {
+    LiveLoop loop;
+    ScriptedIo script;
+    cv::Mat frame = makeFrame(c.size, CV_8UC3, Fill::black);
+    frame(c.bright).setTo(cv::Scalar::all(255));
+    script.frames = {frame};
+    EXPECT_EQ(loop.run(script), LoopExit::emptyFrame);
+    EXPECT_EQ(loop.state.center.cx, c.expected.cx) << c.size;
+    if (c.size.height >= 2 * kFoveaMargin) {
+      EXPECT_NEAR(loop.state.center.cy, c.expected.cy, 5) << c.size;
+    } else {
+      EXPECT_EQ(loop.state.center.cy, c.expected.cy) << c.size;
+    }
+  }
+}
+
+// Known fault, disabled until fixed: on a 99-pixel axis the update clamps the centre to
+// 99 - 100 = -1, the mark of a centre not placed yet, so the next frame places the centre again
+// and replaces the scale fixed by the first frame (49/32768 becomes 360/32768 here).
+TEST(HostileFrames, DISABLED_CentreClampedToMinusOneKeepsTheFirstFramesScale) {
+  LiveLoop loop;
+  ScriptedIo script;
+  script.frames = {makeFrame({99, 99}, CV_8UC3, Fill::white),
+                   makeFrame({1280, 720}, CV_8UC3, Fill::white)};
+  std::vector<float> scales;
+  FrameLoopHooks hooks;
+  hooks.afterFrame = [&](const FrameStats&, const cv::Mat&) {
+    scales.push_back(loop.state.retinaScale);
+  };
+  loop.run(script, hooks);
+  EXPECT_EQ(scales, std::vector<float>(2, 49.0f / 32768.0f));
+}
