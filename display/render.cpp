@@ -1,6 +1,7 @@
 #include "display/render.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 
 #include <opencv2/imgproc.hpp>
@@ -67,22 +68,29 @@ void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
                   const SensorOffsets& offsets, const std::vector<std::uint8_t>& hiddenDiscs,
                   std::int32_t cx, std::int32_t cy, cv::Mat& canvas,
                   const std::vector<float>& gainSnapshot) {
-  canvas.create(frame.size(), CV_8UC3);
-  canvas.setTo(cv::Scalar::all(0));
+  canvas.create(frame.size(), CV_8UC3);  // keeps the storage while the size stays
+  if (canvas.isContinuous()) {
+    std::memset(canvas.data, 0, canvas.total() * canvas.elemSize());
+  } else {
+    canvas.setTo(cv::Scalar::all(0));
+  }
 
   const RetinaStamps& stamps = retinaStamps();
+  const int cols = frame.cols, rows = frame.rows;
+  const float* gains = gainSnapshot.data();
+  const std::size_t gainCount = gainSnapshot.size();
+  const std::size_t hiddenCount = hiddenDiscs.size();
   const std::size_t n = std::min(sensors.size(), offsets.size());
   for (std::size_t i = 0; i < n; ++i) {
     const Sensor& sensor = sensors[i];
     const cv::Point pixel(cx + offsets[i].x, cy + offsets[i].y);
-    if (!insideFrame(pixel, frame)) continue;
+    if (pixel.x < 0 || pixel.x >= cols || pixel.y < 0 || pixel.y >= rows) continue;
 
-    const bool hasGain =
-        sensor.index >= 0 && static_cast<std::size_t>(sensor.index) < gainSnapshot.size();
-    const float gain = hasGain ? gainSnapshot[sensor.index] : 1.0f;
+    const auto index = static_cast<std::size_t>(sensor.index);  // negative: huge, no gain
+    const float gain = index < gainCount ? gains[index] : 1.0f;
     const bool prime = isPrimeSpiral(sensor);
 
-    if (i >= hiddenDiscs.size() || !hiddenDiscs[i]) {
+    if (i >= hiddenCount || !hiddenDiscs[i]) {
       cv::Vec3b color = kPrimeSpiralColor;
       if (!prime) {
         const cv::Vec3f base =

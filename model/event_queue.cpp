@@ -10,7 +10,7 @@ void EventQueue::push(const RetinaEvent& event) {
     ++displaced;
   }
   events.push_back(event);
-  peak = std::max(peak, events.size());
+  if (events.size() > peak) peak = events.size();
 }
 
 std::vector<RetinaEvent> EventQueue::drainAll() {
