@@ -376,3 +376,79 @@ TEST(FrameLoop, RunsWithTheWorkerThreadAndStopsCleanly) {
   EXPECT_EQ(runSession(io, out).exit, LoopExit::emptyFrame);
   EXPECT_EQ(script.shown.size(), 30u);
 }
+
+TEST(FrameLoop, FoveaAnswersAMovingBrightKonioActivePatch) {
+  // A bright patch right of the middle, then left of it. The centre moves by 0.3 of the offset
+  // from the weighted centroid to the frame's middle: away from the patch's side, by more once
+  // the patch has Konio activity. The model is stepped after each emission, so Konio activity
+  // builds up under the patch.
+  const Retina retina = programRetina();
+  Model model = createModel(static_cast<int>(retina.sensors.size()));
+  FrameLoopState state;
+  std::atomic<bool> running{true};
+  WorkerContext worker{running, model.queue, model.konio, model.trn};
+  std::vector<FoveaCenter> centres;
+  std::vector<float> konioUnderPatch;
+  FrameLoopHooks hooks;
+  hooks.afterEmission = [&] { runWorkerIteration(worker); };
+  hooks.afterFrame = [&](const FrameStats&, const cv::Mat&) {
+    centres.push_back(state.center);
+    float sum = 0.0f;
+    for (float a : state.konioSnapshot)
+      sum += a;
+    konioUnderPatch.push_back(sum);
+  };
+  cv::Mat right(720, 1280, CV_8UC3, cv::Scalar::all(0)), left = right.clone();
+  cv::circle(right, {900, 360}, 60, cv::Scalar::all(255), cv::FILLED);
+  cv::circle(left, {380, 360}, 60, cv::Scalar::all(255), cv::FILLED);
+  ScriptedIo script;
+  script.frames = {right, right, right, right, left, left, left, left};
+  FrameIo io = script.io();
+  std::ostringstream out;
+  runFrameLoop(retina, model, state, io, running, out, hooks);
+  ASSERT_EQ(centres.size(), 8u);
+
+  EXPECT_LT(centres[0].cx, 640);  // bright on the right: the centre steps left at once
+  for (int i = 1; i < 4; ++i)
+    EXPECT_LT(centres[i].cx, centres[i - 1].cx) << i;
+  EXPECT_GT(centres[4].cx, centres[3].cx);  // the patch moved left: the centre turns right
+  EXPECT_GT(konioUnderPatch[3], 0.0f);
+  for (const FoveaCenter& c : centres)
+    EXPECT_NEAR(c.cy, 360, 6);  // the patch is centred in y
+}
+
+TEST(FrameLoop, MarkerAfterResetIsOneUpdateFromTheMiddleAndTheFrameIsNeverDrawnOn) {
+  const Retina retina = programRetina();
+  Model model = createModel(static_cast<int>(retina.sensors.size()));
+  FrameLoopState state;
+  std::atomic<bool> running{true};
+  cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar::all(0));
+  cv::rectangle(frame, {250, 150}, {450, 400}, cv::Scalar(90, 160, 230), cv::FILLED);
+
+  FrameLoopHooks hooks;
+  std::vector<FoveaCenter> expectedAfterReset;
+  int frameNumber = 0;
+  hooks.afterFrame = [&](const FrameStats&, const cv::Mat& canvas) {
+    // The frame the stages read is still exactly the camera's image.
+    EXPECT_EQ(cv::norm(state.frame, frame, cv::NORM_INF), 0.0);
+    if (++frameNumber == 4) {
+      // 'r' was pressed after frame 3: this frame started from the middle and made one update.
+      FoveaCenter c{640, 360};
+      updateFoveaCenter(state.frame, retina.sensors, state.offsets, c, state.konioSnapshot,
+                        kStepFraction);
+      expectedAfterReset.push_back(c);
+      EXPECT_EQ(state.center.cx, c.cx);
+      EXPECT_EQ(state.center.cy, c.cy);
+      EXPECT_NE(c.cx, 640);
+      // The marker ring (radius 8, 2 px thick, yellow) is drawn around that centre.
+      EXPECT_EQ(canvas.at<cv::Vec3b>(c.cy, c.cx + 8), cv::Vec3b(0, 255, 255));
+    }
+  };
+  ScriptedIo script;
+  script.frames.assign(4, frame);
+  script.keys = {-1, -1, 'r'};
+  FrameIo io = script.io();
+  std::ostringstream out;
+  runFrameLoop(retina, model, state, io, running, out, hooks);
+  EXPECT_EQ(expectedAfterReset.size(), 1u);
+}
