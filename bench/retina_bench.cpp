@@ -193,6 +193,30 @@ void BioinspiredRetina(benchmark::State& s, const std::string& scene) {
   }
 }
 
+// One worker iteration on a full queue: 20000 sensor events (a bright frame's Photoreceptor
+// events with the KonioInput events of every tenth sensor) for 30202 sensors.
+void WorkerBatch(benchmark::State& s) {
+  constexpr int kCount = 30202;
+  Model model(kCount);
+  std::atomic<bool> running{true};
+  WorkerContext worker{running, model.queue, model.konio, model.trn};
+  std::vector<RetinaEvent> batch;
+  for (std::int32_t i = kCount - 1; batch.size() < kEventQueueLimit; --i) {
+    const float weight = 0.2f + 0.6f * static_cast<float>(i % 7) / 7.0f;
+    batch.push_back({1.0, i, i, weight, kPhotoreceptor});
+    if (i % kKonioMaskStride == 0) batch.push_back({1.0, i, i, weight, kKonioInput});
+  }
+  batch.resize(kEventQueueLimit);
+  for (auto _ : s) {
+    s.PauseTiming();
+    model.queue.drainAll();  // the Konio output of the previous iteration
+    for (const RetinaEvent& e : batch)
+      model.queue.push(e);
+    s.ResumeTiming();
+    runWorkerIteration(worker);
+  }
+}
+
 void IterationBySensors(benchmark::State& s) {
   World w(benchFrame("synthetic"), static_cast<int>(s.range(0)));
   s.counters["sensors"] = static_cast<double>(w.retina.sensors.size());
@@ -244,6 +268,8 @@ void printSummary(const std::map<std::string, double>& m) {
         scene, it / get(std::string("MemoryFloor/") + scene),
         get(std::string("BioinspiredRetina/") + scene) / it);
   }
+  std::printf("  worker iteration, 30202 sensors, a full batch of 20000 events: %.3f ms\n",
+              get("WorkerBatch"));
   const double s4096 = get("IterationBySensors/4096");
   std::printf(
       "  spiral points 1024 / 4096 / 16384 / 65536: %.3f / %.3f / %.3f / %.3f ms; 65536 costs %.1f "
@@ -281,6 +307,11 @@ int main(int argc, char** argv) {
           ->MinTime(0.2);
     }
   }
+  benchmark::RegisterBenchmark("WorkerBatch", WorkerBatch)
+      ->Unit(benchmark::kMillisecond)
+      ->Repetitions(kRepetitions)
+      ->ReportAggregatesOnly(true)
+      ->MinTime(0.2);
   benchmark::RegisterBenchmark("IterationBySensors", IterationBySensors)
       ->Arg(1024)
       ->Arg(4096)
