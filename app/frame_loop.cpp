@@ -57,6 +57,7 @@ void placeCenter(FrameLoopState& state, const Retina& retina) {
   state.retinaScale = static_cast<float>(nearestEdge) * (1.0f / kRetinaUnitsToEdge);
   state.offsets = placeSensors(retina.sensors, state.retinaScale);
   state.hiddenDiscs = findHiddenDiscs(retina.sensors, state.offsets);
+  state.centerPlaced = true;
 }
 
 LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state, FrameIo& io,
@@ -72,10 +73,10 @@ LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state,
       // Nothing of this frame can be sampled or drawn; still let the user quit or recentre.
       const int key = io.waitKey(kKeyWaitMs);
       if (key == kQuitKey) return LoopExit::quitKey;
-      if (key == kResetKey && state.center.cx != -1) recentre(state.center, state.frame);
+      if (key == kResetKey && state.centerPlaced) recentre(state.center, state.frame);
       continue;
     }
-    if (state.center.cx == -1) placeCenter(state, retina);
+    if (!state.centerPlaced) placeCenter(state, retina);
 
     FrameStats stats;
     stats.read = timer.lap();

@@ -67,6 +67,7 @@ struct FrameLoopHooks {
 // The frame loop's long-lived objects, owned by the caller.
 struct FrameLoopState {
   FoveaCenter center;                     // -1 until the first frame places it
+  bool centerPlaced = false;              // set with retinaScale, once per run
   float retinaScale = 1.0f;               // pixels per retina unit, fixed by the first frame
   SensorOffsets offsets;                  // every sensor's pixel offset at retinaScale
   std::vector<std::uint8_t> hiddenDiscs;  // discs that later ones cover, at retinaScale
@@ -85,7 +86,9 @@ enum class LoopExit { emptyFrame, quitKey, stopped };
 bool toBgr8(cv::Mat& frame);
 
 // Places the centre on the frame's middle, fixes `retinaScale` so that kRetinaUnitsToEdge
-// retina units reach the nearest edge, and places the sensors at that scale.
+// retina units reach the nearest edge, and places the sensors at that scale. The frame loop does
+// this on the first usable frame only: a later centre of -1 (the margin clamp on a frame under
+// 100 pixels gives one) is an ordinary position, not a request to rescale.
 void placeCenter(FrameLoopState& state, const Retina& retina);
 
 // Runs iterations while `running` is set: read, place the centre on the first frame, sample and
