@@ -237,10 +237,9 @@ TEST(HostileFrames, SmallFramesTakeTheCrossedBounds) {
   }
 }
 
-// Known fault, disabled until fixed: on a 99-pixel axis the update clamps the centre to
-// 99 - 100 = -1, the mark of a centre not placed yet, so the next frame places the centre again
-// and replaces the scale fixed by the first frame (49/32768 becomes 360/32768 here).
-TEST(HostileFrames, DISABLED_CentreClampedToMinusOneKeepsTheFirstFramesScale) {
+// On a 99-pixel axis the update clamps the centre to 99 - 100 = -1, which must stay an ordinary
+// position: the next frame keeps the scale fixed by the first one (49/32768, not 360/32768).
+TEST(HostileFrames, CentreClampedToMinusOneKeepsTheFirstFramesScale) {
   LiveLoop loop;
   ScriptedIo script;
   script.frames = {makeFrame({99, 99}, CV_8UC3, Fill::white),
