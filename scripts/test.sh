@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: a normal build with warnings as
-# errors, the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# threaded tests under ThreadSanitizer, each in its own build directory. Any failure or
-# sanitizer report fails the run.
+# errors (with the 10000-frame soak), the whole suite again under AddressSanitizer +
+# UndefinedBehaviorSanitizer (without the soak), the threaded tests under ThreadSanitizer and the
+# replay under Valgrind, each in its own build directory. Any failure or sanitizer report fails
+# the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,5 +31,10 @@ section "ThreadSanitizer: the threaded tests"
 cmake -S . -B build/tsan -DRETINA_WERROR=ON -DRETINA_SANITIZER=thread
 cmake --build build/tsan -j"$jobs" --target test_model test_app test_hostile_frames test_shutdown
 ctest --test-dir build/tsan --output-on-failure -L threaded
+
+section "Valgrind: 30 replay frames, no definite leak, no invalid access"
+valgrind -q --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=1 \
+  build/test/app/retina-replay --headless --frames 30 >/dev/null
+echo "no errors"
 
 section "All tests passed"
