@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: a normal build with warnings as
 # errors (with the 10000-frame soak), the whole suite again under AddressSanitizer +
-# UndefinedBehaviorSanitizer (without the soak), the threaded tests under ThreadSanitizer and the
-# replay under Valgrind, each in its own build directory. Any failure or sanitizer report fails
-# the run.
+# UndefinedBehaviorSanitizer (without the soak), the threaded tests under ThreadSanitizer, the
+# replay under Valgrind, and a short libFuzzer run of the frame loop, each in its own build
+# directory. Any failure or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,5 +36,16 @@ section "Valgrind: 30 replay frames, no definite leak, no invalid access"
 valgrind -q --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=1 \
   build/test/app/retina-replay --headless --frames 30 >/dev/null
 echo "no errors"
+
+section "libFuzzer: the frame loop on fuzzed frames and keys for 30 s"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DRETINA_BUILD_FUZZ=ON -DRETINA_BUILD_TESTS=OFF
+cmake --build build/fuzz -j"$jobs" --target fuzz_frame_loop
+rm -rf build/fuzz/corpus && mkdir -p build/fuzz/corpus
+if ! build/fuzz/fuzz/fuzz_frame_loop -max_total_time=30 -artifact_prefix=build/fuzz/ \
+  build/fuzz/corpus >build/fuzz/fuzz.log 2>&1; then
+  tail -n 80 build/fuzz/fuzz.log
+  exit 1
+fi
+grep -E '^#[0-9]+[[:space:]]+DONE' build/fuzz/fuzz.log
 
 section "All tests passed"
