@@ -33,8 +33,8 @@ cmake --build build/tsan -j"$jobs" --target test_model test_app test_hostile_fra
 ctest --test-dir build/tsan --output-on-failure -L threaded
 
 section "Valgrind: 30 replay frames, no definite leak, no invalid access"
-valgrind -q --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=1 \
-  build/test/app/retina-replay --headless --frames 30 >/dev/null
+valgrind -q --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+  --error-exitcode=1 build/test/app/retina-replay --headless --frames 30 >/dev/null
 echo "no errors"
 
 section "libFuzzer: the frame loop on fuzzed frames and keys for 30 s"
