@@ -2,8 +2,34 @@
 
 #include <algorithm>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// Both threads push one event per lock, so they often meet on the mutex for the few nanoseconds
+// a push takes. Sleeping in the kernel on such a meeting costs microseconds; spinning a little
+// first (try_lock with a pause) turns most of them into a short wait. A holder that stays longer
+// (a drain, or a thread that lost its core) still puts the waiter to sleep.
+constexpr int kSpinTries = 64;
+
+std::unique_lock<std::mutex> lockSoon(std::mutex& mutex) {
+  std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+  for (int i = 0; i < kSpinTries && !lock.owns_lock(); ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+    lock.try_lock();
+  }
+  if (!lock.owns_lock()) lock.lock();
+  return lock;
+}
+
+}  // namespace
+
 void EventQueue::push(const RetinaEvent& event) {
-  std::lock_guard<std::mutex> lock(mutex);
+  const std::unique_lock<std::mutex> lock = lockSoon(mutex);
   // Producers never wait for the consumer: at the bound the oldest event gives way.
   if (events.size() >= kEventQueueLimit) {
     events.pop_front();
@@ -13,11 +39,20 @@ void EventQueue::push(const RetinaEvent& event) {
   if (events.size() > peak) peak = events.size();
 }
 
-std::vector<RetinaEvent> EventQueue::drainAll() {
-  std::lock_guard<std::mutex> lock(mutex);
-  std::vector<RetinaEvent> batch(events.begin(), events.end());
+void EventQueue::drainAll(std::vector<RetinaEvent>& batch) {
+  // Sized before the lock: a copy that has to allocate (and fault in fresh pages) under the
+  // lock keeps the frame loop's pushes waiting long enough to put it to sleep.
+  batch.clear();
+  batch.reserve(kEventQueueLimit);
+  const std::unique_lock<std::mutex> lock = lockSoon(mutex);
+  batch.insert(batch.end(), events.begin(), events.end());
   events.clear();
   if (!batch.empty()) ++batches;
+}
+
+std::vector<RetinaEvent> EventQueue::drainAll() {
+  std::vector<RetinaEvent> batch;
+  drainAll(batch);
   return batch;
 }
 
@@ -29,4 +64,32 @@ EventQueueStats EventQueue::stats() {
   result.peak = peak;
   result.batches = batches;
   return result;
+}
+
+QueueStoragePool::~QueueStoragePool() {
+  for (auto& [bytes, blocks] : free_) {
+    for (void* block : blocks)
+      ::operator delete(block);
+  }
+}
+
+void* QueueStoragePool::allocate(std::size_t bytes) {
+  for (auto& [size, blocks] : free_) {
+    if (size == bytes && !blocks.empty()) {
+      void* block = blocks.back();
+      blocks.pop_back();
+      return block;
+    }
+  }
+  return ::operator new(bytes);
+}
+
+void QueueStoragePool::deallocate(void* block, std::size_t bytes) {
+  for (auto& [size, blocks] : free_) {
+    if (size == bytes) {
+      blocks.push_back(block);
+      return;
+    }
+  }
+  free_.push_back({bytes, {block}});
 }

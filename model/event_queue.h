@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // One event between the frame loop and the model worker.
@@ -32,6 +33,43 @@ struct EventQueueStats {
   std::uint64_t batches = 0;    // drains that returned at least one event
 };
 
+// Memory for the queue's deque, recycled instead of handed back to the heap. Every operation on
+// the deque runs under the queue mutex, so the pool needs no lock of its own, and once the queue
+// has been full a push or a drain no longer calls the heap allocator while holding the mutex:
+// otherwise the other thread ends up waiting on the heap's own locks and trims as well.
+class QueueStoragePool {
+ public:
+  QueueStoragePool() = default;
+  QueueStoragePool(const QueueStoragePool&) = delete;
+  QueueStoragePool& operator=(const QueueStoragePool&) = delete;
+  ~QueueStoragePool();
+
+  void* allocate(std::size_t bytes);
+  void deallocate(void* block, std::size_t bytes);
+
+ private:
+  std::vector<std::pair<std::size_t, std::vector<void*>>> free_;  // spare blocks by size
+};
+
+template <class T>
+struct PoolAllocator {
+  using value_type = T;
+  explicit PoolAllocator(QueueStoragePool* pool) : pool(pool) {}
+  template <class U>
+  PoolAllocator(const PoolAllocator<U>& other) : pool(other.pool) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(pool->allocate(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) { pool->deallocate(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const PoolAllocator<U>& other) const {
+    return pool == other.pool;
+  }
+  template <class U>
+  bool operator!=(const PoolAllocator<U>& other) const {
+    return pool != other.pool;
+  }
+  QueueStoragePool* pool;
+};
+
 // The one channel between the threads. Producers: the frame loop (main thread) and the Konio
 // stage (worker thread). Consumer: the worker thread only. Every member function holds `mutex`
 // for its whole duration and takes no other lock meanwhile.
@@ -40,14 +78,19 @@ struct EventQueue {
   // the oldest, whatever its kind. Never waits for room.
   void push(const RetinaEvent& event);
 
-  // Returns every queued event, oldest first, and leaves the queue empty.
-  std::vector<RetinaEvent> drainAll();
+  // Replaces the contents of `batch` with every queued event, oldest first, and leaves the queue
+  // empty. `batch` keeps its storage, so a consumer that reuses it never allocates under the
+  // lock.
+  void drainAll(std::vector<RetinaEvent>& batch);
+  std::vector<RetinaEvent> drainAll();  // the same into a new vector
 
   EventQueueStats stats();
 
-  std::deque<RetinaEvent> events;  // oldest at the front; guarded by `mutex`
-  std::mutex mutex;                // the queue mutex
-  std::uint64_t displaced = 0;     // guarded by `mutex`
-  std::size_t peak = 0;            // guarded by `mutex`
-  std::uint64_t batches = 0;       // guarded by `mutex`
+  QueueStoragePool storage;  // declared first: it outlives `events`
+  std::deque<RetinaEvent, PoolAllocator<RetinaEvent>> events{
+      PoolAllocator<RetinaEvent>(&storage)};  // oldest at the front; guarded by `mutex`
+  std::mutex mutex;                           // the queue mutex
+  std::uint64_t displaced = 0;                // guarded by `mutex`
+  std::size_t peak = 0;                       // guarded by `mutex`
+  std::uint64_t batches = 0;                  // guarded by `mutex`
 };

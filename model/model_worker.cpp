@@ -18,7 +18,8 @@ WorkerIteration runWorkerIteration(WorkerContext& ctx) {
   }
 
   // The queue mutex is released when drainAll returns; the stages work on this copy.
-  const std::vector<RetinaEvent> batch = ctx.queue.drainAll();
+  std::vector<RetinaEvent>& batch = ctx.batch;
+  ctx.queue.drainAll(batch);
   if (batch.empty()) {
     // Also bounds how long a join waits for an idle worker.
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -27,8 +28,10 @@ WorkerIteration runWorkerIteration(WorkerContext& ctx) {
 
   const double batchTime = ctx.clock();
 
-  std::vector<RetinaEvent> sensorEvents;
-  std::vector<RetinaEvent> konioEvents;
+  std::vector<RetinaEvent>& sensorEvents = ctx.sensorEvents;
+  std::vector<RetinaEvent>& konioEvents = ctx.konioEvents;
+  sensorEvents.clear();
+  konioEvents.clear();
   for (const RetinaEvent& event : batch) {
     if ((event.kind == kPhotoreceptor || event.kind == kKonioInput) && event.dst >= 0) {
       sensorEvents.push_back(event);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <vector>
 
 #include "model/event_queue.h"
 #include "model/konio_layer.h"
@@ -19,6 +20,11 @@ struct WorkerContext {
   KonioLayer& konio;
   TrnLayer& trn;
   std::function<double()> clock = steadyNowSeconds;  // source of `batchTime`, in seconds
+
+  // The worker's own buffers, kept from batch to batch so that draining allocates nothing.
+  std::vector<RetinaEvent> batch{};
+  std::vector<RetinaEvent> sensorEvents{};  // Photoreceptor and KonioInput events with dst >= 0
+  std::vector<RetinaEvent> konioEvents{};   // KonioOutput events
 };
 
 enum class WorkerIteration {
