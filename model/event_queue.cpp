@@ -9,20 +9,31 @@
 namespace {
 
 // Both threads push one event per lock, so they often meet on the mutex for the few nanoseconds
-// a push takes. Sleeping in the kernel on such a meeting costs microseconds; spinning a little
-// first (try_lock with a pause) turns most of them into a short wait. A holder that stays longer
-// (a drain, or a thread that lost its core) still puts the waiter to sleep.
-constexpr int kSpinTries = 64;
+// a push takes. Sleeping in the kernel on such a meeting costs microseconds, so a waiter first
+// spins: it retries try_lock with a growing pause in between, so as not to keep stealing the
+// mutex's cache line from the holder, for up to kSpinPauses pauses (some tens of microseconds),
+// and only then blocks.
+constexpr int kSpinPauses = 1024;
 
-std::unique_lock<std::mutex> lockSoon(std::mutex& mutex) {
-  std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
-  for (int i = 0; i < kSpinTries && !lock.owns_lock(); ++i) {
+void pause(int times) {
+  for (int i = 0; i < times; ++i) {
 #if defined(__x86_64__) || defined(__i386__)
     _mm_pause();
 #endif
+  }
+}
+
+std::unique_lock<std::mutex> lockSoon(std::mutex& mutex) {
+  std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+  for (int wait = 1, spent = 0; !lock.owns_lock(); wait = std::min(2 * wait, 64)) {
+    if (spent >= kSpinPauses) {
+      lock.lock();
+      break;
+    }
+    pause(wait);
+    spent += wait;
     lock.try_lock();
   }
-  if (!lock.owns_lock()) lock.lock();
   return lock;
 }
 
