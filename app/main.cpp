@@ -16,7 +16,7 @@ int main() {
   FrameIo io = windowIo(camera);
   runSession(io, std::cout);  // ends with the worker joined
 
-  camera.release();
+  closeCapture(camera);
   closeAllWindows();
   return 0;
 }

@@ -21,6 +21,15 @@ bool openVideoFile(cv::VideoCapture& capture, const std::string& path) {
   return capture.open(path, cv::CAP_ANY) && capture.isOpened();
 }
 
+bool readFrom(cv::VideoCapture& capture, cv::Mat& frame) {
+  capture >> frame;
+  return !frame.empty();
+}
+
+void closeCapture(cv::VideoCapture& capture) {
+  capture.release();
+}
+
 void requestFrameSize(cv::VideoCapture& capture, double width, double height) {
   capture.set(cv::CAP_PROP_FRAME_WIDTH, width);
   capture.set(cv::CAP_PROP_FRAME_HEIGHT, height);
@@ -28,7 +37,7 @@ void requestFrameSize(cv::VideoCapture& capture, double width, double height) {
 
 FrameIo windowIo(cv::VideoCapture& capture) {
   FrameIo io;
-  io.readFrame = [&capture](cv::Mat& frame) { capture >> frame; };
+  io.readFrame = [&capture](cv::Mat& frame) { readFrom(capture, frame); };
   io.showCanvas = [](const cv::Mat& canvas) { cv::imshow(kWindowTitle, canvas); };
   io.waitKey = [](int delayMs) { return cv::waitKey(delayMs); };
   return io;
@@ -36,7 +45,7 @@ FrameIo windowIo(cv::VideoCapture& capture) {
 
 FrameIo headlessIo(cv::VideoCapture& capture) {
   FrameIo io;
-  io.readFrame = [&capture](cv::Mat& frame) { capture >> frame; };
+  io.readFrame = [&capture](cv::Mat& frame) { readFrom(capture, frame); };
   io.showCanvas = [](const cv::Mat&) {};
   io.waitKey = [](int) { return -1; };
   return io;
@@ -50,4 +59,12 @@ bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size siz
   quietBackends();
   return writer.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0, size, true) &&
          writer.isOpened();
+}
+
+void record(cv::VideoWriter& writer, const cv::Mat& canvas) {
+  writer.write(canvas);
+}
+
+void closeRecorder(cv::VideoWriter& writer) {
+  writer.release();
 }

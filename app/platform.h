@@ -18,6 +18,11 @@ bool openCamera(cv::VideoCapture& capture, int index);
 // Opens a video or image file (anything cv::VideoCapture reads).
 bool openVideoFile(cv::VideoCapture& capture, const std::string& path);
 
+// The next frame of `capture` into `frame`; false (and `frame` empty) at the end of the input.
+bool readFrom(cv::VideoCapture& capture, cv::Mat& frame);
+
+void closeCapture(cv::VideoCapture& capture);
+
 // Asks for a frame size; the camera may ignore it, and the frame loop copes with any size.
 void requestFrameSize(cv::VideoCapture& capture, double width, double height);
 
@@ -32,3 +37,5 @@ void closeAllWindows();
 
 // Opens `path` for canvases of `size` as MJPG AVI at 30 frames per second.
 bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size);
+void record(cv::VideoWriter& writer, const cv::Mat& canvas);
+void closeRecorder(cv::VideoWriter& writer);

@@ -73,7 +73,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     case ReplaySource::video:
       // Some back-ends "open" a file they cannot decode and then return no frame at all.
       if (!inputReadable || !openVideoFile(capture, options.inputPath) ||
-          !capture.read(firstFrame) || firstFrame.empty()) {
+          !readFrom(capture, firstFrame)) {
         return fail("cannot open video '" + options.inputPath + "'");
       }
       break;
@@ -112,7 +112,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
       frame = firstFrame;  // hands the buffer over: the next read may write into it
       firstFrame = cv::Mat();
     } else {
-      capture >> frame;
+      readFrom(capture, frame);
     }
     ++framesRead;
   };
@@ -137,18 +137,18 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     const auto frameNumber = static_cast<std::int64_t>(summary.frames());
     summary.noteMemory(frameNumber);
     if (!options.outPath.empty() && outputError.empty()) {
-      if (!recorder.isOpened()) {
+      if (!recordingStarted) {
         recordingStarted = true;
         recordSize = canvas.size();
         if (!openRecorder(recorder, options.outPath, recordSize)) {
           outputError = "cannot record to '" + options.outPath + "'";
         }
       }
-      if (canvas.size() == recordSize) {
-        recorder.write(canvas);
-      } else {  // the input changed size: keep the video's own size
+      if (outputError.empty() && canvas.size() == recordSize) {
+        record(recorder, canvas);
+      } else if (outputError.empty()) {  // the input changed size: keep the video's own size
         cv::resize(canvas, resized, recordSize);
-        recorder.write(resized);
+        record(recorder, resized);
       }
     }
     if (frameNumber == options.snapshotFrame) {
@@ -162,7 +162,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
 
   // After a failure, removes what this run wrote; a file it never touched stays.
   auto removeOutputs = [&] {
-    recorder.release();
+    closeRecorder(recorder);
     if (recordingStarted) std::remove(options.outPath.c_str());
     if (snapshotTried) std::remove(options.snapshotPath.c_str());
   };
@@ -174,8 +174,8 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     err << "retina-replay: stopped by an error: " << e.what() << "\n";
     return 1;
   }
-  recorder.release();
-  capture.release();
+  closeRecorder(recorder);
+  closeCapture(capture);
   if (!options.headless) closeAllWindows();
 
   if (!outputError.empty()) {
