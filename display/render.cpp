@@ -76,7 +76,7 @@ void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
   }
 
   const RetinaStamps& stamps = retinaStamps();
-  const int cols = frame.cols, rows = frame.rows;
+  const cv::Size frameSize = frame.size();  // kept in a local: the stamps write through bytes
   const float* gains = gainSnapshot.data();
   const std::size_t gainCount = gainSnapshot.size();
   const std::size_t hiddenCount = hiddenDiscs.size();
@@ -84,7 +84,7 @@ void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
   for (std::size_t i = 0; i < n; ++i) {
     const Sensor& sensor = sensors[i];
     const cv::Point pixel(cx + offsets[i].x, cy + offsets[i].y);
-    if (pixel.x < 0 || pixel.x >= cols || pixel.y < 0 || pixel.y >= rows) continue;
+    if (!insideFrame(pixel, frameSize)) continue;
 
     const auto index = static_cast<std::size_t>(sensor.index);  // negative: huge, no gain
     const float gain = index < gainCount ? gains[index] : 1.0f;

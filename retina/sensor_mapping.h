@@ -31,6 +31,9 @@ inline SensorOffsets placeSensors(const std::vector<Sensor>& sensors, float reti
 }
 
 // Visible pixels lie in [0, cols) x [0, rows); every stage skips the others without a report.
+inline bool insideFrame(cv::Point pixel, cv::Size frameSize) {
+  return pixel.x >= 0 && pixel.x < frameSize.width && pixel.y >= 0 && pixel.y < frameSize.height;
+}
 inline bool insideFrame(cv::Point pixel, const cv::Mat& frame) {
-  return pixel.x >= 0 && pixel.x < frame.cols && pixel.y >= 0 && pixel.y < frame.rows;
+  return insideFrame(pixel, frame.size());
 }
