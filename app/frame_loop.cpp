@@ -119,9 +119,13 @@ LoopExit runFrameLoop(const Retina& retina, Model& model, FrameLoopState& state,
   return LoopExit::stopped;
 }
 
+Retina generateProgramRetina(std::ostream& out) {
+  return generateFibonacciRetina(kSpiralCount, kRetinaDiameter, kFovealRadius, kFovealSatellites,
+                                 kPeripheralSatellites, out);
+}
+
 SessionEnd runSession(FrameIo& io, std::ostream& out, const SessionOptions& options) {
-  const Retina retina = generateFibonacciRetina(kSpiralCount, kRetinaDiameter, kFovealRadius,
-                                                kFovealSatellites, kPeripheralSatellites, out);
+  const Retina retina = generateProgramRetina(out);
   const auto count = static_cast<int>(retina.sensors.size());
   Model model = createModel(count);
   FrameLoopState state;

@@ -25,6 +25,9 @@ constexpr std::int32_t kFovealRadius = 8192;
 constexpr std::int32_t kFovealSatellites = 12;
 constexpr std::int32_t kPeripheralSatellites = 6;
 
+// Generates the program's retina; its console line goes to `out`.
+Retina generateProgramRetina(std::ostream& out);
+
 constexpr float kStepFraction = 0.3f;           // share of the centroid offset moved per frame
 constexpr float kRetinaUnitsToEdge = 32768.0f;  // retina units from the centre to the nearest edge
 constexpr int kKeyWaitMs = 1;

@@ -35,19 +35,18 @@ void requestFrameSize(cv::VideoCapture& capture, double width, double height) {
   capture.set(cv::CAP_PROP_FRAME_HEIGHT, height);
 }
 
-FrameIo windowIo(cv::VideoCapture& capture) {
-  FrameIo io;
-  io.readFrame = [&capture](cv::Mat& frame) { readFrom(capture, frame); };
-  io.showCanvas = [](const cv::Mat& canvas) { cv::imshow(kWindowTitle, canvas); };
-  io.waitKey = [](int delayMs) { return cv::waitKey(delayMs); };
-  return io;
-}
-
 FrameIo headlessIo(cv::VideoCapture& capture) {
   FrameIo io;
   io.readFrame = [&capture](cv::Mat& frame) { readFrom(capture, frame); };
   io.showCanvas = [](const cv::Mat&) {};
   io.waitKey = [](int) { return -1; };
+  return io;
+}
+
+FrameIo windowIo(cv::VideoCapture& capture) {
+  FrameIo io = headlessIo(capture);
+  io.showCanvas = [](const cv::Mat& canvas) { cv::imshow(kWindowTitle, canvas); };
+  io.waitKey = [](int delayMs) { return cv::waitKey(delayMs); };
   return io;
 }
 

@@ -26,20 +26,6 @@ ColorClass colorClassFromName(const std::string& name) {
   return ColorClass::alb_negru;
 }
 
-const char* colorClassName(ColorClass colorClass) {
-  switch (colorClass) {
-    case ColorClass::albastru:
-      return "albastru";
-    case ColorClass::rosu:
-      return "rosu";
-    case ColorClass::verde:
-      return "verde";
-    case ColorClass::alb_negru:
-      break;
-  }
-  return "alb_negru";
-}
-
 bool isPrimeOrdinal(std::int32_t n) {
   if (n < 2) return false;
   if (n == 2) return true;

@@ -16,7 +16,6 @@ enum class ColorClass : std::uint8_t {
 
 // The class with exactly this name (case-sensitive); any other text gives `alb_negru`.
 ColorClass colorClassFromName(const std::string& name);
-const char* colorClassName(ColorClass colorClass);
 
 // One sampling point of the retina. Positions are retina units around the retina centre:
 // x grows to the right (frame columns), y grows downward (frame rows).

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,3 +44,12 @@ struct ScriptedIo {
     return io;
   }
 };
+
+// Console output split into its lines, without the newlines.
+inline std::vector<std::string> consoleLines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    result.push_back(line);
+  return result;
+}

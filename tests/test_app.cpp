@@ -15,7 +15,6 @@
 #include "app/model_wiring.h"
 #include "app/sampling.h"
 #include "display/render.h"
-#include "retina/fibonacci_retina.h"
 #include "scripted_io.h"
 
 namespace {
@@ -28,16 +27,7 @@ Sensor makeSensor(int index, int x, int y, ColorClass colorClass) {
 
 Retina programRetina() {
   std::ostringstream quiet;
-  return generateFibonacciRetina(kSpiralCount, kRetinaDiameter, kFovealRadius, kFovealSatellites,
-                                 kPeripheralSatellites, quiet);
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    out.push_back(line);
-  return out;
+  return generateProgramRetina(quiet);
 }
 
 // Emits one frame of `activations` with the given gain for every sensor and returns its events.
@@ -248,7 +238,7 @@ TEST(FrameLoop, LatencyLineAfterMoreThanTwoSecondsAtMostOncePerFrame) {
   runSession(io, out);
   // Checks at 0.5, 1.0, ... s: exactly 2.0 s is not more than 2 s, so lines at 2.5 s and 5.0 s
   // (2.5 s after the previous check), carrying that frame's time.
-  const std::vector<std::string> got = lines(out.str());
+  const std::vector<std::string> got = consoleLines(out.str());
   const std::vector<std::string> expected = {
       "Generati 30202 senzori.",
       "Demo C++ cu camera si model neuronal (Konio + TRN)",
@@ -269,7 +259,7 @@ TEST(FrameLoop, EscapeEndsTheLoopBeforeTheLatencyCheck) {
   EXPECT_EQ(runSession(io, out).exit, LoopExit::quitKey);
   EXPECT_EQ(script.framesRead, 2u);
   // Frame 1 is more than 2 s after start-up and prints; frame 2 quits before its check.
-  EXPECT_EQ(lines(out.str()).size(), 4u);
+  EXPECT_EQ(consoleLines(out.str()).size(), 4u);
 }
 
 TEST(FrameLoop, EmptyFirstFrameEndsAfterBannerAndShowsNothing) {

@@ -13,7 +13,6 @@
 
 #include "app/frame_loop.h"
 #include "app/model_wiring.h"
-#include "retina/fibonacci_retina.h"
 #include "scripted_io.h"
 
 namespace {
@@ -34,8 +33,7 @@ cv::Mat makeFrame(cv::Size size, int type, Fill fill) {
 const Retina& programRetina() {
   static const Retina retina = [] {
     std::ostringstream quiet;
-    return generateFibonacciRetina(kSpiralCount, kRetinaDiameter, kFovealRadius, kFovealSatellites,
-                                   kPeripheralSatellites, quiet);
+    return generateProgramRetina(quiet);
   }();
   return retina;
 }

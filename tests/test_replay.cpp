@@ -24,6 +24,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "app/replay.h"
+#include "scripted_io.h"
 
 namespace {
 
@@ -53,14 +54,6 @@ ReplayRun replay(const std::vector<std::string>& args, bool keepCanvases = false
   run.out = out.str();
   run.err = err.str();
   return run;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    result.push_back(line);
-  return result;
 }
 
 bool oneLine(const std::string& text) {
@@ -130,7 +123,7 @@ TEST(ReplayConsole, PrintsTheProgramsLinesInOrderThenTheSummary) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.canvasCount, 3);
-  const std::vector<std::string> out = lines(run.out);
+  const std::vector<std::string> out = consoleLines(run.out);
   ASSERT_GE(out.size(), 5u) << run.out;
   EXPECT_EQ(out[0], "Generati 30202 senzori.");
   EXPECT_EQ(out[1], "Demo C++ cu camera si model neuronal (Konio + TRN)");
@@ -188,7 +181,7 @@ TEST_F(ReplayFiles, RecordsEveryFrameAtTheCanvasSize) {
     if (!size.empty()) args.insert(args.end(), {"--size", size});
     const ReplayRun run = replay(args, true);
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::vector<std::string> out = lines(run.out);
+    const std::vector<std::string> out = consoleLines(run.out);
     EXPECT_NE(
         std::find(out.begin(), out.end(), "Summary: 20 frames, model on its worker thread (live)"),
         out.end())
