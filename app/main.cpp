@@ -2,7 +2,7 @@
 // worker thread. No arguments, no configuration.
 #include <iostream>
 
-#include "app/frame_loop.h"
+#include "app/demo.h"
 #include "app/platform.h"
 
 int main() {
@@ -11,10 +11,10 @@ int main() {
     std::cerr << "Eroare: nu s-a putut deschide camera.\n";
     return -1;
   }
-  requestFrameSize(camera, 1280.0, 720.0);
+  requestFrameSize(camera, kDemoFrameSize);
 
   FrameIo io = windowIo(camera);
-  runSession(io, std::cout);  // ends with the worker joined
+  runDemo(io, std::cout);  // ends with the worker joined
 
   closeCapture(camera);
   closeAllWindows();

@@ -9,23 +9,20 @@
 #include "model/model_worker.h"
 #include "model/trn_layer.h"
 
-constexpr float kKonioDecay = 0.98f;
+constexpr float kKonioDecay = 0.98f;  // Konio activity kept per step without enough input
 constexpr float kTrnStrength = 5.0f;
 
 // The neural model's objects, created in this order and destroyed in reverse. The worker thread
 // that uses them lives in a `ModelWorkerThread`, which must be created after them and so is
 // always joined before any of them is destroyed.
 struct Model {
-  explicit Model(int count);
+  explicit Model(int count);  // every per-sensor vector sized `count`, at its resting value
 
-  GainTable gainTable;  // gains 1.0, Konio mask at 0, 10, 20, ...
-  KonioLayer konio;     // activity 0.0, decay 0.98
-  TrnLayer trn;         // strength 5.0, drive 0.0
-  EventQueue queue;     // empty
+  GainTable gainTable;
+  KonioLayer konio;
+  TrnLayer trn;
+  EventQueue queue;
 };
-
-// Builds the model for `count` sensors.
-Model createModel(int count);
 
 // The worker thread. Create it after the running flag and the model, so that it is destroyed
 // before them: if it still runs then (a stage threw, say), the destructor clears the flag and

@@ -21,32 +21,32 @@ bool openVideoFile(cv::VideoCapture& capture, const std::string& path) {
   return capture.open(path, cv::CAP_ANY) && capture.isOpened();
 }
 
-bool readFrom(cv::VideoCapture& capture, cv::Mat& frame) {
+void readFrom(cv::VideoCapture& capture, cv::Mat& frame) {
   capture >> frame;
-  return !frame.empty();
 }
 
 void closeCapture(cv::VideoCapture& capture) {
   capture.release();
 }
 
-void requestFrameSize(cv::VideoCapture& capture, double width, double height) {
-  capture.set(cv::CAP_PROP_FRAME_WIDTH, width);
-  capture.set(cv::CAP_PROP_FRAME_HEIGHT, height);
+void requestFrameSize(cv::VideoCapture& capture, cv::Size size) {
+  capture.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(size.width));
+  capture.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(size.height));
 }
 
-FrameIo headlessIo(cv::VideoCapture& capture) {
-  FrameIo io;
-  io.readFrame = [&capture](cv::Mat& frame) { readFrom(capture, frame); };
-  io.showCanvas = [](const cv::Mat&) {};
-  io.waitKey = [](int) { return -1; };
-  return io;
+void showInWindow(const cv::Mat& canvas) {
+  cv::imshow(kWindowTitle, canvas);
+}
+
+int pollKey(int delayMs) {
+  return cv::waitKey(delayMs);
 }
 
 FrameIo windowIo(cv::VideoCapture& capture) {
-  FrameIo io = headlessIo(capture);
-  io.showCanvas = [](const cv::Mat& canvas) { cv::imshow(kWindowTitle, canvas); };
-  io.waitKey = [](int delayMs) { return cv::waitKey(delayMs); };
+  FrameIo io;
+  io.readFrame = [&capture](cv::Mat& frame) { readFrom(capture, frame); };
+  io.showCanvas = showInWindow;
+  io.waitKey = pollKey;
   return io;
 }
 
@@ -54,9 +54,11 @@ void closeAllWindows() {
   cv::destroyAllWindows();
 }
 
-bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size) {
+bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size,
+                  double framesPerSecond) {
   quietBackends();
-  return writer.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0, size, true) &&
+  return writer.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), framesPerSecond, size,
+                     true) &&
          writer.isOpened();
 }
 

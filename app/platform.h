@@ -4,7 +4,7 @@
 
 #include <opencv2/videoio.hpp>
 
-#include "app/frame_loop.h"
+#include "app/frame_io.h"
 
 // The only code that talks to the camera, the window and the keyboard (OpenCV videoio and
 // highgui). Everything else runs the same on synthetic frames and scripted keys.
@@ -18,24 +18,27 @@ bool openCamera(cv::VideoCapture& capture, int index);
 // Opens a video or image file (anything cv::VideoCapture reads).
 bool openVideoFile(cv::VideoCapture& capture, const std::string& path);
 
-// The next frame of `capture` into `frame`; false (and `frame` empty) at the end of the input.
-bool readFrom(cv::VideoCapture& capture, cv::Mat& frame);
+// The next frame of `capture` into `frame`; empty at the end of the input.
+void readFrom(cv::VideoCapture& capture, cv::Mat& frame);
 
 void closeCapture(cv::VideoCapture& capture);
 
 // Asks for a frame size; the camera may ignore it, and the frame loop copes with any size.
-void requestFrameSize(cv::VideoCapture& capture, double width, double height);
+void requestFrameSize(cv::VideoCapture& capture, cv::Size size);
 
-// Frames from `capture`, the canvas shown in the window kWindowTitle (created by the first
-// show), keys from cv::waitKey.
+// Shows `canvas` in the window kWindowTitle, which the first call creates.
+void showInWindow(const cv::Mat& canvas);
+
+// Waits up to `delayMs` for a key in the window; the key code, -1 for none.
+int pollKey(int delayMs);
+
+// Frames from `capture`, canvases to showInWindow, keys from pollKey.
 FrameIo windowIo(cv::VideoCapture& capture);
-
-// Frames from `capture` with no window: nothing is shown and no key is ever pressed.
-FrameIo headlessIo(cv::VideoCapture& capture);
 
 void closeAllWindows();
 
-// Opens `path` for canvases of `size` as MJPG AVI at 30 frames per second.
-bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size);
+// Opens `path` for canvases of `size` as MJPG AVI at `framesPerSecond`.
+bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size,
+                  double framesPerSecond);
 void record(cv::VideoWriter& writer, const cv::Mat& canvas);
 void closeRecorder(cv::VideoWriter& writer);

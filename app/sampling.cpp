@@ -1,7 +1,6 @@
 #include "app/sampling.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "retina/color_response.h"
 
@@ -22,28 +21,25 @@ std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
 }
 
 std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activations,
-                            GainTable& gainTable, double t1, std::vector<float>& gainCopy) {
+                            const GainTable& gainTable, double t1, std::vector<float>& gainCopy) {
   // One copy of the gains under the gain mutex, then the pushes without it: the worker can then
   // drain and publish between any two pushes instead of waiting for the whole pass, so a bright
   // frame loses fewer events to the queue bound. Every weight of the frame still comes from one
   // complete set of gains.
-  {
-    std::lock_guard<std::mutex> lock(gainTable.mutex);
-    gainCopy.assign(gainTable.gains.begin(), gainTable.gains.end());
-  }
-  const std::vector<bool>& mask = gainTable.konioMask;  // fixed since start-up: no lock needed
+  gainTable.copyGains(gainCopy);
+  const std::vector<bool>& mask = gainTable.konioMask();  // fixed since start-up: no lock needed
 
-  queue.push({t1, -1, -1, 0.0f, kFrameMarker});
+  queue.push({t1, -1, -1, 0.0f, EventKind::FrameMarker});
   std::size_t pushed = 1;
   const std::size_t count = std::min({activations.size(), gainCopy.size(), mask.size()});
   for (std::size_t i = 0; i < count; ++i) {
     const float weight = gainCopy[i] * activations[i];
     if (!(weight > kEmitThreshold)) continue;
     const auto index = static_cast<std::int32_t>(i);
-    queue.push({t1, index, index, weight, kPhotoreceptor});
+    queue.push({t1, index, index, weight, EventKind::Photoreceptor});
     ++pushed;
     if (mask[i]) {
-      queue.push({t1, index, index, weight, kKonioInput});
+      queue.push({t1, index, index, weight, EventKind::KonioInput});
       ++pushed;
     }
   }

@@ -26,4 +26,4 @@ std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
 // set. One queue push (one lock) per event. `gainCopy` is scratch storage kept by the caller so
 // that no frame allocates. Returns the number of events pushed.
 std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activations,
-                            GainTable& gainTable, double t1, std::vector<float>& gainCopy);
+                            const GainTable& gainTable, double t1, std::vector<float>& gainCopy);

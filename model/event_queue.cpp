@@ -40,14 +40,14 @@ std::unique_lock<std::mutex> lockSoon(std::mutex& mutex) {
 }  // namespace
 
 void EventQueue::push(const RetinaEvent& event) {
-  const std::unique_lock<std::mutex> lock = lockSoon(mutex);
+  const std::unique_lock<std::mutex> lock = lockSoon(mutex_);
   // Producers never wait for the consumer: at the bound the oldest event gives way.
-  if (events.size() >= kEventQueueLimit) {
-    events.pop_front();
-    ++displaced;
+  if (events_.size() >= kEventQueueLimit) {
+    events_.pop_front();
+    ++displaced_;
   }
-  events.push_back(event);
-  if (events.size() > peak) peak = events.size();
+  events_.push_back(event);
+  if (events_.size() > peak_) peak_ = events_.size();
 }
 
 void EventQueue::drainAll(std::vector<RetinaEvent>& batch) {
@@ -55,10 +55,10 @@ void EventQueue::drainAll(std::vector<RetinaEvent>& batch) {
   // lock keeps the frame loop's pushes waiting long enough to put it to sleep.
   batch.clear();
   batch.reserve(kEventQueueLimit);
-  const std::unique_lock<std::mutex> lock = lockSoon(mutex);
-  batch.insert(batch.end(), events.begin(), events.end());
-  events.clear();
-  if (!batch.empty()) ++batches;
+  const std::unique_lock<std::mutex> lock = lockSoon(mutex_);
+  batch.insert(batch.end(), events_.begin(), events_.end());
+  events_.clear();
+  if (!batch.empty()) ++batches_;
 }
 
 std::vector<RetinaEvent> EventQueue::drainAll() {
@@ -68,12 +68,12 @@ std::vector<RetinaEvent> EventQueue::drainAll() {
 }
 
 EventQueueStats EventQueue::stats() {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(mutex_);
   EventQueueStats result;
-  result.size = events.size();
-  result.displaced = displaced;
-  result.peak = peak;
-  result.batches = batches;
+  result.size = events_.size();
+  result.displaced = displaced_;
+  result.peak = peak_;
+  result.batches = batches_;
   return result;
 }
 

@@ -7,21 +7,22 @@
 #include <utility>
 #include <vector>
 
+// Event kinds, with the values they carry in the event stream. The worker drops any other value.
+enum class EventKind : std::int32_t {
+  Photoreceptor = 0,  // a sensor whose weighted activation passed the threshold
+  KonioInput = 2,     // the same weight again, for sensors in the Konio mask
+  KonioOutput = 3,    // a Konio unit announcing its activity
+  FrameMarker = 99,   // first event of every frame
+};
+
 // One event between the frame loop and the model worker.
 struct RetinaEvent {
   double time = 0.0;      // seconds on the steady clock (nanoseconds / 1e9)
   std::int32_t src = -1;  // sensor or Konio unit index (the same numbering), -1 for none
   std::int32_t dst = -1;  // target index, same numbering, -1 for none
   float weight = 0.0f;
-  std::int32_t kind = 0;  // one of the kinds below
+  EventKind kind = EventKind::Photoreceptor;
 };
-
-// Event kinds. Any other value is dropped by the worker.
-constexpr std::int32_t kPhotoreceptor =
-    0;                                    // a sensor whose weighted activation passed the threshold
-constexpr std::int32_t kKonioInput = 2;   // the same weight again, for sensors in the Konio mask
-constexpr std::int32_t kKonioOutput = 3;  // a Konio unit announcing its activity
-constexpr std::int32_t kFrameMarker = 99;  // first event of every frame
 
 // Most events the queue holds; a push onto a full queue displaces the oldest.
 constexpr std::size_t kEventQueueLimit = 20000;
@@ -71,9 +72,10 @@ struct PoolAllocator {
 };
 
 // The one channel between the threads. Producers: the frame loop (main thread) and the Konio
-// stage (worker thread). Consumer: the worker thread only. Every member function holds `mutex`
-// for its whole duration and takes no other lock meanwhile.
-struct EventQueue {
+// stage (worker thread). Consumer: the worker thread only. Every member function holds the queue
+// mutex for its whole duration and takes no other lock meanwhile.
+class EventQueue {
+ public:
   // Appends `event`; when kEventQueueLimit or more events are queued it first drops exactly one,
   // the oldest, whatever its kind. Never waits for room.
   void push(const RetinaEvent& event);
@@ -86,11 +88,12 @@ struct EventQueue {
 
   EventQueueStats stats();
 
-  QueueStoragePool storage;  // declared first: it outlives `events`
-  std::deque<RetinaEvent, PoolAllocator<RetinaEvent>> events{
-      PoolAllocator<RetinaEvent>(&storage)};  // oldest at the front; guarded by `mutex`
-  std::mutex mutex;                           // the queue mutex
-  std::uint64_t displaced = 0;                // guarded by `mutex`
-  std::size_t peak = 0;                       // guarded by `mutex`
-  std::uint64_t batches = 0;                  // guarded by `mutex`
+ private:
+  QueueStoragePool storage_;  // declared first: it outlives `events_`
+  std::deque<RetinaEvent, PoolAllocator<RetinaEvent>> events_{
+      PoolAllocator<RetinaEvent>(&storage_)};  // oldest at the front; guarded by `mutex_`
+  std::mutex mutex_;                           // the queue mutex
+  std::uint64_t displaced_ = 0;                // guarded by `mutex_`
+  std::size_t peak_ = 0;                       // guarded by `mutex_`
+  std::uint64_t batches_ = 0;                  // guarded by `mutex_`
 };

@@ -15,7 +15,7 @@ void KonioLayer::step(const std::vector<RetinaEvent>& sensorEvents, double batch
   const int n = size();
   std::vector<float> input(activity.size(), 0.0f);
   for (const RetinaEvent& event : sensorEvents) {
-    if (event.kind == kKonioInput && event.dst >= 0 && event.dst < n) {
+    if (event.kind == EventKind::KonioInput && event.dst >= 0 && event.dst < n) {
       input[static_cast<std::size_t>(event.dst)] += event.weight;
     }
   }
@@ -35,7 +35,7 @@ void KonioLayer::step(const std::vector<RetinaEvent>& sensorEvents, double batch
       out.src = i;
       out.dst = i;
       out.weight = next;
-      out.kind = kKonioOutput;
+      out.kind = EventKind::KonioOutput;
       queue.push(out);
     }
   }

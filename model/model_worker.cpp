@@ -3,7 +3,7 @@
 #include <thread>
 #include <vector>
 
-double steadySeconds(std::chrono::steady_clock::time_point t) {
+double steadySeconds(SteadyTime t) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch());
   return static_cast<double>(ns.count()) / 1e9;
 }
@@ -33,9 +33,9 @@ WorkerIteration runWorkerIteration(WorkerContext& ctx) {
   sensorEvents.clear();
   konioEvents.clear();
   for (const RetinaEvent& event : batch) {
-    if ((event.kind == kPhotoreceptor || event.kind == kKonioInput) && event.dst >= 0) {
+    if ((event.kind == EventKind::Photoreceptor || event.kind == EventKind::KonioInput) && event.dst >= 0) {
       sensorEvents.push_back(event);
-    } else if (event.kind == kKonioOutput) {
+    } else if (event.kind == EventKind::KonioOutput) {
       konioEvents.push_back(event);
     }
   }
@@ -50,7 +50,7 @@ WorkerIteration runWorkerIteration(WorkerContext& ctx) {
   return WorkerIteration::batch;
 }
 
-void ModelWorker(WorkerContext ctx) {
+void runModelWorker(WorkerContext ctx) {
   while (runWorkerIteration(ctx) != WorkerIteration::stopped) {
   }
 }

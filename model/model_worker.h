@@ -9,8 +9,10 @@
 #include "model/konio_layer.h"
 #include "model/trn_layer.h"
 
+using SteadyTime = std::chrono::steady_clock::time_point;
+
 // Steady-clock seconds since the clock's epoch: the nanosecond count as a double divided by 1e9.
-double steadySeconds(std::chrono::steady_clock::time_point t);
+double steadySeconds(SteadyTime t);
 double steadyNowSeconds();
 
 // What the worker reaches. The four referenced objects outlive the worker thread.
@@ -40,4 +42,4 @@ enum class WorkerIteration {
 WorkerIteration runWorkerIteration(WorkerContext& ctx);
 
 // The worker thread's body: iterations until the running flag is found false.
-void ModelWorker(WorkerContext ctx);
+void runModelWorker(WorkerContext ctx);

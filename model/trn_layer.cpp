@@ -5,11 +5,27 @@
 #include <cstddef>
 
 GainTable::GainTable(int count)
-    : gains(static_cast<std::size_t>(std::max(count, 0)), 1.0f),
-      konioMask(static_cast<std::size_t>(std::max(count, 0)), false) {
+    : gains_(static_cast<std::size_t>(std::max(count, 0)), 1.0f),
+      konioMask_(static_cast<std::size_t>(std::max(count, 0)), false) {
   for (int i = 0; i < count; i += kKonioMaskStride) {
-    konioMask[static_cast<std::size_t>(i)] = true;
+    konioMask_[static_cast<std::size_t>(i)] = true;
   }
+}
+
+void GainTable::copyGains(std::vector<float>& out) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out.assign(gains_.begin(), gains_.end());
+}
+
+std::vector<float> GainTable::gains() const {
+  std::vector<float> copy;
+  copyGains(copy);
+  return copy;
+}
+
+void GainTable::publish(std::vector<float>& next) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  gains_.swap(next);
 }
 
 TrnLayer::TrnLayer(GainTable& gainTable, int count, float strength)
@@ -30,7 +46,7 @@ void TrnLayer::step(const std::vector<RetinaEvent>& sensorEvents,
   }
 
   for (const RetinaEvent& event : konioEvents) {
-    if (event.kind == kKonioOutput && event.dst >= 0 && event.dst < n) {
+    if (event.kind == EventKind::KonioOutput && event.dst >= 0 && event.dst < n) {
       konioDrive[static_cast<std::size_t>(event.dst)] = event.weight;
     }
   }
@@ -40,7 +56,5 @@ void TrnLayer::step(const std::vector<RetinaEvent>& sensorEvents,
     next[i] = 1.0f / (std::fabs(sums[i] - konioDrive[i]) * strength + 1.0f);
   }
 
-  // The frame loop reads gains under this mutex; it only ever sees a complete set.
-  std::lock_guard<std::mutex> lock(gainTable.mutex);
-  gainTable.gains.swap(next);
+  gainTable.publish(next);
 }

@@ -5,13 +5,29 @@
 
 #include "model/event_queue.h"
 
-// Per-sensor gains, written by the TRN stage and read by the frame loop.
-struct GainTable {
+// Per-sensor gains, written by the TRN stage and read by the frame loop. The gains are replaced
+// only as a whole, under the gain mutex, so a reader always sees one complete set. The gain mutex
+// is never taken while holding the queue mutex.
+class GainTable {
+ public:
   explicit GainTable(int count);  // gains 1.0; mask set at 0, 10, 20, ... below count
 
-  std::vector<float> gains;     // in (0, 1]; replaced only as a whole, guarded by `mutex`
-  std::vector<bool> konioMask;  // fixed at creation; read without a lock
-  std::mutex mutex;             // the gain mutex; never taken while holding the queue mutex
+  // Replaces `out` with the current gains, each in (0, 1] (keeps its storage). Any thread.
+  void copyGains(std::vector<float>& out) const;
+  std::vector<float> gains() const;  // the same into a new vector
+
+  // Makes `next` the current gains and hands the previous ones back in it, so that a writer
+  // that keeps `next` allocates nothing. `next` must hold size() gains. Any thread.
+  void publish(std::vector<float>& next);
+
+  // Fixed at creation and read without a lock: bit i feeds sensor i's weight to the Konio stage.
+  const std::vector<bool>& konioMask() const { return konioMask_; }
+  std::size_t size() const { return konioMask_.size(); }
+
+ private:
+  std::vector<float> gains_;     // guarded by `mutex_`
+  std::vector<bool> konioMask_;  // fixed at creation
+  mutable std::mutex mutex_;     // the gain mutex
 };
 
 constexpr int kKonioMaskStride = 10;

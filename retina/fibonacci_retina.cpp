@@ -19,13 +19,6 @@ struct SpiralPoint {
 
 }  // namespace
 
-ColorClass colorClassFromName(const std::string& name) {
-  if (name == "albastru") return ColorClass::albastru;
-  if (name == "rosu") return ColorClass::rosu;
-  if (name == "verde") return ColorClass::verde;
-  return ColorClass::alb_negru;
-}
-
 bool isPrimeOrdinal(std::int32_t n) {
   if (n < 2) return false;
   if (n == 2) return true;
@@ -39,7 +32,7 @@ bool isPrimeOrdinal(std::int32_t n) {
 
 Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
                                std::int32_t fovealRadius, std::int32_t fovealSatellites,
-                               std::int32_t peripheralSatellites, std::ostream& out) {
+                               std::int32_t peripheralSatellites) {
   if (spiralCount < 0) throw std::length_error("generateFibonacciRetina: negative spiralCount");
 
   // Everything below is single precision in exactly this order, so that the layout (and with it
@@ -87,6 +80,5 @@ Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
     }
   }
 
-  out << "Generati " << retina.sensors.size() << " senzori.\n";
   return retina;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 // The colour class of a sensor: which channel of the pixel under it the sensor reads.
@@ -13,9 +12,6 @@ enum class ColorClass : std::uint8_t {
   verde,      // green: odd-numbered satellites of a central spiral point
   alb_negru,  // black and white: satellites of a peripheral spiral point
 };
-
-// The class with exactly this name (case-sensitive); any other text gives `alb_negru`.
-ColorClass colorClassFromName(const std::string& name);
 
 // One sampling point of the retina. Positions are retina units around the retina centre:
 // x grows to the right (frame columns), y grows downward (frame rows).

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/replay.h"
+#include "tools/replay/replay.h"
 
 int main(int argc, char** argv) {
   const ParsedOptions parsed = parseReplayOptions(std::vector<std::string>(argv + 1, argv + argc));

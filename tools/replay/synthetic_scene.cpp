@@ -1,4 +1,4 @@
-#include "app/synthetic_scene.h"
+#include "tools/replay/synthetic_scene.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,6 @@
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-constexpr double kLoopFrames = 240.0;  // one trip round the paths: 8 s at 30 frames per second
 
 }  // namespace
 
@@ -32,7 +31,8 @@ SyntheticScene::SyntheticScene(cv::Size size) {
 void SyntheticScene::render(std::int64_t frameIndex, cv::Mat& frame) const {
   background_.copyTo(frame);
   const double w = frame.cols, h = frame.rows, unit = std::min(w, h);
-  const double phase = kTwoPi * static_cast<double>(frameIndex % 240) / kLoopFrames;
+  const double phase = kTwoPi * static_cast<double>(frameIndex % kSceneLoopFrames) /
+                       static_cast<double>(kSceneLoopFrames);
   auto at = [&](double fx, double fy) {
     return cv::Point(static_cast<int>(std::lround(fx * w)), static_cast<int>(std::lround(fy * h)));
   };

@@ -1,0 +1,27 @@
+#include "app/demo.h"
+
+#include <ostream>
+
+DemoEnd runDemo(FrameIo& io, std::ostream& out, const SessionConfig& config) {
+  Session session(config, out);
+  out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
+  out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+
+  LoopExit exit = LoopExit::emptyFrame;
+  cv::Mat frame;
+  for (;;) {
+    const SteadyTime t0 = session.now();
+    io.readFrame(frame);
+    if (frame.empty()) break;
+    const SteadyTime t1 = session.now();  // capture time: every event of this frame carries it
+
+    const FrameResult result = session.step(frame, t0, t1);
+    if (result.drawn) io.showCanvas(result.canvas);
+    if (applyKey(session, io.waitKey(kKeyWaitMs))) {
+      exit = LoopExit::quitKey;
+      break;
+    }
+    if (result.drawn) session.reportLatency(session.now(), out);
+  }
+  return {exit, session.stop()};
+}

@@ -1,0 +1,148 @@
+#include "app/session.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include <opencv2/imgproc.hpp>
+
+#include "app/sampling.h"
+#include "display/overlay.h"
+#include "display/render.h"
+
+namespace {
+
+// Nanosecond difference as double-precision seconds.
+double secondsBetween(SteadyTime from, SteadyTime to) {
+  return static_cast<double>(std::chrono::nanoseconds(to - from).count()) / 1e9;
+}
+
+// Real time spent per stage, read apart from the session's clock so that a replay with a fixed
+// clock still reports what the work costs.
+class StageTimer {
+ public:
+  double lap() {
+    const SteadyTime now = std::chrono::steady_clock::now();
+    const double seconds = secondsBetween(last_, now);
+    last_ = now;
+    return seconds;
+  }
+
+ private:
+  SteadyTime last_ = std::chrono::steady_clock::now();
+};
+
+void centreOn(FoveaCenter& center, const cv::Mat& frame) {
+  center.cx = frame.cols / 2;
+  center.cy = frame.rows / 2;
+}
+
+// The retina, announced on the console as soon as it exists (before the model is created).
+Retina generateAnnounced(const RetinaLayout& layout, std::ostream& console) {
+  Retina retina = generateFibonacciRetina(layout);
+  console << "Generati " << retina.sensors.size() << " senzori.\n";
+  return retina;
+}
+
+}  // namespace
+
+bool toBgr8(cv::Mat& frame) {
+  const int channels = frame.channels();
+  if (frame.depth() != CV_8U && frame.depth() != CV_16U) return false;
+  if (channels != 1 && channels != 3 && channels != 4) return false;
+  if (frame.depth() == CV_16U) frame.convertTo(frame, CV_8U, 255.0 / 65535.0);
+  if (channels == 1) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
+  if (channels == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
+  return true;
+}
+
+Session::Session(const SessionConfig& config, std::ostream& console)
+    : config_(config),
+      retina_(generateAnnounced(config.retina, console)),
+      model_(static_cast<int>(retina_.sensors.size())),
+      stepped_{running_, model_.queue, model_.konio, model_.trn},
+      worker_(running_) {
+  state_.konioSnapshot.assign(retina_.sensors.size(), 0.0f);
+  state_.lastLatencyPrint = config_.clock();
+  running_.store(true);
+  if (config_.modelClock) stepped_.clock = config_.modelClock;
+  if (config_.modelMode == ModelMode::workerThread) startModelWorker(worker_, model_);
+}
+
+Session::~Session() {
+  stop();
+}
+
+EventQueueStats Session::stop() {
+  running_.store(false);
+  stopModelWorker(worker_);
+  return model_.queue.stats();
+}
+
+void Session::placeCenter() {
+  centreOn(state_.center, state_.frame);
+  const FoveaCenter& c = state_.center;
+  const std::int32_t nearestEdge =
+      std::min({c.cx, c.cy, state_.frame.cols - c.cx, state_.frame.rows - c.cy});
+  state_.retinaScale = static_cast<float>(nearestEdge) * (1.0f / kRetinaUnitsToEdge);
+  state_.offsets = placeSensors(retina_.sensors, state_.retinaScale);
+  state_.hiddenDiscs = findHiddenDiscs(retina_.sensors, state_.offsets);
+  state_.centerPlaced = true;
+}
+
+FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
+  FrameResult result;
+  StageTimer timer;
+  FrameLoopState& s = state_;
+  s.frame = frame;  // shares the pixels; a conversion below makes a buffer of its own
+  if (!toBgr8(s.frame)) return result;
+  // Placed once: a later centre of -1 (the margin clamp on a frame under 100 pixels gives one)
+  // is an ordinary position, not a request to rescale.
+  if (!s.centerPlaced) placeCenter();
+  result.seconds.convert = timer.lap();
+
+  result.captureTime = steadySeconds(t1);
+  const std::vector<float> activations =
+      sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy);
+  result.seconds.sampling = timer.lap();
+  result.eventsPushed = emitFrameEvents(model_.queue, activations, model_.gainTable,
+                                        result.captureTime, s.emissionGains);
+  result.seconds.emission = timer.lap();
+  if (config_.modelMode == ModelMode::steppedAfterEmission) runWorkerIteration(stepped_);
+  result.seconds.modelStep = timer.lap();
+  takeModelSnapshots(model_, s.konioSnapshot, s.gainSnapshot);
+  result.seconds.snapshots = timer.lap();
+  updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot,
+                    kStepFraction);
+  result.seconds.fovea = timer.lap();
+  renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
+               s.canvas, s.gainSnapshot);
+  result.seconds.rendering = timer.lap();
+  drawFoveaMarker(s.canvas, s.center);
+  const SteadyTime t2 = config_.clock();
+  s.frameTimeMs = static_cast<std::int32_t>(secondsBetween(t0, t2) * 1000.0);
+  drawOverlayTexts(s.canvas, s.frameTimeMs);
+  result.seconds.overlay = timer.lap();
+
+  result.drawn = true;
+  result.center = s.center;
+  result.frameTimeMs = s.frameTimeMs;
+  result.canvas = s.canvas;
+  return result;
+}
+
+void Session::recentre() {
+  if (state_.centerPlaced) centreOn(state_.center, state_.frame);  // retinaScale stays
+}
+
+void Session::reportLatency(SteadyTime t3, std::ostream& out) {
+  if (secondsBetween(state_.lastLatencyPrint, t3) > kLatencyPeriodSeconds) {
+    out << "[Latency] Frame processing: " << state_.frameTimeMs << " ms\n";
+    state_.lastLatencyPrint = t3;
+  }
+}
+
+bool applyKey(Session& session, int key) {
+  if (key == kQuitKey) return true;
+  if (key == kResetKey) session.recentre();
+  return false;
+}

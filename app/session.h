@@ -1,0 +1,138 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "app/model_wiring.h"
+#include "display/fovea.h"
+#include "model/model_worker.h"
+#include "retina/fibonacci_retina.h"
+#include "retina/sensor.h"
+#include "retina/sensor_mapping.h"
+
+constexpr float kStepFraction = 0.3f;  // share of the centroid offset moved per frame
+// Retina units from the centre to the nearest frame edge: the retina's radius.
+constexpr float kRetinaUnitsToEdge = static_cast<float>(kDemoRetina.diameter / 2);
+constexpr int kKeyWaitMs = 1;
+constexpr int kQuitKey = 27;    // ESC
+constexpr int kResetKey = 114;  // lower-case 'r' only
+constexpr double kLatencyPeriodSeconds = 2.0;
+
+// How the model runs beside the frames.
+enum class ModelMode {
+  workerThread,  // the demo's way: a worker thread drains the queue as events arrive
+  // No thread: right after each frame's emission the main thread runs exactly one worker
+  // iteration. Batches then no longer depend on thread scheduling, so runs repeat bit for bit.
+  steppedAfterEmission,
+};
+
+struct SessionConfig {
+  RetinaLayout retina = kDemoRetina;
+  ModelMode modelMode = ModelMode::workerThread;
+  std::function<SteadyTime()> clock = [] { return std::chrono::steady_clock::now(); };
+  std::function<double()> modelClock;  // stepped mode's batch time source; empty: steady clock
+};
+
+// The frame's long-lived objects, owned by the session.
+struct FrameLoopState {
+  FoveaCenter center;                     // placed by the first usable frame
+  bool centerPlaced = false;              // set with retinaScale, once per session
+  float retinaScale = 1.0f;               // pixels per retina unit, fixed by the first frame
+  SensorOffsets offsets;                  // every sensor's pixel offset at retinaScale
+  std::vector<std::uint8_t> hiddenDiscs;  // discs that later ones cover, at retinaScale
+  cv::Mat frame;                     // the current frame as 8-bit BGR; never drawn on
+  cv::Mat canvas;                    // what the window shows
+  std::vector<float> konioSnapshot;  // this frame's copy of the Konio activity
+  std::vector<float> gainSnapshot;   // this frame's copy of the gains
+  std::vector<float> emissionGains;  // scratch for the emission step
+  SteadyTime lastLatencyPrint;       // when the last latency line was written
+  std::int32_t frameTimeMs = 0;      // the last drawn frame's
+};
+
+// Real seconds per stage of one frame, on the steady clock whatever the session's clock says.
+struct StageSeconds {
+  double convert = 0.0;  // converting the frame to 8-bit BGR (and placing the centre)
+  double sampling = 0.0;
+  double emission = 0.0;
+  double modelStep = 0.0;  // the stepped mode's worker iteration; 0 with the worker thread
+  double snapshots = 0.0;
+  double fovea = 0.0;
+  double rendering = 0.0;
+  double overlay = 0.0;  // fovea marker and texts
+  // Sampling to overlay without the model step: the frame's own work.
+  double work() const { return sampling + emission + snapshots + fovea + rendering + overlay; }
+};
+
+// What one frame did.
+struct FrameResult {
+  bool drawn = false;  // false: the frame's type cannot be converted, and no stage ran
+  StageSeconds seconds;
+  std::size_t eventsPushed = 0;  // the frame marker included
+  double captureTime = 0.0;      // t1 in seconds: the time stamp of every event of the frame
+  FoveaCenter center;            // after the fovea update: the centre the frame was drawn around
+  std::int32_t frameTimeMs = 0;  // from t0 to the fovea marker, as the overlay shows it
+  cv::Mat canvas;                // the session's canvas (shared, not copied); valid until the
+                                 // next frame
+};
+
+// One run of the retina: the retina, the model with its worker thread (or the stepped mode) and
+// the state that carries from frame to frame. Each program owns its loop and calls `step` once
+// per frame it reads. Main thread only.
+class Session {
+ public:
+  // Generates the retina and writes "Generati <count> senzori." to `console`, creates the model,
+  // reads the clock for the latency timer and starts the worker thread (workerThread mode).
+  Session(const SessionConfig& config, std::ostream& console);
+  ~Session();  // stops as `stop` does
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Runs one frame's stages on `frame` (any type; converted to 8-bit BGR, never written):
+  // on the first usable frame the centre is placed and the scale fixed; then sampling and
+  // emission stamped t1, the model snapshots, the fovea update, the rendering and the fovea
+  // marker; then the clock is read for the frame time (from t0) and the texts are drawn.
+  FrameResult step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1);
+
+  // The reset key: the centre back to the middle of the current frame; the scale stays.
+  // Nothing happens before the centre has been placed.
+  void recentre();
+
+  // Writes the latency line with the last frame's time when more than 2 s have passed since the
+  // last line (or the session's start), as seen at `t3`.
+  void reportLatency(SteadyTime t3, std::ostream& out);
+
+  // Clears the running flag and joins the worker thread; returns the queue's counters then.
+  // Safe to call more than once.
+  EventQueueStats stop();
+
+  SteadyTime now() const { return config_.clock(); }
+  const Retina& retina() const { return retina_; }
+  const FrameLoopState& state() const { return state_; }
+  Model& model() { return model_; }
+  std::size_t sensorCount() const { return retina_.sensors.size(); }
+
+ private:
+  void placeCenter();
+
+  SessionConfig config_;
+  Retina retina_;
+  Model model_;
+  FrameLoopState state_;
+  std::atomic<bool> running_{false};
+  WorkerContext stepped_;     // the stepped mode's worker state
+  ModelWorkerThread worker_;  // last: destroyed (joined) first
+};
+
+// Converts a frame to 8-bit BGR in place: 8-bit grey and BGRA are converted, 16-bit frames are
+// scaled to 8 bits first. Returns false (frame untouched) for any other type.
+bool toBgr8(cv::Mat& frame);
+
+// Applies a key as the demo does: the reset key recentres, the quit key asks to stop (returns
+// true). The key code is compared whole; any other value, -1 for none, changes nothing.
+bool applyKey(Session& session, int key);

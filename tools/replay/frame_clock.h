@@ -1,0 +1,24 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "model/model_worker.h"
+
+// Frames per second of the synthetic scene and of a still image.
+constexpr int kDefaultFramesPerSecond = 30;
+
+// The deterministic mode's clock: starts at the steady clock's epoch and advances by exactly
+// 1/30 s at every frame read, whatever the real time.
+class FixedFrameClock {
+ public:
+  void advance() { ++frames_; }
+  SteadyTime now() const {
+    return SteadyTime(std::chrono::nanoseconds(frames_ * 1000000000 / kDefaultFramesPerSecond));
+  }
+  double seconds() const { return steadySeconds(now()); }
+
+ private:
+  std::int64_t frames_ = 0;
+};
+

@@ -1,0 +1,124 @@
+#include "tools/replay/summary.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  const auto rank =
+      static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(rank, values.size() - 1)];
+}
+
+}  // namespace
+
+void ReplaySummary::add(const FrameTimes& frame) {
+  frames_.push_back(frame);
+}
+
+void ReplaySummary::noteMemory(std::int64_t frameNumber) {
+  const double mb = residentMemoryMb();
+  if (frameNumber == 100) residentAfter100Mb_ = mb;
+  residentLastMb_ = mb;
+  residentPeakMb_ = std::max(residentPeakMb_, mb);
+}
+
+void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue,
+                          bool deterministic) const {
+  const std::size_t n = frames_.size();
+  out << "\nSummary: " << n << " frames, model "
+      << (deterministic ? "stepped (deterministic)" : "on its worker thread (live)") << "\n";
+  if (n == 0) return;
+
+  struct Row {
+    const char* name;
+    double (*seconds)(const FrameTimes&);
+  };
+  const Row rows[] = {
+      {"frame read", [](const FrameTimes& f) { return f.read + f.stages.convert; }},
+      {"sampling", [](const FrameTimes& f) { return f.stages.sampling; }},
+      {"emission", [](const FrameTimes& f) { return f.stages.emission; }},
+      {"model step", [](const FrameTimes& f) { return f.stages.modelStep; }},
+      {"snapshots", [](const FrameTimes& f) { return f.stages.snapshots; }},
+      {"fovea", [](const FrameTimes& f) { return f.stages.fovea; }},
+      {"rendering", [](const FrameTimes& f) { return f.stages.rendering; }},
+      {"overlay", [](const FrameTimes& f) { return f.stages.overlay; }},
+      {"iteration without read", [](const FrameTimes& f) { return f.stages.work(); }}};
+  out << std::fixed << std::setprecision(3);
+  out << "  " << std::left << std::setw(26) << "real time (ms)" << std::right << std::setw(10)
+      << "median" << std::setw(10) << "p95"
+      << "\n";
+  auto printRow = [&](const char* name, const std::vector<double>& values) {
+    out << "  " << std::left << std::setw(26) << name << std::right << std::setw(10)
+        << percentile(values, 0.5) * 1e3 << std::setw(10) << percentile(values, 0.95) * 1e3 << "\n";
+  };
+  std::vector<double> frameTime;
+  for (const FrameTimes& f : frames_)
+    frameTime.push_back(f.read + f.stages.convert + f.stages.work() + f.stages.modelStep);
+  for (const Row& row : rows) {
+    if (row.name == std::string("model step") && !deterministic) continue;
+    std::vector<double> values;
+    for (const FrameTimes& f : frames_)
+      values.push_back(row.seconds(f));
+    printRow(row.name, values);
+  }
+  printRow("frame time", frameTime);
+
+  std::vector<double> events;
+  double pushed = 0.0;
+  for (const FrameTimes& f : frames_) {
+    events.push_back(static_cast<double>(f.eventsPushed));
+    pushed += static_cast<double>(f.eventsPushed);
+  }
+  out << std::setprecision(0);
+  out << "  events pushed per frame: median " << percentile(events, 0.5) << ", p95 "
+      << percentile(events, 0.95) << ", total " << pushed << "\n";
+  out << std::setprecision(1);
+  out << "  displaced by the queue bound: " << queue.displaced << " ("
+      << (pushed > 0 ? 100.0 * static_cast<double>(queue.displaced) / pushed : 0.0)
+      << " % of the frames' events; Konio output included)\n";
+  out << std::setprecision(2);
+  out << "  worker batches per frame: "
+      << static_cast<double>(queue.batches) / static_cast<double>(n) << " (" << queue.batches
+      << " in all); queue peak " << queue.peak << " events\n";
+  out << std::setprecision(1);
+  out << "  resident memory (MiB): after frame 100 ";
+  if (residentAfter100Mb_ < 0.0) {
+    out << "-";
+  } else {
+    out << residentAfter100Mb_;
+  }
+  // The kernel updates its high-water mark lazily; the per-frame samples may be higher.
+  out << ", after the last frame " << residentLastMb_ << ", peak "
+      << std::max(residentPeakMb_, peakResidentMemoryMb()) << "\n";
+  out.unsetf(std::ios::floatfield);
+}
+
+double residentMemoryMb() {
+  std::ifstream statm("/proc/self/statm");
+  long long size = 0, resident = 0;
+  if (!(statm >> size >> resident)) return -1.0;
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
+         (1024.0 * 1024.0);
+}
+
+double peakResidentMemoryMb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      std::istringstream fields(line.substr(6));
+      double kb = 0.0;
+      if (fields >> kb) return kb / 1024.0;
+    }
+  }
+  return -1.0;
+}

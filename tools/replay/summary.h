@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <vector>
+
+#include "app/session.h"
+
+// One frame as the summary sees it: real seconds.
+struct FrameTimes {
+  double read = 0.0;  // waiting for the frame and converting it: the source's share
+  StageSeconds stages;
+  std::size_t eventsPushed = 0;
+};
+
+// Collects what every frame did and prints medians, 95th percentiles and totals.
+class ReplaySummary {
+ public:
+  void add(const FrameTimes& frame);
+  void noteMemory(std::int64_t frameNumber);  // after each frame: keeps frame 100's and the last
+  void print(std::ostream& out, const EventQueueStats& queue, bool deterministic) const;
+
+  std::size_t frames() const { return frames_.size(); }
+
+ private:
+  std::vector<FrameTimes> frames_;
+  double residentAfter100Mb_ = -1.0;  // -1: not reached
+  double residentLastMb_ = -1.0;
+  double residentPeakMb_ = -1.0;
+};
+
+// Resident set size and its peak (VmHWM) of this process, in MiB; -1 where unavailable.
+double residentMemoryMb();
+double peakResidentMemoryMb();
+
