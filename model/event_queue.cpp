@@ -48,6 +48,18 @@ void EventQueue::push(const RetinaEvent& event) {
   }
   events_.push_back(event);
   if (events_.size() > peak_) peak_ = events_.size();
+  if (pushLog_ != nullptr) pushLog_->push_back(event);
+}
+
+void EventQueue::setPushLog(std::vector<RetinaEvent>* log) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pushLog_ = log;
+}
+
+void EventQueue::takePushLog(std::vector<RetinaEvent>& out) {
+  out.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pushLog_ != nullptr) out.swap(*pushLog_);
 }
 
 void EventQueue::drainAll(std::vector<RetinaEvent>& batch) {

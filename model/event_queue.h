@@ -88,6 +88,13 @@ class EventQueue {
 
   EventQueueStats stats();
 
+  // Optional record of every push, for exports: while a log is set, each event pushed (by either
+  // thread) is also appended to it in push order, including events that the bound later
+  // displaces. Set it before the worker starts; nullptr turns it off.
+  void setPushLog(std::vector<RetinaEvent>* log);
+  // Moves the logged events into `out` (replacing its contents) and empties the log.
+  void takePushLog(std::vector<RetinaEvent>& out);
+
  private:
   QueueStoragePool storage_;  // declared first: it outlives `events_`
   std::deque<RetinaEvent, PoolAllocator<RetinaEvent>> events_{
@@ -96,4 +103,5 @@ class EventQueue {
   std::uint64_t displaced_ = 0;                // guarded by `mutex_`
   std::size_t peak_ = 0;                       // guarded by `mutex_`
   std::uint64_t batches_ = 0;                  // guarded by `mutex_`
+  std::vector<RetinaEvent>* pushLog_ = nullptr;  // guarded by `mutex_`
 };
