@@ -1,7 +1,10 @@
 #include "app/platform.h"
 
+#include <cmath>
+
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
+#include <opencv2/videoio/registry.hpp>
 
 namespace {
 
@@ -34,8 +37,22 @@ void requestFrameSize(cv::VideoCapture& capture, cv::Size size) {
   capture.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(size.height));
 }
 
+CaptureInfo captureInfo(cv::VideoCapture& capture) {
+  const auto sane = [](double value, double most) {
+    return std::isfinite(value) && value > 0.0 && value <= most ? value : 0.0;
+  };
+  CaptureInfo info;
+  info.frameCount = sane(capture.get(cv::CAP_PROP_FRAME_COUNT), 1e12);
+  info.framesPerSecond = sane(capture.get(cv::CAP_PROP_FPS), 1000.0);
+  return info;
+}
+
 void showInWindow(const cv::Mat& canvas) {
   cv::imshow(kWindowTitle, canvas);
+}
+
+bool windowClosed() {
+  return cv::getWindowProperty(kWindowTitle, cv::WND_PROP_VISIBLE) < 1.0;
 }
 
 int pollKey(int delayMs) {
@@ -57,8 +74,10 @@ void closeAllWindows() {
 bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size,
                   double framesPerSecond) {
   quietBackends();
-  return writer.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), framesPerSecond, size,
-                     true) &&
+  const int backend =
+      cv::videoio_registry::hasBackend(cv::CAP_FFMPEG) ? cv::CAP_FFMPEG : cv::CAP_OPENCV_MJPEG;
+  return writer.open(path, backend, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), framesPerSecond,
+                     size, true) &&
          writer.isOpened();
 }
 
@@ -68,4 +87,19 @@ void record(cv::VideoWriter& writer, const cv::Mat& canvas) {
 
 void closeRecorder(cv::VideoWriter& writer) {
   writer.release();
+}
+
+VideoFileCheck checkVideoFile(const std::string& path) {
+  VideoFileCheck check;
+  cv::VideoCapture video;
+  if (!openVideoFile(video, path)) return check;
+  check.opened = true;
+  check.frameCount = video.get(cv::CAP_PROP_FRAME_COUNT);
+  check.frameSize = cv::Size(static_cast<int>(video.get(cv::CAP_PROP_FRAME_WIDTH)),
+                             static_cast<int>(video.get(cv::CAP_PROP_FRAME_HEIGHT)));
+  // The last frame is the one a full disk or a missing index loses first.
+  if (check.frameCount >= 1.0) video.set(cv::CAP_PROP_POS_FRAMES, check.frameCount - 1.0);
+  cv::Mat last;
+  check.lastFrameDecodes = video.read(last) && !last.empty() && last.size() == check.frameSize;
+  return check;
 }

@@ -26,8 +26,19 @@ void closeCapture(cv::VideoCapture& capture);
 // Asks for a frame size; the camera may ignore it, and the frame loop copes with any size.
 void requestFrameSize(cv::VideoCapture& capture, cv::Size size);
 
+// What a video or camera says of itself; 0 where it does not say (or says nonsense).
+struct CaptureInfo {
+  double frameCount = 0.0;       // a file's length in frames, from its header or index
+  double framesPerSecond = 0.0;  // the nominal rate
+};
+CaptureInfo captureInfo(cv::VideoCapture& capture);
+
 // Shows `canvas` in the window kWindowTitle, which the first call creates.
 void showInWindow(const cv::Mat& canvas);
+
+// After the first showInWindow: true once the window is gone or hidden (its close button, or
+// the window destroyed behind the toolkit's back). A later showInWindow would bring it back.
+bool windowClosed();
 
 // Waits up to `delayMs` for a key in the window; the key code, -1 for none.
 int pollKey(int delayMs);
@@ -37,8 +48,19 @@ FrameIo windowIo(cv::VideoCapture& capture);
 
 void closeAllWindows();
 
-// Opens `path` for canvases of `size` as MJPG AVI at `framesPerSecond`.
+// Opens `path` for canvases of `size` as MJPG AVI at `framesPerSecond`. FFmpeg writes it where
+// OpenCV has it, else OpenCV's own MJPG writer; no other back-end is tried, so a size FFmpeg
+// refuses is refused here instead of falling back to a writer that makes an unreadable file.
 bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size,
                   double framesPerSecond);
 void record(cv::VideoWriter& writer, const cv::Mat& canvas);
 void closeRecorder(cv::VideoWriter& writer);
+
+// A finished video file read back: what its header says and whether its last frame decodes.
+struct VideoFileCheck {
+  bool opened = false;
+  double frameCount = 0.0;
+  cv::Size frameSize;
+  bool lastFrameDecodes = false;
+};
+VideoFileCheck checkVideoFile(const std::string& path);

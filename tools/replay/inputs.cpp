@@ -1,38 +1,177 @@
 #include "tools/replay/inputs.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
 #include <opencv2/imgcodecs.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/platform.h"
+#include "tools/replay/frame_clock.h"
+#include "tools/replay/quiet_stderr.h"
+
+namespace {
+
+// A path that VideoCapture reads as one file, as opposed to an image sequence's pattern, a URL
+// or a GStreamer pipeline, whose existence cannot be checked as a file's.
+bool plainPath(const std::string& path) {
+  return path.find('%') == std::string::npos && path.find("://") == std::string::npos &&
+         path.find('!') == std::string::npos;
+}
+
+// Why the file at `path` cannot be read, or an empty string.
+std::string fileProblem(const std::string& path, struct stat& info) {
+  if (stat(path.c_str(), &info) != 0) return std::strerror(errno);
+  if (S_ISDIR(info.st_mode)) return "is a directory";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  close(fd);
+  return {};
+}
+
+// The directory of `path` with symbolic links resolved; empty when it does not exist.
+std::filesystem::path resolvedDirectory(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path p(path);
+  std::error_code error;
+  fs::path directory = fs::canonical(p.has_parent_path() ? p.parent_path() : fs::path("."), error);
+  return error ? fs::path() : directory;
+}
+
+// A printf file name pattern as a regular expression: %d, %3d and %03d become runs of digits,
+// everything else is matched literally.
+std::regex patternExpression(const std::string& pattern) {
+  std::string expression;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '%') {
+      std::size_t j = i + 1;
+      while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j])))
+        ++j;
+      if (j < pattern.size() && pattern[j] == 'd') {
+        expression += "[0-9]+";
+        i = j;
+        continue;
+      }
+    }
+    if (std::strchr(R"(\^$.|?*+()[]{})", c) != nullptr) expression += '\\';
+    expression += c;
+  }
+  return std::regex(expression);
+}
+
+}  // namespace
+
+bool sequenceCovers(const std::string& pattern, const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path directory = resolvedDirectory(pattern);
+  if (directory.empty()) return false;
+  const std::regex names = patternExpression(fs::path(pattern).filename().string());
+  // A name in the sequence, whether or not that file exists yet.
+  if (resolvedDirectory(path) == directory &&
+      std::regex_match(fs::path(path).filename().string(), names)) {
+    return true;
+  }
+  // One of the sequence's files under another name: a symbolic or hard link.
+  struct stat target {};
+  if (stat(path.c_str(), &target) != 0) return false;
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(directory, error)) {
+    struct stat info {};
+    if (std::regex_match(entry.path().filename().string(), names) &&
+        stat(entry.path().c_str(), &info) == 0 && info.st_dev == target.st_dev &&
+        info.st_ino == target.st_ino) {
+      return true;
+    }
+  }
+  return false;
+}
 
 std::string ReplayInput::open(const ReplayOptions& options) {
   limit_ = frameLimit(options);
-  // A missing file is refused before VideoCapture tries it: each back-end would log an error of
-  // its own to standard error, and the tool's message is meant to be the only line.
-  const bool readable = access(options.inputPath.c_str(), R_OK) == 0;
+  framesPerSecond_ = kDefaultFramesPerSecond;
+  const std::string& path = options.inputPath;
+  struct stat info {};
   switch (options.source) {
     case ReplaySource::synthetic:
       scene_ = std::make_unique<SyntheticScene>(options.sceneSize);
+      firstSize_ = options.sceneSize;
       break;
-    case ReplaySource::video:
-      // Some back-ends "open" a file they cannot decode and then return no frame at all.
-      if (readable && openVideoFile(capture_, options.inputPath)) readFrom(capture_, firstFrame_);
-      if (firstFrame_.empty()) return "cannot open video '" + options.inputPath + "'";
-      break;
-    case ReplaySource::image:
-      // imread refuses an unknown format quietly, where VideoCapture's back-ends log errors.
-      if (readable) still_ = cv::imread(options.inputPath, cv::IMREAD_COLOR);
-      if (still_.empty()) return "cannot read image '" + options.inputPath + "'";
-      break;
-    case ReplaySource::camera:
-      if (!openCamera(capture_, options.cameraIndex)) {
-        return "cannot open camera " + std::to_string(options.cameraIndex);
+    case ReplaySource::video: {
+      const std::string what = "cannot open video '" + path + "': ";
+      if (plainPath(path)) {
+        // Refused before VideoCapture sees it: each back-end would try it and fail its own way.
+        const std::string problem = fileProblem(path, info);
+        if (!problem.empty()) return what + problem;
+        haveFileId_ = true;
+      } else if (path.find("://") == std::string::npos && path.find('!') == std::string::npos) {
+        sequencePattern_ = path;
       }
-      requestFrameSize(capture_, kDemoFrameSize);
+      {
+        // Some back-ends "open" a file they cannot decode and then return no frame at all.
+        QuietStderr quiet;
+        if (openVideoFile(capture_, path)) readFrom(capture_, firstFrame_);
+        if (firstFrame_.empty()) closeCapture(capture_);  // FFmpeg has more to say on closing
+      }
+      if (firstFrame_.empty()) return what + "not a video this build can decode";
       break;
+    }
+    case ReplaySource::image: {
+      const std::string what = "cannot read image '" + path + "': ";
+      const std::string problem = fileProblem(path, info);
+      if (!problem.empty()) return what + problem;
+      haveFileId_ = true;
+      QuietStderr quiet;  // libpng and libjpeg warn on damaged files
+      if (!cv::haveImageReader(path)) return what + "not an image format this build reads";
+      still_ = cv::imread(path, cv::IMREAD_COLOR);
+      if (still_.empty()) return what + "damaged or truncated, it does not decode";
+      firstSize_ = still_.size();
+      break;
+    }
+    case ReplaySource::camera: {
+      {
+        QuietStderr quiet;
+        if (openCamera(capture_, options.cameraIndex)) {
+          requestFrameSize(capture_, kDemoFrameSize);
+          readFrom(capture_, firstFrame_);
+        }
+        if (firstFrame_.empty()) closeCapture(capture_);
+      }
+      if (firstFrame_.empty()) return "cannot open camera " + std::to_string(options.cameraIndex);
+      break;
+    }
   }
+  if (haveFileId_) {
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+  }
+  if (!firstFrame_.empty()) {
+    firstSize_ = firstFrame_.size();
+    const CaptureInfo captured = captureInfo(capture_);
+    if (captured.framesPerSecond > 0.0) framesPerSecond_ = captured.framesPerSecond;
+    // A camera's frame count means nothing; a file's is its length.
+    if (options.source == ReplaySource::video && captured.frameCount > 0.0) {
+      expected_ = static_cast<std::int64_t>(std::llround(captured.frameCount));
+    }
+  }
+  if (limit_ > 0 && (expected_ == 0 || limit_ < expected_)) expected_ = limit_;
   return {};
+}
+
+bool ReplayInput::readsFile(const std::string& path) const {
+  struct stat info {};
+  if (haveFileId_ && stat(path.c_str(), &info) == 0 && info.st_dev == device_ &&
+      info.st_ino == inode_) {
+    return true;
+  }
+  return !sequencePattern_.empty() && sequenceCovers(sequencePattern_, path);
 }
 
 void ReplayInput::read(cv::Mat& frame) {

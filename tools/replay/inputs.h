@@ -7,6 +7,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <sys/types.h>
+
 #include "tools/replay/options.h"
 #include "tools/replay/synthetic_scene.h"
 
@@ -15,7 +17,8 @@
 class ReplayInput {
  public:
   // Opens the input that `options` names and proves that it gives a frame. Returns an empty
-  // string, or the message that says why it cannot be used.
+  // string, or the message that says why it cannot be used, with its cause. Back-ends are kept
+  // quiet meanwhile, so that the message is the only line.
   std::string open(const ReplayOptions& options);
 
   // The next frame into `frame`; empty at the end of the input or once the limit is reached.
@@ -24,11 +27,33 @@ class ReplayInput {
   void close();
   std::int64_t framesRead() const { return framesRead_; }
 
+  // Frames the run will read at most: the frame limit or a video's length, whichever is lower;
+  // 0 when neither is known (a camera, a stream without a length).
+  std::int64_t expectedFrames() const { return expected_; }
+  // The source's own rate: a video's or camera's nominal rate where it gives one, else 30.
+  double framesPerSecond() const { return framesPerSecond_; }
+  cv::Size firstFrameSize() const { return firstSize_; }
+
+  // True when writing `path` would write over a file the input reads: the same file through
+  // any name (symbolic or hard links), or a file that an image sequence's pattern covers.
+  bool readsFile(const std::string& path) const;
+
  private:
   std::int64_t limit_ = 0;  // 0: none
+  std::int64_t expected_ = 0;
   std::int64_t framesRead_ = 0;
+  double framesPerSecond_ = 0.0;
+  cv::Size firstSize_;
+  bool haveFileId_ = false;  // the input is one plain file, identified by device and inode
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  std::string sequencePattern_;  // an image sequence's printf pattern, e.g. "dir/img_%03d.jpg"
   cv::VideoCapture capture_;
   cv::Mat still_;
-  cv::Mat firstFrame_;  // a video's first frame, read up front to prove the file decodes
+  cv::Mat firstFrame_;  // a video's or camera's first frame, read up front to prove it decodes
   std::unique_ptr<SyntheticScene> scene_;
 };
+
+// Whether `path` names a file that the printf-style sequence `pattern` ("img_%03d.jpg") covers;
+// both are compared in their directories with symbolic links resolved.
+bool sequenceCovers(const std::string& pattern, const std::string& path);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <set>
 
 namespace {
 
@@ -28,11 +29,84 @@ bool parseSize(const std::string& text, cv::Size& size) {
 }
 
 bool endsWith(const std::string& text, const std::string& suffix) {
-  if (text.size() < suffix.size()) return false;
+  if (text.size() <= suffix.size()) return false;  // a bare ".png" names no file
   std::string tail = text.substr(text.size() - suffix.size());
   std::transform(tail.begin(), tail.end(), tail.begin(),
                  [](unsigned char c) { return std::tolower(c); });
   return tail == suffix;
+}
+
+const char* sourceOption(ReplaySource source) {
+  switch (source) {
+    case ReplaySource::video:
+      return "--video";
+    case ReplaySource::image:
+      return "--image";
+    case ReplaySource::camera:
+      return "--camera";
+    case ReplaySource::synthetic:
+      break;
+  }
+  return "the synthetic scene";
+}
+
+// One option with its value; returns the problem, empty when it is fine.
+std::string applyValue(const std::string& option, const std::string& v, ReplayOptions& o) {
+  if (option == "--video" || option == "--image") {
+    if (v.empty()) return option + " needs a file name";
+    o.inputPath = v;
+    o.source = option == "--video" ? ReplaySource::video : ReplaySource::image;
+  } else if (option == "--camera") {
+    std::int64_t index = 0;
+    if (v != "0" && (!parsePositive(v, index) || index > 1000)) {
+      return "--camera needs a device index (0, 1, ...), not '" + v + "'";
+    }
+    o.cameraIndex = static_cast<int>(index);
+    o.source = ReplaySource::camera;
+  } else if (option == "--size") {
+    if (!parseSize(v, o.sceneSize)) {
+      return "--size needs WIDTHxHEIGHT in pixels (1 to 16384 each), not '" + v + "'";
+    }
+  } else if (option == "--frames") {
+    if (!parsePositive(v, o.frames)) {
+      return "--frames needs a positive whole number, not '" + v + "'";
+    }
+  } else if (option == "--out") {
+    if (!endsWith(v, ".avi")) return "--out writes an MJPG AVI file; give it a name ending in .avi";
+    o.outPath = v;
+  } else if (option == "--snapshot") {
+    SnapshotRequest shot;
+    const std::size_t colon = v.find(':');
+    if (colon == std::string::npos || !parsePositive(v.substr(0, colon), shot.frame) ||
+        !endsWith(v.substr(colon + 1), ".png")) {
+      return "--snapshot needs N:FILE.png with N a positive frame number, not '" + v + "'";
+    }
+    shot.path = v.substr(colon + 1);
+    o.snapshots.push_back(shot);
+  }
+  return {};
+}
+
+// What the options say together; empty when they fit.
+std::string checkCombination(const ReplayOptions& o, bool sizeGiven, bool headlessGiven) {
+  if (sizeGiven && o.source != ReplaySource::synthetic) {
+    return std::string("--size sets the synthetic scene's size; it does not apply to ") +
+           sourceOption(o.source) + ", whose frames keep their own size";
+  }
+  if (o.fast && headlessGiven) return "--fast unpaces a window; a headless run is never paced";
+  if (o.fast && o.source == ReplaySource::camera) {
+    return "--fast does not apply to --camera, which delivers frames at its own rate";
+  }
+  std::set<std::string> paths;
+  for (const SnapshotRequest& shot : o.snapshots) {
+    if (!paths.insert(shot.path).second) return "--snapshot names '" + shot.path + "' twice";
+    const std::int64_t limit = frameLimit(o);
+    if (limit > 0 && shot.frame > limit) {
+      return "--snapshot frame " + std::to_string(shot.frame) + " is beyond the last frame (" +
+             std::to_string(limit) + ")";
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -47,78 +121,59 @@ std::int64_t frameLimit(const ReplayOptions& options) {
 ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
   ParsedOptions parsed;
   ReplayOptions& o = parsed.options;
-  int sources = 0;
+  const auto has = [&args](const char* option) {
+    return std::find(args.begin(), args.end(), option) != args.end();
+  };
+  if (has("--help") || has("-h")) {
+    o.help = true;
+    return parsed;
+  }
+  if (has("--version")) {
+    o.version = true;
+    return parsed;
+  }
+
+  const std::set<std::string> valued{"--video",  "--image", "--camera",  "--size",
+                                     "--frames", "--out",   "--snapshot"};
+  const std::set<std::string> sources{"--video", "--image", "--camera"};
+  std::set<std::string> given;
+  std::string firstSource;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        parsed.error = arg + " needs a value";
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "--help" || arg == "-h") {
-      o.help = true;
-    } else if (arg == "--headless") {
-      o.headless = true;
-    } else if (arg == "--deterministic") {
-      o.deterministic = true;
-    } else if (arg == "--video" || arg == "--image") {
-      if (!value(o.inputPath)) return parsed;
-      o.source = arg == "--video" ? ReplaySource::video : ReplaySource::image;
-      ++sources;
-    } else if (arg == "--camera") {
-      std::int64_t index = 0;
-      if (!value(v)) return parsed;
-      if (v != "0" && (!parsePositive(v, index) || index > 1000)) {
-        parsed.error = "--camera needs a device index (0, 1, ...), not '" + v + "'";
-        return parsed;
-      }
-      o.cameraIndex = static_cast<int>(index);
-      o.source = ReplaySource::camera;
-      ++sources;
-    } else if (arg == "--size") {
-      if (!value(v)) return parsed;
-      if (!parseSize(v, o.sceneSize)) {
-        parsed.error = "--size needs WIDTHxHEIGHT in pixels (1 to 16384 each), not '" + v + "'";
-        return parsed;
-      }
-    } else if (arg == "--frames") {
-      if (!value(v)) return parsed;
-      if (!parsePositive(v, o.frames)) {
-        parsed.error = "--frames needs a positive whole number, not '" + v + "'";
-        return parsed;
-      }
-    } else if (arg == "--out") {
-      if (!value(o.outPath)) return parsed;
-      if (!endsWith(o.outPath, ".avi")) {
-        parsed.error = "--out writes an MJPG AVI file; give it a name ending in .avi";
-        return parsed;
-      }
-    } else if (arg == "--snapshot") {
-      if (!value(v)) return parsed;
-      const std::size_t colon = v.find(':');
-      if (colon == std::string::npos || !parsePositive(v.substr(0, colon), o.snapshotFrame) ||
-          !endsWith(v.substr(colon + 1), ".png")) {
-        parsed.error =
-            "--snapshot needs N:FILE.png with N a positive frame number, not '" + v + "'";
-        return parsed;
-      }
-      o.snapshotPath = v.substr(colon + 1);
-    } else {
+    if (arg == "--headless" || arg == "--deterministic" || arg == "--fast") {
+      (arg == "--headless" ? o.headless : arg == "--fast" ? o.fast : o.deterministic) = true;
+      given.insert(arg);
+      continue;
+    }
+    if (valued.count(arg) == 0) {
       parsed.error = "unknown option '" + arg + "' (see --help)";
       return parsed;
     }
+    if (i + 1 >= args.size()) {
+      parsed.error = arg + " needs a value";
+      return parsed;
+    }
+    if (sources.count(arg) > 0) {
+      if (!firstSource.empty() && firstSource != arg) {
+        parsed.error = "give at most one of --video, --image and --camera";
+        return parsed;
+      }
+      firstSource = arg;
+    }
+    // Only --snapshot adds up; a second value of any other option would silently win.
+    if (arg != "--snapshot" && !given.insert(arg).second) {
+      parsed.error = arg + " is given twice; give it once";
+      return parsed;
+    }
+    parsed.error = applyValue(arg, args[++i], o);
+    if (!parsed.error.empty()) return parsed;
   }
-  if (sources > 1) {
-    parsed.error = "give at most one of --video, --image and --camera";
-  } else if (o.snapshotFrame > 0 && frameLimit(o) > 0 && o.snapshotFrame > frameLimit(o)) {
-    parsed.error = "--snapshot frame " + std::to_string(o.snapshotFrame) +
-                   " is beyond the last frame (" + std::to_string(frameLimit(o)) + ")";
-  }
+  parsed.error = checkCombination(o, given.count("--size") > 0, given.count("--headless") > 0);
   return parsed;
+}
+
+std::string replayVersion() {
+  return std::string("retina-replay ") + RETINA_VERSION;
 }
 
 std::string replayUsage() {
@@ -128,14 +183,18 @@ Runs the retina demo's own frame loop, stages and model on a video, an image, a 
 built-in synthetic scene, in the demo's window or headless, and prints a timing summary.
 
 Input (at most one; default: the synthetic scene):
-  --video FILE       a video file (anything OpenCV's VideoCapture opens), until it ends
+  --video FILE       a video, or anything else OpenCV's VideoCapture opens (an image sequence
+                     such as img_%03d.jpg, a stream URL), until it ends
   --image FILE       an image file, repeated for every frame
   --camera N         camera device N, until ESC or the camera stops
-  --size WxH         size of the synthetic scene (default: 1280x720)
+  --size WxH         size of the synthetic scene (default: 1280x720); synthetic scene only
 
 Run:
   --frames N         stop after N frames (default: 300 for the synthetic scene and an image,
                      the whole video, no limit for a camera)
+  --fast             in a window, show each frame as soon as it is drawn (default: at the
+                     source's rate: a video's own, 30 fps for an image and the synthetic scene;
+                     a camera keeps its own pace and a headless run is never paced)
   --deterministic    no worker thread: right after each frame's events are pushed, the main
                      thread runs exactly one worker iteration, and every clock reading comes
                      from a frame clock that advances by 1/30 s per frame read. Two runs on
@@ -145,14 +204,31 @@ Run:
                      run. The summary always reports real timings. (default: off)
 
 Output:
-  --headless         no window and no keys (default: off; on by itself when neither DISPLAY
-                     nor WAYLAND_DISPLAY is set)
-  --out FILE.avi     record every canvas as MJPG AVI at 30 fps (default: none)
+  --headless         no window and no keys (default: off; on by itself, with a notice, when no
+                     X server answers at DISPLAY)
+  --out FILE.avi     record every canvas as MJPG AVI at the source's rate (default: none)
   --snapshot N:FILE.png
-                     write the canvas of frame N (1 = the first) as PNG (default: none)
+                     write the canvas of frame N (1 = the first) as PNG; may be given more
+                     than once (default: none)
   --help             this text
+  --version          the tool's name and version
 
-In a window the keys are the demo's: r recentres the fovea, ESC quits.
-Exit status: 0 after a run, 2 for a bad option or an input or output that cannot be opened.
+Files are written under a temporary name beside the target and renamed into place only when
+complete, so a failed or interrupted run leaves an existing file as it was. An output that is
+one of the input's files is refused.
+
+In a window the keys are the demo's: r recentres the fovea, ESC quits; closing the window quits
+too. On a terminal, standard error shows a progress line.
+
+Exit status:
+  0    the run ended: the input or the frame limit ended, ESC, or the window was closed
+  1    an output could not be completed (disk full, a size the encoder refuses, a snapshot
+       frame that the input never reached, standard output not writable); the cause is on
+       standard error, and every output that is complete is kept
+  2    refused before the run (a bad option, an input that cannot be read, an output that is
+       the input or cannot be created); nothing is written
+  130  stopped by SIGINT (Ctrl-C); 143 by SIGTERM, 129 by SIGHUP, 141 by SIGPIPE. The run
+       ends as on ESC: the outputs are complete up to the last whole frame and the summary
+       is printed
 )";
 }

@@ -12,22 +12,35 @@
 
 enum class ReplaySource { synthetic, video, image, camera };
 
+// --snapshot N:FILE.png
+struct SnapshotRequest {
+  std::int64_t frame = 0;  // 1 = the first frame drawn
+  std::string path;
+};
+
 struct ReplayOptions {
   ReplaySource source = ReplaySource::synthetic;
-  std::string inputPath;           // --video / --image
-  int cameraIndex = 0;             // --camera
+  std::string inputPath;                // --video / --image
+  int cameraIndex = 0;                  // --camera
   cv::Size sceneSize = kDemoFrameSize;  // --size, synthetic scene only
-  std::int64_t frames = 0;         // --frames; 0: the source's default (see frameLimit)
-  bool headless = false;           // --headless
-  bool deterministic = false;      // --deterministic
-  std::string outPath;             // --out, MJPG AVI
-  std::int64_t snapshotFrame = 0;  // --snapshot N:FILE, 1 = the first frame
-  std::string snapshotPath;
+  std::int64_t frames = 0;              // --frames; 0: the source's default (see frameLimit)
+  bool headless = false;                // --headless
+  bool deterministic = false;           // --deterministic
+  bool fast = false;                    // --fast: a window shows frames as fast as they come
+  std::string outPath;                  // --out, MJPG AVI
+  std::vector<SnapshotRequest> snapshots;
   bool help = false;
+  bool version = false;
 };
 
 constexpr std::int64_t kDefaultReplayFrames = 300;  // synthetic scene and still images
-constexpr int kReplayUsageError = 2;                // exit status for a bad option, input or output
+
+// Exit statuses. A run stopped by signal N (SIGINT, SIGTERM, SIGHUP, SIGPIPE) ends like any
+// other, outputs complete, and exits with 128 + N.
+constexpr int kReplayDone = 0;        // the run ended: input or frame limit, ESC, window closed
+constexpr int kReplayFailed = 1;      // an output or standard output could not be completed
+constexpr int kReplayUsageError = 2;  // refused before the run: option, input or output
+constexpr int kReplaySignalBase = 128;
 
 // Frames to run: --frames, or 300 for the synthetic scene and images, or 0 (no limit) for a
 // video (until it ends) and a camera (until ESC).
@@ -39,6 +52,8 @@ struct ParsedOptions {
 };
 
 // Parses the arguments after the program name. Every problem becomes one message in `error`.
+// --help, then --version, answer whatever else the line holds, invalid options included.
 ParsedOptions parseReplayOptions(const std::vector<std::string>& args);
 
 std::string replayUsage();
+std::string replayVersion();  // "retina-replay 1.1.0"

@@ -1,78 +1,213 @@
 #include "tools/replay/outputs.h"
 
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <set>
+#include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "app/platform.h"
-#include "tools/replay/frame_clock.h"
+#include "tools/replay/quiet_stderr.h"
 
 namespace {
 
-// True when `path` can be written. An existing file is left as it is (the run will replace it);
-// a new one is created and removed again, so nothing is left behind. A directory is refused:
-// writing fails on it, and removing the failed output afterwards would delete it if empty.
-bool canWrite(const std::string& path) {
+// Two names of one file give the same key: its device and inode when it exists, else its
+// directory with symbolic links resolved and its name.
+std::string fileKey(const std::string& path) {
+  namespace fs = std::filesystem;
   struct stat info {};
   if (stat(path.c_str(), &info) == 0) {
-    return !S_ISDIR(info.st_mode) && access(path.c_str(), W_OK) == 0;
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
   }
-  std::ofstream probe(path, std::ios::binary);
-  const bool ok = probe.is_open();
-  probe.close();
-  if (ok) std::remove(path.c_str());
-  return ok;
+  const fs::path p(path);
+  std::error_code error;
+  const fs::path directory = fs::canonical(p.has_parent_path() ? p.parent_path() : ".", error);
+  return (error ? p.parent_path() : directory).string() + "/" + p.filename().string();
+}
+
+// Whether the file system holding `path` has no block left for this process. Root may use the
+// blocks reserved for it, others may not.
+bool fileSystemFull(const std::string& path) {
+  struct statvfs space {};
+  if (statvfs(path.c_str(), &space) != 0) return false;
+  return (geteuid() == 0 ? space.f_bfree : space.f_bavail) == 0;
+}
+
+// FFmpeg's MJPG writer drops an odd last column or row (and refuses 1 pixel): the recording is
+// made at the even size that it keeps.
+cv::Size recordableSize(cv::Size canvas) {
+  return {std::max(2, canvas.width & ~1), std::max(2, canvas.height & ~1)};
+}
+
+std::string sizeText(cv::Size size) {
+  return std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
 }  // namespace
 
-std::string ReplayOutputs::check() const {
-  for (const std::string& path : {options_.outPath, options_.snapshotPath}) {
-    if (!path.empty() && !canWrite(path)) return "cannot write '" + path + "'";
+std::string ReplayOutputs::prepare(const ReplayInput& input) {
+  framesPerSecond_ = input.framesPerSecond();
+  std::vector<std::string> targets;
+  if (!options_.outPath.empty()) targets.push_back(options_.outPath);
+  for (const SnapshotRequest& shot : options_.snapshots)
+    targets.push_back(shot.path);
+
+  std::set<std::string> keys;
+  for (const std::string& target : targets) {
+    if (input.readsFile(target)) {
+      return "will not write '" + target + "': it is one of the input's files; choose another name";
+    }
+    if (!keys.insert(fileKey(target)).second) {
+      return "will not write '" + target + "' twice: two outputs name the same file";
+    }
+  }
+
+  if (!options_.outPath.empty()) {
+    const std::string problem = recording_.create(options_.outPath);
+    if (!problem.empty()) return "cannot write '" + options_.outPath + "': " + problem;
+  }
+  for (const SnapshotRequest& shot : options_.snapshots) {
+    auto snapshot = std::make_unique<Snapshot>();
+    snapshot->request = shot;
+    const std::string problem = snapshot->file.create(shot.path);
+    if (!problem.empty()) return "cannot write '" + shot.path + "': " + problem;
+    snapshots_.push_back(std::move(snapshot));
+  }
+  // The recorder opens now where the size is known, so that a size the encoder refuses is
+  // refused before the run.
+  if (!options_.outPath.empty() && !input.firstFrameSize().empty() &&
+      !openRecording(input.firstFrameSize())) {
+    std::string message = failures_.back();
+    failures_.clear();
+    return message;
   }
   return {};
 }
 
+bool ReplayOutputs::openRecording(cv::Size canvasSize) {
+  recordSize_ = recordableSize(canvasSize);
+  {
+    QuietStderr quiet;  // FFmpeg explains a refused size in its own words
+    recorderOpen_ = openRecorder(recorder_, recording_.tempPath(), recordSize_, framesPerSecond_);
+  }
+  if (!recorderOpen_) {
+    recordingFailed_ = true;
+    failures_.push_back("cannot record '" + options_.outPath + "': the MJPG encoder refuses " +
+                        sizeText(recordSize_) + " frames");
+  }
+  return recorderOpen_;
+}
+
+std::string ReplayOutputs::causeOr(const std::string& path, const std::string& otherwise) const {
+  return fileSystemFull(path) ? std::string("No space left on device") : otherwise;
+}
+
 bool ReplayOutputs::write(std::int64_t frameNumber, const cv::Mat& canvas) {
-  if (!options_.outPath.empty() && error_.empty()) {
-    if (!recordingStarted_) {
-      recordingStarted_ = true;
-      recordSize_ = canvas.size();
-      if (!openRecorder(recorder_, options_.outPath, recordSize_, kDefaultFramesPerSecond)) {
-        error_ = "cannot record to '" + options_.outPath + "'";
-      }
-    }
-    if (error_.empty() && canvas.size() == recordSize_) {
+  if (!failures_.empty()) return false;
+  if (!options_.outPath.empty()) {
+    if (!recorderOpen_ && !openRecording(canvas.size())) return false;
+    const cv::Size size = canvas.size();
+    if (size == recordSize_) {
       record(recorder_, canvas);
-    } else if (error_.empty()) {  // the input changed size: keep the video's own size
+    } else if (recordableSize(size) == recordSize_) {  // an odd size: the even part, or padded
+      resized_.create(recordSize_, canvas.type());
+      resized_.setTo(cv::Scalar::all(0));
+      const cv::Rect common(0, 0, std::min(size.width, recordSize_.width),
+                            std::min(size.height, recordSize_.height));
+      canvas(common).copyTo(resized_(common));
+      record(recorder_, resized_);
+    } else {  // the input changed size: keep the recording's own size
       cv::resize(canvas, resized_, recordSize_);
       record(recorder_, resized_);
     }
+    ++framesRecorded_;
+    // The encoders write through buffers that report no error; a full file system is what
+    // makes them lose frames, so it ends the run at once rather than after hours of frames.
+    if (fileSystemFull(recording_.tempPath())) {
+      recordingFailed_ = true;
+      failures_.push_back("cannot write '" + options_.outPath + "': No space left on device");
+      return false;
+    }
   }
-  if (frameNumber == options_.snapshotFrame) {
-    snapshotTried_ = true;
-    snapshotWritten_ = cv::imwrite(options_.snapshotPath, canvas);
-    if (!snapshotWritten_) error_ = "cannot write '" + options_.snapshotPath + "'";
+  for (const auto& snapshot : snapshots_) {
+    if (snapshot->request.frame == frameNumber && !writeSnapshot(*snapshot, canvas)) return false;
   }
-  return error_.empty();
+  return true;
 }
 
-bool ReplayOutputs::finish(std::int64_t framesRun) {
-  closeRecorder(recorder_);
-  if (error_.empty() && options_.snapshotFrame > 0 && !snapshotWritten_) {
-    error_ = "the run ended after " + std::to_string(framesRun) + " frames, before snapshot frame " +
-             std::to_string(options_.snapshotFrame);
+bool ReplayOutputs::writeSnapshot(Snapshot& snapshot, const cv::Mat& canvas) {
+  const std::string& target = snapshot.request.path;
+  const std::string& temp = snapshot.file.tempPath();
+  bool same = false;
+  {
+    QuietStderr quiet;  // libpng's own warnings on a short file
+    // PNG is lossless: the file must read back as exactly the canvas.
+    if (cv::imwrite(temp, canvas)) {
+      const cv::Mat back = cv::imread(temp, cv::IMREAD_UNCHANGED);
+      same = back.size() == canvas.size() && back.type() == canvas.type() &&
+             cv::norm(back, canvas, cv::NORM_INF) == 0.0;
+    }
   }
-  return error_.empty();
+  if (!same) {
+    failures_.push_back("cannot write '" + target +
+                        "': " + causeOr(temp, "the PNG encoder's file does not read back"));
+    return false;
+  }
+  const std::string problem = snapshot.file.commit();
+  if (!problem.empty()) {
+    failures_.push_back("cannot write '" + target + "': " + problem);
+    return false;
+  }
+  snapshot.done = true;
+  return true;
 }
 
-void ReplayOutputs::discard() {
-  closeRecorder(recorder_);
-  if (recordingStarted_) std::remove(options_.outPath.c_str());
-  if (snapshotTried_) std::remove(options_.snapshotPath.c_str());
+OutputsReport ReplayOutputs::finish(std::int64_t framesRun) {
+  OutputsReport report;
+  report.failures = failures_;
+  if (!options_.outPath.empty()) {
+    closeRecorder(recorder_);
+    const std::string& target = options_.outPath;
+    if (recordingFailed_) {
+      recording_.abandon();
+    } else if (framesRecorded_ == 0) {
+      recording_.abandon();
+      report.missed.push_back("no frame was drawn, so '" + target + "' was not written");
+    } else {
+      const std::string temp = recording_.tempPath();
+      const VideoFileCheck check = checkVideoFile(temp);
+      const auto readable = static_cast<std::int64_t>(std::llround(check.frameCount));
+      std::string problem;
+      if (!check.opened || check.frameSize != recordSize_) {
+        problem =
+            causeOr(temp, "the file does not read back as a " + sizeText(recordSize_) + " video");
+      } else if (readable != framesRecorded_ || !check.lastFrameDecodes) {
+        problem = causeOr(temp, "it reads back with " + std::to_string(readable) + " of " +
+                                    std::to_string(framesRecorded_) + " frames");
+      } else {
+        problem = recording_.commit();
+      }
+      if (!problem.empty()) {
+        recording_.abandon();
+        report.failures.push_back("cannot write '" + target + "': " + problem);
+      }
+    }
+  }
+  for (const auto& snapshot : snapshots_) {
+    if (snapshot->done || snapshot->file.tempPath().empty()) continue;
+    snapshot->file.abandon();
+    if (snapshot->request.frame > framesRun) {
+      report.missed.push_back("snapshot frame " + std::to_string(snapshot->request.frame) +
+                              " was not reached (the run ended after " + std::to_string(framesRun) +
+                              " frames), so '" + snapshot->request.path + "' was not written");
+    }
+  }
+  return report;
 }

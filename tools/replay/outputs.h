@@ -1,40 +1,67 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "tools/replay/atomic_file.h"
+#include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
 
-// The files a run writes: the recording of every canvas and the snapshot of one frame.
+// What became of the outputs after the run.
+struct OutputsReport {
+  std::vector<std::string> failures;  // outputs that could not be completed: the run failed
+  // Outputs that the run ended too early for (a snapshot frame not reached, no frame to record):
+  // a failure when the input or the frame limit ended the run, not when the user stopped it.
+  std::vector<std::string> missed;
+};
+
+// The files a run writes: the recording of every canvas and the snapshots of single frames.
+// Each is written to a temporary file beside its target and renamed into place once it is
+// complete and reads back; an output that cannot be completed leaves its target as it was.
 class ReplayOutputs {
  public:
   explicit ReplayOutputs(const ReplayOptions& options) : options_(options) {}
 
-  // Before the run: an empty string when every output can be written, else the message.
-  std::string check() const;
+  // Before the run: refuses an output that is one of the input's files or that two outputs
+  // name, creates every temporary file, and opens the recorder where the input's frame size is
+  // known. Returns an empty string or the message, with its cause.
+  std::string prepare(const ReplayInput& input);
 
-  // After frame `frameNumber` (1 = the first) was drawn into `canvas`. Returns false once an
-  // output has failed (see error()); the run should then stop.
+  // After frame `frameNumber` (1 = the first) was drawn into `canvas`: records it and writes
+  // the snapshots of that frame. Returns false once an output has failed (the message is kept
+  // for `finish`); the run should then stop.
   bool write(std::int64_t frameNumber, const cv::Mat& canvas);
 
-  // After the run: closes the recording. Returns false when an output is missing or failed.
-  bool finish(std::int64_t framesRun);
-
-  // Removes what this run wrote; a file it never touched stays.
-  void discard();
-
-  const std::string& error() const { return error_; }
+  // After the run, however it ended: closes the recording, reads it back and renames it into
+  // place when every frame written is there; says what is missing or failed.
+  OutputsReport finish(std::int64_t framesRun);
 
  private:
+  struct Snapshot {
+    SnapshotRequest request;
+    AtomicFile file;
+    bool done = false;
+  };
+
+  bool openRecording(cv::Size canvasSize);
+  bool writeSnapshot(Snapshot& snapshot, const cv::Mat& canvas);
+  // "No space left on device" when the temporary files' file system is full, else `otherwise`.
+  std::string causeOr(const std::string& directoryOf, const std::string& otherwise) const;
+
   const ReplayOptions& options_;
+  double framesPerSecond_ = 0.0;
+  AtomicFile recording_;
   cv::VideoWriter recorder_;
-  cv::Size recordSize_;
+  bool recorderOpen_ = false;
+  bool recordingFailed_ = false;  // the rest of the recording is lost; other outputs may stand
+  cv::Size recordSize_;           // the canvas size made even
   cv::Mat resized_;
-  std::string error_;
-  bool recordingStarted_ = false;  // from here on the file at outPath is this run's
-  bool snapshotTried_ = false;
-  bool snapshotWritten_ = false;
+  std::int64_t framesRecorded_ = 0;
+  std::vector<std::unique_ptr<Snapshot>> snapshots_;
+  std::vector<std::string> failures_;
 };

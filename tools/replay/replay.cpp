@@ -1,8 +1,11 @@
 #include "tools/replay/replay.h"
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 #include "app/platform.h"
@@ -10,46 +13,62 @@
 #include "tools/replay/frame_clock.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/outputs.h"
+#include "tools/replay/pacing.h"
+#include "tools/replay/progress.h"
 #include "tools/replay/summary.h"
+#include "tools/replay/x_display.h"
 
 namespace {
 
-bool displayAvailable() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
-  }
-  return false;
-}
+enum class RunEnd { inputEnded, quitKey, windowClosed, stopSignal, outputFailed, error };
 
 double secondsSince(SteadyTime start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Remembers why the console stream first failed: errno right after the write that failed.
+struct ConsoleCheck {
+  std::string cause;
+  void after(const std::ostream& out) {
+    if (!out && cause.empty()) cause = errno != 0 ? std::strerror(errno) : "write error";
+  }
+};
+
 }  // namespace
 
 int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
-              const std::function<void(const cv::Mat& canvas)>& onCanvas) {
-  auto fail = [&err](const std::string& message) {
+              const ReplayHooks& hooks) {
+  auto refuse = [&err](const std::string& message) {
     err << "retina-replay: " << message << "\n";
     return kReplayUsageError;
   };
-  if (options.help) {
-    out << replayUsage();
-    return 0;
+  if (options.help || options.version) {
+    out << (options.help ? replayUsage() : replayVersion() + "\n");
+    out.flush();
+    return out ? kReplayDone : kReplayFailed;
   }
-  if (!options.headless && !displayAvailable()) {
-    err << "retina-replay: no display found, running headless\n";
-    options.headless = true;
+  if (!options.headless) {
+    const std::string why = windowUnavailableReason();
+    if (!why.empty()) {
+      err << "retina-replay: " << why << "; running headless\n";
+      options.headless = true;
+    }
   }
 
   // Everything is opened and checked before any output file exists.
   ReplayInput input;
   std::string problem = input.open(options);
-  if (!problem.empty()) return fail(problem);
+  if (!problem.empty()) return refuse(problem);
+  const std::int64_t expected = input.expectedFrames();
+  for (const SnapshotRequest& shot : options.snapshots) {
+    if (expected > 0 && shot.frame > expected) {
+      return refuse("--snapshot frame " + std::to_string(shot.frame) +
+                    " is beyond the last frame (" + std::to_string(expected) + ")");
+    }
+  }
   ReplayOutputs outputs(options);
-  problem = outputs.check();
-  if (!problem.empty()) return fail(problem);
+  problem = outputs.prepare(input);
+  if (!problem.empty()) return refuse(problem);
 
   FixedFrameClock clock;
   SessionConfig config;
@@ -58,15 +77,32 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     config.clock = [&clock] { return clock.now(); };
     config.modelClock = [&clock] { return clock.seconds(); };
   }
+  const bool paced = !options.headless && !options.fast && options.source != ReplaySource::camera;
+  FramePacer pacer(paced ? input.framesPerSecond() : 0.0, kKeyWaitMs);
+  ProgressLine progress(err, hooks.progress, expected);
+  ConsoleCheck console;
 
   ReplaySummary summary;
   EventQueueStats queue{};
+  RunEnd end = RunEnd::inputEnded;
+  int stopSignal = 0;
+  std::string runError;
   try {
     Session session(config, out);
     out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
-    out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+    if (!options.headless) out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+    console.after(out);
+    bool windowShown = false;
+    std::unique_ptr<XWindowWatch> watch;
+    if (!options.headless) watch = std::make_unique<XWindowWatch>();
     cv::Mat frame;
+    std::ostringstream latency;
     for (;;) {
+      if (hooks.stopSignal != nullptr && *hooks.stopSignal != 0) {
+        stopSignal = *hooks.stopSignal;
+        end = RunEnd::stopSignal;
+        break;
+      }
       const SteadyTime readStart = std::chrono::steady_clock::now();
       const SteadyTime t0 = session.now();
       if (options.deterministic) clock.advance();
@@ -80,31 +116,72 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
         summary.add({readSeconds, result.seconds, result.eventsPushed});
         const auto frameNumber = static_cast<std::int64_t>(summary.frames());
         summary.noteMemory(frameNumber);
-        if (!options.headless) showInWindow(result.canvas);
+        if (!options.headless) {
+          showInWindow(result.canvas);
+          windowShown = true;
+        }
         const bool outputsOk = outputs.write(frameNumber, result.canvas);
-        if (onCanvas) onCanvas(result.canvas);
-        if (!outputsOk) break;
+        if (hooks.onCanvas) hooks.onCanvas(result.canvas);
+        if (!outputsOk) {
+          end = RunEnd::outputFailed;
+          break;
+        }
       }
-      if (applyKey(session, options.headless ? -1 : pollKey(kKeyWaitMs))) break;
-      if (result.drawn) session.reportLatency(session.now(), out);
+      if (!options.headless) {
+        if (applyKey(session, pollKey(pacer.keyWaitMs()))) {
+          end = RunEnd::quitKey;
+          break;
+        }
+        // The close button hides the window; showing the next frame would bring it back.
+        if (windowShown && (windowClosed() || watch->destroyed(kWindowTitle))) {
+          end = RunEnd::windowClosed;
+          break;
+        }
+      }
+      if (result.drawn) {
+        latency.str("");
+        session.reportLatency(session.now(), latency);
+        if (!latency.str().empty()) {
+          progress.clear();
+          out << latency.str();
+          console.after(out);
+        }
+        progress.update(static_cast<std::int64_t>(summary.frames()));
+      }
     }
     queue = session.stop();
   } catch (const std::exception& e) {
-    outputs.discard();
-    err << "retina-replay: stopped by an error: " << e.what() << "\n";
-    return 1;
+    end = RunEnd::error;
+    runError = e.what();
   }
   input.close();
   if (!options.headless) closeAllWindows();
+  progress.clear();
 
-  if (!outputs.error().empty()) {
-    outputs.discard();
-    return fail(outputs.error());
-  }
   summary.print(out, queue, options.deterministic);
-  if (!outputs.finish(static_cast<std::int64_t>(summary.frames()))) {
-    outputs.discard();  // a run that fails leaves no output behind, the recording included
-    return fail(outputs.error());
+  out.flush();
+  console.after(out);
+  const OutputsReport report = outputs.finish(static_cast<std::int64_t>(summary.frames()));
+
+  int status = end == RunEnd::stopSignal ? kReplaySignalBase + stopSignal : kReplayDone;
+  auto failed = [&](const std::string& message) {
+    err << "retina-replay: " << message << "\n";
+    status = kReplayFailed;
+  };
+  if (!runError.empty()) failed("stopped by an error: " + runError);
+  for (const std::string& message : report.failures)
+    failed(message);
+  for (const std::string& message : report.missed) {
+    // The input ending early is a failure; a user who stops the run knows it stopped.
+    if (end == RunEnd::inputEnded) {
+      failed(message);
+    } else {
+      err << "retina-replay: " << message << "\n";
+    }
   }
-  return 0;
+  // A reader that went away (SIGPIPE) is an ordinary end for a command in a pipe.
+  if (!console.cause.empty() && !(end == RunEnd::stopSignal && stopSignal == SIGPIPE)) {
+    failed("cannot write standard output: " + console.cause);
+  }
+  return status;
 }

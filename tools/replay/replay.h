@@ -1,5 +1,6 @@
 #pragma once
 
+#include <csignal>
 #include <functional>
 #include <iosfwd>
 
@@ -7,9 +8,19 @@
 
 #include "tools/replay/options.h"
 
-// Runs the replay: opens the input and checks the outputs before anything is written, runs the
-// program's own session on it, and prints the console lines and the summary to `out`, messages
-// to `err`. `onCanvas` sees every canvas as shown. Returns the exit status: 0 after a run,
-// kReplayUsageError for an input or output that cannot be opened (no output file is left then).
+// What the caller gives a run besides its options.
+struct ReplayHooks {
+  std::function<void(const cv::Mat& canvas)> onCanvas;  // every canvas drawn, in order
+  // Non-zero (a signal's number, set by its handler or by a test): the run ends before the
+  // next frame, as on ESC, and exits with 128 + that number. Read once per frame.
+  const volatile std::sig_atomic_t* stopSignal = nullptr;
+  bool progress = false;  // draw a progress line on `err`, which is a terminal
+};
+
+// Runs the replay: opens the input and prepares the outputs before anything is written, runs
+// the program's own session on it, and prints the console lines and the summary to `out`,
+// messages to `err`. However the run ends (the input or frame limit, ESC, the window closed, a
+// stop signal, a failed output), the worker is joined, the summary printed and every complete
+// output renamed into place. Returns the exit status (see options.h).
 int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
-              const std::function<void(const cv::Mat& canvas)>& onCanvas = {});
+              const ReplayHooks& hooks = {});
