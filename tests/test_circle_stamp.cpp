@@ -106,8 +106,7 @@ cv::Mat renderWithCvCircle(const cv::Mat& frame, const std::vector<Sensor>& sens
 }
 
 TEST(RenderRetina, WholeRetinaMatchesOneCvCirclePerSensor) {
-  std::ostringstream quiet;
-  const Retina retina = generateFibonacciRetina(4096, 65536, 8192, 12, 6, quiet);
+  const Retina retina = generateFibonacciRetina(kDemoRetina);
   cv::RNG rng(11);
   for (const cv::Size size : {cv::Size(1280, 720), cv::Size(320, 200), cv::Size(37, 23)}) {
     cv::Mat frame(size, CV_8UC3);
@@ -129,8 +128,7 @@ TEST(RenderRetina, WholeRetinaMatchesOneCvCirclePerSensor) {
 }
 
 TEST(RenderRetina, OnlyDiscsCoveredByALaterDiscAsLargeAreHidden) {
-  std::ostringstream quiet;
-  const Retina retina = generateFibonacciRetina(4096, 65536, 8192, 12, 6, quiet);
+  const Retina retina = generateFibonacciRetina(kDemoRetina);
   const SensorOffsets offsets = placeSensors(retina.sensors, 360.0f / 32768.0f);
   const std::vector<std::uint8_t> hidden = findHiddenDiscs(retina.sensors, offsets);
   ASSERT_EQ(hidden.size(), retina.sensors.size());
