@@ -83,10 +83,11 @@ TEST(EventQueue, DrainKeepsPushOrderAcrossProducersAndEmpties) {
 
   // Frame-loop pushes on this thread interleaved with pushes from a second thread; each join
   // fixes the order.
-  const std::vector<RetinaEvent> sent = {
-      makeEvent(EventKind::FrameMarker, -1, -1, 0.0f, 1.0), makeEvent(EventKind::KonioOutput, 20, 20, 0.75f, 2.0),
-      makeEvent(EventKind::Photoreceptor, 3, 3, 0.25f, 1.0), makeEvent(EventKind::KonioInput, 3, 3, 0.25f, 1.0),
-      makeEvent(EventKind::KonioOutput, 30, 30, 0.5f, 2.0)};
+  const std::vector<RetinaEvent> sent = {makeEvent(EventKind::FrameMarker, -1, -1, 0.0f, 1.0),
+                                         makeEvent(EventKind::KonioOutput, 20, 20, 0.75f, 2.0),
+                                         makeEvent(EventKind::Photoreceptor, 3, 3, 0.25f, 1.0),
+                                         makeEvent(EventKind::KonioInput, 3, 3, 0.25f, 1.0),
+                                         makeEvent(EventKind::KonioOutput, 30, 30, 0.5f, 2.0)};
   queue.push(sent[0]);
   std::thread([&] { queue.push(sent[1]); }).join();
   queue.push(sent[2]);
