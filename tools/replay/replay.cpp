@@ -63,7 +63,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   for (const SnapshotRequest& shot : options.snapshots) {
     if (expected > 0 && shot.frame > expected) {
       return refuse("--snapshot frame " + std::to_string(shot.frame) +
-                    " is beyond the last frame (" + std::to_string(expected) + ")");
+                    " is beyond the input's last frame (" + std::to_string(expected) + ")");
     }
   }
   ReplayOutputs outputs(options);
