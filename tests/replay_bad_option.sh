@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs retina-replay with arguments it must refuse: each run ends with status 2, exactly one line
 # on standard error and nothing on standard output, before any camera, window or file is used.
+# --help and --version answer (status 0, standard output only) whatever else the line holds.
 set -u
 program=$1
 out=$(mktemp) err=$(mktemp)
@@ -17,5 +18,21 @@ check() {
 }
 check --no-such-option
 check --frames 0
+check --frames 5 --frames 6
+check --size 64x64 --video clip.avi
+check --fast --headless
 check --headless --video /nonexistent/clip.avi
+check --headless --image /nonexistent/photo.png --out /nonexistent/run.avi
+
+answers() {  # PATTERN ARGS...: status 0, the first line of standard output matches, no stderr
+  local pattern=$1
+  shift
+  DISPLAY= "$program" "$@" >"$out" 2>"$err"
+  local status=$?
+  if [ "$status" -ne 0 ] || ! head -n1 "$out" | grep -Eq "$pattern" || [ -s "$err" ]; then
+    echo "$*: exit status $status, expected 0 with '$pattern' first:"; cat "$out" "$err"; fail=1
+  fi
+}
+answers '^Usage: retina-replay ' --frames 0 --no-such-option --help
+answers '^retina-replay [0-9]+\.[0-9]+\.[0-9]+$' --version --frames
 exit $fail

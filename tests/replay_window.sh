@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # retina-replay in a real window on a virtual X server: the window appears, draws the retina,
 # takes 'r' and quits on ESC with status 0, the console shows the program's lines in order
-# followed by the summary, and nothing reaches standard error. Skips (77) only when Xvfb cannot
-# start here.
+# followed by the summary, the recording holds every frame, and nothing reaches standard error.
+# Then the window closed under the program (xdotool windowclose) ends a second run promptly
+# with status 0 and a whole recording, though a snapshot frame was still far off. Skips (77)
+# only when Xvfb cannot start here.
+# Usage: replay_window.sh RETINA_REPLAY VIDEO_FRAMES
 set -u
-program=$1
+program=$1 video_frames=$2
 title='Retina Quillaventora C++'
 
 work=$(mktemp -d)
@@ -50,11 +53,34 @@ export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 # Far more frames than the test needs: the run must end by ESC, not by itself.
-"$program" --frames 1000000 >"$work/out" 2>"$work/err" &
+"$program" --frames 1000000 --out "$work/esc.avi" >"$work/out" 2>"$work/err" &
 replay_pid=$!
 
-window=$(timeout 60 xdotool search --sync --onlyvisible --name "^${title//+/\\+}\$" | head -n1)
-[ -n "$window" ] || fail "no visible window '$title' within 60 s"
+find_window() {
+  window=$(timeout 60 xdotool search --sync --onlyvisible --name "^${title//+/\\+}\$" | head -n1)
+  [ -n "$window" ] || fail "no visible window '$title' within 60 s"
+}
+# Waits up to 10 s for the run to end and sets `status`.
+wait_for_end() {
+  for _ in $(seq 100); do
+    kill -0 "$replay_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$replay_pid" 2>/dev/null && fail "retina-replay still runs 10 s after $1"
+  wait "$replay_pid"
+  status=$?
+  replay_pid=''
+}
+# The recording holds as many frames, by its header and decoded, as the summary counts.
+check_recording() {
+  local frames contents
+  frames=$(sed -nE 's/^Summary: ([0-9]+) frames.*/\1/p' "$work/out")
+  contents=$("$video_frames" "$1")
+  [ -n "$frames" ] && [ "$contents" = "$frames $frames" ] ||
+    fail "$1 holds '$contents' (header, decoded) for a summary of '$frames' frames"
+  echo "$(basename "$1"): $frames frames, header and decoded alike"
+}
+find_window
 
 # The window is up before its first picture; poll the middle of the window (the canvas, away from
 # any toolbar) until it shows more than a flat colour.
@@ -75,14 +101,7 @@ xdotool key --window "$window" r 2>/dev/null
 sleep 0.5
 kill -0 "$replay_pid" 2>/dev/null || fail "retina-replay ended on 'r'"
 xdotool key --window "$window" Escape 2>/dev/null
-for _ in $(seq 300); do
-  kill -0 "$replay_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$replay_pid" 2>/dev/null && fail "retina-replay still runs 30 s after ESC"
-wait "$replay_pid"
-status=$?
-replay_pid=''
+wait_for_end ESC
 [ "$status" -eq 0 ] || fail "exit status $status after ESC, expected 0"
 
 # The program's three lines first, then (after any latency lines) the summary.
@@ -96,4 +115,22 @@ fi
 echo "console lines in order; $(sed -n "${summary}p" "$work/out")"
 # Nothing on standard error: no toolkit warning and, in a sanitizer build, no report.
 [ -s "$work/err" ] && fail "unexpected standard error"
+check_recording "$work/esc.avi"
+
+# The window closed under the program: the run ends as on ESC, recording kept; the snapshot
+# frame it never reached is reported, and costs nothing else.
+"$program" --frames 1000000 --out "$work/closed.avi" --snapshot "900000:$work/far.png" \
+  >"$work/out" 2>"$work/err" &
+replay_pid=$!
+find_window
+for _ in $(seq 100); do
+  [ -n "$(find "$work" -maxdepth 1 -name '.closed.*.avi' -size +100k)" ] && break
+  sleep 0.1
+done
+xdotool windowclose "$window" 2>/dev/null
+wait_for_end "its window was closed"
+[ "$status" -eq 0 ] || fail "exit status $status after the window was closed, expected 0"
+grep -q "snapshot frame 900000 was not reached" "$work/err" || fail "the missed snapshot is not reported"
+[ -e "$work/far.png" ] && fail "a snapshot was written for a frame never reached"
+check_recording "$work/closed.avi"
 exit 0

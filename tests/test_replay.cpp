@@ -1,5 +1,6 @@
-// retina-replay run in process and headless: repeatability, the golden frame, recording, and how
-// it refuses bad options, inputs and outputs.
+// retina-replay run in process and headless: repeatability, the golden frame, recording at the
+// source's rate, how it refuses bad options, inputs and outputs (the input's own files among
+// them) without touching a file, and how a stop keeps every complete output.
 //
 // The golden image is frame 30 of the deterministic synthetic run. After an intended change to
 // what the canvas shows, regenerate it from the repository root with
@@ -11,9 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -21,9 +25,11 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "session_fixture.h"
+#include "tools/replay/pacing.h"
 #include "tools/replay/replay.h"
 
 namespace {
@@ -34,30 +40,73 @@ struct ReplayRun {
   int status = -1;
   std::string out;
   std::string err;
-  int canvasCount = 0;
-  cv::Size canvasSize;
   std::vector<cv::Mat> canvases;  // copies, only when asked for
+  cv::Size canvasSize;
+};
+
+struct RunSetup {
+  bool keepCanvases = false;
+  std::int64_t stopAfterFrame = 0;  // 0: never; else the signal below after that frame
+  int stopSignal = SIGINT;
 };
 
 // Parses `args`, which must be valid, and runs them headless.
-ReplayRun replay(const std::vector<std::string>& args, bool keepCanvases = false) {
+ReplayRun replay(const std::vector<std::string>& args, const RunSetup& setup = {}) {
   ParsedOptions parsed = parseReplayOptions(args);
   EXPECT_EQ(parsed.error, "");
   parsed.options.headless = true;
   ReplayRun run;
   std::ostringstream out, err;
-  run.status = runReplay(parsed.options, out, err, [&](const cv::Mat& canvas) {
-    ++run.canvasCount;
+  volatile std::sig_atomic_t stop = 0;
+  std::int64_t frames = 0;
+  ReplayHooks hooks;
+  hooks.stopSignal = &stop;
+  hooks.onCanvas = [&](const cv::Mat& canvas) {
     run.canvasSize = canvas.size();
-    if (keepCanvases) run.canvases.push_back(canvas.clone());
-  });
+    if (setup.keepCanvases) run.canvases.push_back(canvas.clone());
+    if (++frames == setup.stopAfterFrame) stop = setup.stopSignal;  // as the signal handler does
+  };
+  run.status = runReplay(parsed.options, out, err, hooks);
   run.out = out.str();
   run.err = err.str();
   return run;
 }
 
+std::string joined(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& arg : args)
+    text += arg + " ";
+  return text;
+}
+
 bool oneLine(const std::string& text) {
   return !text.empty() && text.back() == '\n' && std::count(text.begin(), text.end(), '\n') == 1;
+}
+
+bool hasLine(const std::string& text, const std::string& line) {
+  const std::vector<std::string> lines = consoleLines(text);
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// What the recording holds: the count its header gives and the frames that decode.
+struct VideoContents {
+  int headerFrames = -1;
+  int decodedFrames = 0;
+  double framesPerSecond = 0.0;
+  std::vector<cv::Mat> frames;
+};
+
+VideoContents readVideo(const std::string& path) {
+  VideoContents contents;
+  cv::VideoCapture video(path);
+  if (!video.isOpened()) return contents;
+  contents.headerFrames = static_cast<int>(video.get(cv::CAP_PROP_FRAME_COUNT));
+  contents.framesPerSecond = video.get(cv::CAP_PROP_FPS);
+  for (cv::Mat frame; video.read(frame) && !frame.empty(); frame = cv::Mat()) {
+    contents.frames.push_back(frame);
+  }
+  contents.decodedFrames = static_cast<int>(contents.frames.size());
+  return contents;
 }
 
 // A fresh directory per test; tests run in parallel processes.
@@ -72,11 +121,38 @@ class ReplayFiles : public ::testing::Test {
 
   std::string path(const std::string& name) const { return dir_ / name; }
 
-  std::set<std::string> files() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_))
-      names.insert(entry.path().filename());
-    return names;
+  void writeFile(const std::string& name, const std::string& content) const {
+    std::ofstream(path(name), std::ios::binary) << content;
+  }
+
+  // Every entry's name with its content (a directory's and a link's are marked as such):
+  // a run that writes, renames or deletes anything changes it.
+  std::map<std::string, std::string> contents() const {
+    std::map<std::string, std::string> all;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename();
+      if (entry.is_symlink()) {
+        all[name] = "-> " + fs::read_symlink(entry.path()).string();
+      } else if (entry.is_directory()) {
+        all[name] = "<dir>";
+      } else {
+        std::ifstream in(entry.path(), std::ios::binary);
+        all[name] = std::string(std::istreambuf_iterator<char>(in), {});
+      }
+    }
+    return all;
+  }
+
+  // A clip of `frames` frames at `framesPerSecond`, made with OpenCV's own writer.
+  void makeClip(const std::string& name, double framesPerSecond, int frames) const {
+    cv::VideoWriter writer(path(name), cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
+                           framesPerSecond, cv::Size(320, 240));
+    ASSERT_TRUE(writer.isOpened());
+    for (int i = 0; i < frames; ++i) {
+      cv::Mat frame(240, 320, CV_8UC3, cv::Scalar(40, 40, 40));
+      cv::circle(frame, {40 + 8 * i, 120}, 30, cv::Scalar(250, 250, 250), cv::FILLED);
+      writer.write(frame);
+    }
   }
 
   fs::path dir_;
@@ -86,8 +162,8 @@ class ReplayFiles : public ::testing::Test {
 
 TEST(ReplayDeterministic, RepeatsEveryCanvasExactlyAndMatchesTheGoldenFrame) {
   const std::vector<std::string> args{"--deterministic", "--frames", "30"};
-  const ReplayRun first = replay(args, true);
-  const ReplayRun second = replay(args, true);
+  const ReplayRun first = replay(args, {true});
+  const ReplayRun second = replay(args, {true});
   ASSERT_EQ(first.status, 0) << first.err;
   ASSERT_EQ(second.status, 0) << second.err;
   ASSERT_EQ(first.canvases.size(), 30u);
@@ -118,120 +194,212 @@ TEST(ReplayDeterministic, RepeatsEveryCanvasExactlyAndMatchesTheGoldenFrame) {
   }
 }
 
-TEST(ReplayConsole, PrintsTheProgramsLinesInOrderThenTheSummary) {
+TEST(ReplayConsole, PrintsTheProgramsLinesThenTheSummaryAndNoKeyHelpWithoutAWindow) {
   const ReplayRun run = replay({"--deterministic", "--frames", "3"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.canvasCount, 3);
   const std::vector<std::string> out = consoleLines(run.out);
-  ASSERT_GE(out.size(), 5u) << run.out;
+  ASSERT_GE(out.size(), 4u) << run.out;
   EXPECT_EQ(out[0], "Generati 30202 senzori.");
   EXPECT_EQ(out[1], "Demo C++ cu camera si model neuronal (Konio + TRN)");
-  EXPECT_EQ(out[2], "Taste: 'r' - reseteaza centrul, ESC - iesire");
-  EXPECT_EQ(out[3], "");
-  EXPECT_EQ(out[4], "Summary: 3 frames, model stepped (deterministic)");
+  EXPECT_EQ(out[2], "");
+  EXPECT_EQ(out[3], "Summary: 3 frames, model stepped (deterministic)");
 }
 
-TEST(ReplayOptionsParsing, RejectsEachBadOptionWithOneLineOfMessage) {
-  const std::vector<std::vector<std::string>> bad{
-      {"--fast"},
-      {"--frames", "0"},
-      {"--frames", "-3"},
-      {"--frames", "abc"},
-      {"--frames", "12x"},
-      {"--frames"},
-      {"--snapshot", "shot.png"},
-      {"--snapshot", "5:"},
-      {"--snapshot", "0:shot.png"},
-      {"--snapshot", "5:shot.jpg"},
-      {"--out", "run.mp4"},
-      {"--out", "run.avi.txt"},
-      {"--video", "a.avi", "--image", "b.png"},
-      {"--camera", "0", "--video", "a.avi"},
-      {"--size", "1280"},
-      {"--frames", "10", "--snapshot", "11:shot.png"},
-      {"--image", "b.png", "--snapshot", "301:shot.png"},  // an image runs 300 frames
+TEST(ReplayOptionsParsing, RefusesEachBadOptionOrCombinationWithOneLineNamingIt) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad{
+      {{"--no-such-option"}, "unknown option '--no-such-option'"},
+      {{"--frames", "0"}, "--frames needs"},
+      {{"--frames", "-3"}, "--frames needs"},
+      {{"--frames", "12x"}, "--frames needs"},
+      {{"--frames"}, "--frames needs a value"},
+      {{"--snapshot", "shot.png"}, "--snapshot needs"},
+      {{"--snapshot", "0:shot.png"}, "--snapshot needs"},
+      {{"--snapshot", "5:.png"}, "--snapshot needs"},
+      {{"--snapshot", "5:shot.jpg"}, "--snapshot needs"},
+      {{"--out", "run.mp4"}, "ending in .avi"},
+      {{"--size", "1280"}, "--size needs"},
+      {{"--video", "a.avi", "--image", "b.png"}, "at most one of"},
+      {{"--camera", "0", "--video", "a.avi"}, "at most one of"},
+      {{"--frames", "10", "--frames", "20"}, "--frames is given twice"},
+      {{"--out", "a.avi", "--out", "b.avi"}, "--out is given twice"},
+      {{"--video", "a.avi", "--video", "b.avi"}, "--video is given twice"},
+      {{"--size", "64x64", "--video", "a.avi"}, "does not apply to --video"},
+      {{"--image", "b.png", "--size", "64x64"}, "does not apply to --image"},
+      {{"--camera", "1", "--size", "64x64"}, "does not apply to --camera"},
+      {{"--fast", "--headless"}, "--fast"},
+      {{"--fast", "--camera", "0"}, "--fast does not apply to --camera"},
+      {{"--snapshot", "1:a.png", "--snapshot", "2:a.png"}, "'a.png' twice"},
+      {{"--frames", "10", "--snapshot", "11:shot.png"}, "beyond the last frame (10)"},
+      {{"--image", "b.png", "--snapshot", "301:shot.png"}, "beyond the last frame (300)"},
   };
-  for (const auto& args : bad) {
-    std::string joined;
-    for (const std::string& arg : args)
-      joined += arg + " ";
+  for (const auto& [args, fragment] : bad) {
     const std::string error = parseReplayOptions(args).error;
-    EXPECT_FALSE(error.empty()) << "accepted: " << joined;
+    EXPECT_NE(error.find(fragment), std::string::npos)
+        << joined(args) << "gives '" << error << "', expected it to say '" << fragment << "'";
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
   }
 
-  const ParsedOptions good =
-      parseReplayOptions({"--video", "clip.mp4", "--frames", "12", "--snapshot", "12:last.PNG",
-                          "--out", "run.AVI", "--headless", "--deterministic"});
+  const ParsedOptions good = parseReplayOptions(
+      {"--video", "clip_%03d.jpg", "--frames", "12", "--snapshot", "12:last.PNG", "--out",
+       "run.AVI", "--snapshot", "3:early.png", "--headless", "--deterministic"});
   EXPECT_EQ(good.error, "");
   EXPECT_EQ(good.options.source, ReplaySource::video);
-  EXPECT_EQ(good.options.inputPath, "clip.mp4");
+  EXPECT_EQ(good.options.inputPath, "clip_%03d.jpg");
   EXPECT_EQ(good.options.frames, 12);
-  EXPECT_EQ(good.options.snapshotFrame, 12);
-  EXPECT_EQ(good.options.snapshotPath, "last.PNG");
+  ASSERT_EQ(good.options.snapshots.size(), 2u);
+  EXPECT_EQ(good.options.snapshots[0].frame, 12);
+  EXPECT_EQ(good.options.snapshots[0].path, "last.PNG");
+  EXPECT_EQ(good.options.snapshots[1].frame, 3);
+  EXPECT_EQ(good.options.snapshots[1].path, "early.png");
   EXPECT_EQ(good.options.outPath, "run.AVI");
   EXPECT_TRUE(good.options.headless && good.options.deterministic);
+
+  // Help is always there to be asked for, whatever else is wrong on the line.
+  const ParsedOptions help = parseReplayOptions({"--frames", "0", "--bogus", "--help"});
+  EXPECT_EQ(help.error, "");
+  EXPECT_TRUE(help.options.help);
+  EXPECT_TRUE(parseReplayOptions({"--version", "--frames"}).options.version);
 }
 
-TEST_F(ReplayFiles, RecordsEveryFrameAtTheCanvasSize) {
-  for (const std::string size : {"", "320x240"}) {
-    SCOPED_TRACE(size.empty() ? "default size" : size);
-    std::vector<std::string> args{"--frames", "20", "--out", path("run.avi")};
-    if (!size.empty()) args.insert(args.end(), {"--size", size});
-    const ReplayRun run = replay(args, true);
-    ASSERT_EQ(run.status, 0) << run.err;
-    const std::vector<std::string> out = consoleLines(run.out);
-    EXPECT_NE(
-        std::find(out.begin(), out.end(), "Summary: 20 frames, model on its worker thread (live)"),
-        out.end())
-        << run.out;
-    EXPECT_EQ(run.canvasSize, size.empty() ? cv::Size(1280, 720) : cv::Size(320, 240));
-
-    cv::VideoCapture video(path("run.avi"));
-    ASSERT_TRUE(video.isOpened());
-    int frames = 0;
-    for (cv::Mat frame; video.read(frame) && !frame.empty(); ++frames) {
-      EXPECT_EQ(frame.size(), run.canvasSize);
-      // MJPG is lossy: about 21 dB at 320x240, 25 at 1280x720; a black picture, another frame
-      // or swapped colour channels give 10 to 14.
-      if (frame.size() == run.canvasSize && frames < 20) {
-        EXPECT_GT(cv::PSNR(frame, run.canvases[frames]), 18.0) << "frame " << frames + 1;
-      }
-    }
-    EXPECT_EQ(frames, 20);
+TEST(ReplayPacing, WaitsForTheNextFrameAtTheSourcesRateUnlessUnpaced) {
+  // The first wait after a frame is one period (less the microseconds this test takes), and the
+  // schedule is absolute: asked again at once, the next frame is a second period away.
+  const struct {
+    double framesPerSecond;
+    int firstMs;
+    int secondMs;
+  } cases[] = {{10.0, 100, 200}, {23.976, 42, 84}, {0.0, 1, 1}};
+  for (const auto& c : cases) {
+    FramePacer pacer(c.framesPerSecond, 1);
+    const int first = pacer.keyWaitMs();
+    const int second = pacer.keyWaitMs();
+    EXPECT_LE(first, c.firstMs) << c.framesPerSecond << " fps";
+    EXPECT_GE(first, c.firstMs * 3 / 4) << c.framesPerSecond << " fps";
+    EXPECT_LE(second, c.secondMs) << c.framesPerSecond << " fps";
+    EXPECT_GE(second, c.secondMs * 3 / 4) << c.framesPerSecond << " fps";
   }
 }
 
-TEST_F(ReplayFiles, RefusesBadInputsAndOutputsWithOneLineAndLeavesNoFile) {
-  std::ofstream(path("text.png")) << "not an image\n";
+TEST_F(ReplayFiles, RecordsEveryFrameAtTheCanvasSizeAndTheSourcesRate) {
+  makeClip("ten.avi", 10.0, 12);
+  const struct {
+    std::vector<std::string> input;
+    cv::Size size;
+    int frames;
+    double framesPerSecond;
+  } cases[] = {
+      {{"--frames", "20"}, {1280, 720}, 20, 30.0},
+      {{"--frames", "20", "--size", "320x240"}, {320, 240}, 20, 30.0},
+      {{"--video", path("ten.avi")}, {320, 240}, 12, 10.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(joined(c.input));
+    std::vector<std::string> args = c.input;
+    args.insert(args.end(), {"--out", path("run.avi")});
+    const ReplayRun run = replay(args, {true});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(hasLine(run.out, "Summary: " + std::to_string(c.frames) +
+                                     " frames, model on its worker thread (live)"))
+        << run.out;
+    EXPECT_EQ(run.canvasSize, c.size);
+
+    const VideoContents video = readVideo(path("run.avi"));
+    EXPECT_EQ(video.headerFrames, c.frames);
+    EXPECT_EQ(video.decodedFrames, c.frames);
+    EXPECT_DOUBLE_EQ(video.framesPerSecond, c.framesPerSecond);
+    for (int i = 0; i < std::min(video.decodedFrames, c.frames); ++i) {
+      ASSERT_EQ(video.frames[i].size(), c.size);
+      // MJPG is lossy: about 21 dB at 320x240, 25 at 1280x720; a black picture, another frame
+      // or swapped colour channels give 10 to 14.
+      EXPECT_GT(cv::PSNR(video.frames[i], run.canvases[i]), 18.0) << "frame " << i + 1;
+    }
+    EXPECT_EQ(contents().count(".run"), 0u);
+  }
+}
+
+TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
+  writeFile("text.png", "not an image\n");
+  writeFile("precious.avi", "a recording that must survive\n");
+  writeFile("photo.png", "");
   fs::create_directory(path("folder.avi"));
-  // A five-frame video, shorter than the snapshot asked of it below.
-  ASSERT_EQ(replay({"--frames", "5", "--out", path("short.avi")}).status, 0);
-  const std::set<std::string> before = files();
+  makeClip("clip.avi", 10.0, 6);
+  ASSERT_EQ(replay({"--frames", "1", "--snapshot", "1:" + path("photo.png")}).status, 0);
+  fs::create_symlink(path("clip.avi"), path("link.avi"));
+  fs::create_hard_link(path("clip.avi"), path("hard.avi"));
+  fs::create_symlink(path("photo.png"), path("photo-link.png"));
+  const auto before = contents();
 
   const std::string missing = path("no/such");
-  const std::vector<std::vector<std::string>> failing{
-      {"--video", path("absent.avi"), "--out", path("run.avi")},
-      {"--video", path("text.png"), "--snapshot", "1:" + path("shot.png")},
-      {"--image", path("absent.jpg"), "--out", path("run.avi")},
-      {"--image", path("text.png"), "--out", path("run.avi")},
-      {"--frames", "5", "--out", missing + "/run.avi"},
-      {"--frames", "5", "--snapshot", "5:" + missing + "/shot.png"},
-      {"--frames", "5", "--out", path("run.avi"), "--snapshot", "5:" + missing + "/shot.png"},
-      {"--frames", "5", "--snapshot", "5:" + path("shot.png"), "--out", missing + "/run.avi"},
-      {"--frames", "5", "--out", path("folder.avi")},
-      {"--video", path("short.avi"), "--out", path("run.avi"), "--snapshot",
-       "10:" + path("shot.png")},
+  const std::string photo = path("photo.png");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
+      {{"--video", path("absent.avi")}, "No such file or directory"},
+      {{"--video", path("folder.avi")}, "is a directory"},
+      {{"--video", path("text.png")}, "not a video this build can decode"},
+      {{"--image", path("absent.jpg")}, "No such file or directory"},
+      {{"--image", path("folder.avi")}, "is a directory"},
+      {{"--image", path("text.png")}, "not an image format this build reads"},
+      {{"--frames", "5", "--out", missing + "/run.avi"}, "No such file or directory"},
+      {{"--frames", "5", "--out", path("run.avi"), "--snapshot", "5:" + missing + "/shot.png"},
+       "No such file or directory"},
+      {{"--frames", "5", "--out", path("folder.avi")}, "is a directory"},
+      {{"--frames", "5", "--size", "16384x16384", "--out", path("precious.avi")}, "refuses"},
+      {{"--video", path("clip.avi"), "--out", path("clip.avi")}, "the input's files"},
+      {{"--video", path("clip.avi"), "--out", path("link.avi")}, "the input's files"},
+      {{"--video", path("clip.avi"), "--out", path("hard.avi")}, "the input's files"},
+      {{"--image", photo, "--snapshot", "10:" + photo}, "the input's files"},
+      {{"--frames", "5", "--snapshot", "1:" + photo, "--snapshot", "2:" + path("photo-link.png")},
+       "twice"},
+      {{"--video", path("clip.avi"), "--out", path("precious.avi"), "--snapshot",
+        "7:" + path("shot.png")},
+       "beyond the input's last frame (6)"},
   };
-  for (const auto& args : failing) {
-    std::string joined;
-    for (const std::string& arg : args)
-      joined += arg + " ";
-    SCOPED_TRACE(joined);
+  for (const auto& [args, cause] : refused) {
+    SCOPED_TRACE(joined(args));
     const ReplayRun run = replay(args);
     EXPECT_EQ(run.status, kReplayUsageError);
     EXPECT_TRUE(oneLine(run.err)) << run.err;
-    EXPECT_EQ(files(), before);
+    EXPECT_NE(run.err.find(cause), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(contents() == before) << "a refused run changed the directory";
+  }
+}
+
+TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
+  const std::string old = "an older recording\n";
+  const std::string far = "a snapshot the run never reaches\n";
+  const struct {
+    int signal;
+    int status;
+  } cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signal == SIGINT ? "SIGINT" : "SIGTERM");
+    writeFile("run.avi", old);
+    writeFile("far.png", far);
+    fs::remove(path("early.png"));
+    RunSetup setup;
+    setup.keepCanvases = true;
+    setup.stopAfterFrame = 5;
+    setup.stopSignal = c.signal;
+    const ReplayRun run =
+        replay({"--frames", "1000", "--size", "320x240", "--out", path("run.avi"), "--snapshot",
+                "3:" + path("early.png"), "--snapshot", "50:" + path("far.png")},
+               setup);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_TRUE(hasLine(run.out, "Summary: 5 frames, model on its worker thread (live)"))
+        << run.out;
+    EXPECT_TRUE(oneLine(run.err) && run.err.find("frame 50 was not reached") != std::string::npos)
+        << run.err;
+
+    const VideoContents video = readVideo(path("run.avi"));
+    EXPECT_EQ(video.headerFrames, 5);
+    EXPECT_EQ(video.decodedFrames, 5);
+    const cv::Mat early = cv::imread(path("early.png"), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(early.size(), cv::Size(320, 240));
+    EXPECT_EQ(cv::norm(early, run.canvases.at(2), cv::NORM_INF), 0.0);
+
+    const auto after = contents();
+    EXPECT_EQ(after.at("far.png"), far);
+    EXPECT_EQ(after.size(), 3u) << "a temporary file was left behind";
   }
 }
