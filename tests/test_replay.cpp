@@ -328,6 +328,9 @@ TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
   fs::create_symlink(path("clip.avi"), path("link.avi"));
   fs::create_hard_link(path("clip.avi"), path("hard.avi"));
   fs::create_symlink(path("photo.png"), path("photo-link.png"));
+  for (const char* name : {"seq_001.png", "seq_002.png"}) {
+    cv::imwrite(path(name), cv::Mat(48, 64, CV_8UC3, cv::Scalar(0, 90, 200)));
+  }
   const auto before = contents();
 
   const std::string missing = path("no/such");
@@ -348,6 +351,9 @@ TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
       {{"--video", path("clip.avi"), "--out", path("link.avi")}, "the input's files"},
       {{"--video", path("clip.avi"), "--out", path("hard.avi")}, "the input's files"},
       {{"--image", photo, "--snapshot", "10:" + photo}, "the input's files"},
+      // A name in an image sequence would become one of its frames.
+      {{"--video", path("seq_%03d.png"), "--snapshot", "1:" + path("seq_003.png")},
+       "the input's files"},
       {{"--frames", "5", "--snapshot", "1:" + photo, "--snapshot", "2:" + path("photo-link.png")},
        "twice"},
       {{"--video", path("clip.avi"), "--out", path("precious.avi"), "--snapshot",

@@ -1,11 +1,11 @@
 #include "tools/replay/inputs.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -45,26 +45,26 @@ std::filesystem::path resolvedDirectory(const std::string& path) {
   return error ? fs::path() : directory;
 }
 
-// A printf file name pattern as a regular expression: %d, %3d and %03d become runs of digits,
-// everything else is matched literally.
-std::regex patternExpression(const std::string& pattern) {
-  std::string expression;
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    if (c == '%') {
-      std::size_t j = i + 1;
-      while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j])))
-        ++j;
-      if (j < pattern.size() && pattern[j] == 'd') {
-        expression += "[0-9]+";
-        i = j;
-        continue;
-      }
-    }
-    if (std::strchr(R"(\^$.|?*+()[]{})", c) != nullptr) expression += '\\';
-    expression += c;
+// Whether `name` is one that the printf file name pattern `pattern` produces: %d, %3d and %03d
+// stand for a run of digits, %% for a percent sign, anything else for itself.
+bool patternNames(const char* pattern, const char* name) {
+  const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+  if (*pattern == '\0') return *name == '\0';
+  if (pattern[0] == '%' && pattern[1] == '%') {
+    return *name == '%' && patternNames(pattern + 2, name + 1);
   }
-  return std::regex(expression);
+  if (*pattern == '%') {
+    const char* conversion = pattern + 1;
+    while (digit(*conversion))
+      ++conversion;
+    if (*conversion == 'd') {
+      for (const char* end = name; digit(*end); ++end) {
+        if (patternNames(conversion + 1, end + 1)) return true;
+      }
+      return false;
+    }
+  }
+  return *pattern == *name && patternNames(pattern + 1, name + 1);
 }
 
 }  // namespace
@@ -73,10 +73,12 @@ bool sequenceCovers(const std::string& pattern, const std::string& path) {
   namespace fs = std::filesystem;
   const fs::path directory = resolvedDirectory(pattern);
   if (directory.empty()) return false;
-  const std::regex names = patternExpression(fs::path(pattern).filename().string());
+  const std::string names = fs::path(pattern).filename().string();
+  const auto named = [&names](const fs::path& file) {
+    return patternNames(names.c_str(), file.filename().c_str());
+  };
   // A name in the sequence, whether or not that file exists yet.
-  if (resolvedDirectory(path) == directory &&
-      std::regex_match(fs::path(path).filename().string(), names)) {
+  if (resolvedDirectory(path) == directory && named(path)) {
     return true;
   }
   // One of the sequence's files under another name: a symbolic or hard link.
@@ -85,9 +87,8 @@ bool sequenceCovers(const std::string& pattern, const std::string& path) {
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(directory, error)) {
     struct stat info {};
-    if (std::regex_match(entry.path().filename().string(), names) &&
-        stat(entry.path().c_str(), &info) == 0 && info.st_dev == target.st_dev &&
-        info.st_ino == target.st_ino) {
+    if (named(entry.path()) && stat(entry.path().c_str(), &info) == 0 &&
+        info.st_dev == target.st_dev && info.st_ino == target.st_ino) {
       return true;
     }
   }
