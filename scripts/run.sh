@@ -1,9 +1,53 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and starts it on camera 0.
+# Installs what is missing, builds the program and starts it on camera 0. Without a camera it
+# shows the retina on retina-replay's built-in synthetic scene instead; without an X display it
+# runs headless and writes a snapshot, whose path it prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev
 cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DRETINA_BUILD_TESTS=OFF
-cmake --build build/run --target retina-demo -j"$(nproc)"
-exec ./build/run/app/retina-demo
+cmake --build build/run --target retina-demo retina-replay -j"$(nproc)"
+demo=build/run/app/retina-demo
+replay=build/run/tools/replay/retina-replay
+
+# Whether an X server answers at $DISPLAY: the window needs one, and the window toolkit aborts
+# the program without it. xdpyinfo (package x11-utils) asks the server itself; without it, the
+# server's socket is looked for (":N" is /tmp/.X11-unix/XN, "host:N" is TCP port 6000 + N).
+x_display_answers() {
+  [ -n "${DISPLAY:-}" ] || return 1
+  if command -v xdpyinfo >/dev/null; then
+    xdpyinfo >/dev/null 2>&1
+    return
+  fi
+  local host=${DISPLAY%:*} number=${DISPLAY##*:}
+  number=${number%%.*}
+  if [ -z "$host" ] || [ "$host" = unix ]; then
+    [ -S "/tmp/.X11-unix/X$number" ]
+  else
+    timeout 2 bash -c "exec 3<>/dev/tcp/$host/$((6000 + number))" 2>/dev/null
+  fi
+}
+
+# One frame from camera 0 proves it; retina-replay says why not otherwise.
+source=(--camera 0)
+if camera_problem=$("$replay" --headless --camera 0 --frames 1 2>&1 >/dev/null); then
+  if x_display_answers; then
+    exec "$demo"
+  fi
+  echo "Camera 0 works, but no X display answers here for the window."
+else
+  echo "No camera: ${camera_problem#retina-replay: }."
+  echo "The retina runs on retina-replay's built-in synthetic scene instead."
+  source=()
+  if x_display_answers; then
+    echo "In its window: r recentres the fovea; ESC or the window's close button ends it."
+    exec "$replay" --frames 1000000
+  fi
+  echo "No X display answers here for a window either."
+fi
+
+snapshot=$PWD/build/run/retina-snapshot.png
+echo "Running 150 frames headless and writing the last one to a snapshot."
+"$replay" --headless ${source[@]+"${source[@]}"} --frames 150 --snapshot "150:$snapshot"
+echo "Snapshot of the retina: $snapshot"
