@@ -4,8 +4,9 @@
 # --help and --version answer (status 0, standard output only) whatever else the line holds.
 set -u
 program=$1
-out=$(mktemp) err=$(mktemp)
-trap 'rm -f "$out" "$err"' EXIT
+out=$(mktemp) err=$(mktemp) text=$(mktemp --suffix=.avi)
+trap 'rm -f "$out" "$err" "$text"' EXIT
+echo "not a video" >"$text"
 fail=0
 check() {
   DISPLAY= "$program" "$@" >"$out" 2>"$err"
@@ -22,6 +23,9 @@ check --frames 5 --frames 6
 check --size 64x64 --video clip.avi
 check --fast --headless
 check --headless --video /nonexistent/clip.avi
+# FFmpeg, GStreamer and libpng each complain in their own words while they try such a file.
+check --headless --video "$text"
+check --headless --image "$text"
 check --headless --image /nonexistent/photo.png --out /nonexistent/run.avi
 
 answers() {  # PATTERN ARGS...: status 0, the first line of standard output matches, no stderr

@@ -223,8 +223,8 @@ too. On a terminal, standard error shows a progress line.
 Exit status:
   0    the run ended: the input or the frame limit ended, ESC, or the window was closed
   1    an output could not be completed (disk full, a size the encoder refuses, a snapshot
-       frame that the input never reached, standard output not writable); the cause is on
-       standard error, and every output that is complete is kept
+       frame that the input never reached, standard output not writable), whatever ended
+       the run; the cause is on standard error, and every output that is complete is kept
   2    refused before the run (a bad option, an input that cannot be read, an output that is
        the input or cannot be created); nothing is written
   130  stopped by SIGINT (Ctrl-C); 143 by SIGTERM, 129 by SIGHUP, 141 by SIGPIPE. The run
