@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/model_wiring.h"
 #include "model/event_queue.h"
 #include "model/trn_layer.h"
 #include "retina/sensor.h"
@@ -23,7 +24,13 @@ std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
 // Pushes the frame's events, all stamped `t1` (steady-clock seconds): one `FrameMarker`, then in
 // ascending index a `Photoreceptor` event for every sensor whose gain x activation exceeds
 // kEmitThreshold, followed by a `KonioInput` event with the same weight where the Konio mask is
-// set. One queue push (one lock) per event. `gainCopy` is scratch storage kept by the caller so
-// that no frame allocates. Returns the number of events pushed.
+// set. `gainCopy` is scratch storage kept by the caller so that no frame allocates. Returns the
+// number of events pushed, those displaced by the bound included.
+//
+// With the worker thread, one queue push (one lock) per event, so that the worker can drain
+// during the pass. In the stepped mode nothing can drain until the pass ends, so the events go
+// in as one run under one lock, and those that the bound would displace before then are only
+// counted: the queue, its counters and its push log end exactly as with one push per event.
 std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activations,
-                            const GainTable& gainTable, double t1, std::vector<float>& gainCopy);
+                            const GainTable& gainTable, double t1, std::vector<float>& gainCopy,
+                            ModelMode mode = ModelMode::workerThread);

@@ -105,14 +105,13 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
       sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy);
   result.seconds.sampling = timer.lap();
   result.eventsPushed = emitFrameEvents(model_.queue, activations, model_.gainTable,
-                                        result.captureTime, s.emissionGains);
+                                        result.captureTime, s.emissionGains, config_.modelMode);
   result.seconds.emission = timer.lap();
   if (config_.modelMode == ModelMode::steppedAfterEmission) runWorkerIteration(stepped_);
   result.seconds.modelStep = timer.lap();
   takeModelSnapshots(model_, s.konioSnapshot, s.gainSnapshot);
   result.seconds.snapshots = timer.lap();
-  updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot,
-                    kStepFraction);
+  updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot, kStepFraction);
   result.seconds.fovea = timer.lap();
   renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
                s.canvas, s.gainSnapshot);

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -131,6 +132,72 @@ TEST(Emission, FrameMarkerFirstThenSensorsInOrderWithKonioInputsForMaskedOnes) {
   }
   for (const RetinaEvent& e : events)
     EXPECT_EQ(e.time, 12.5);
+}
+
+namespace {
+
+// Everything a consumer or an export can see of a queue after some frames: what it holds, its
+// counters and its push log, as one comparable record.
+struct QueueOutcome {
+  std::vector<std::tuple<int, int, int, float, double>> events, log;
+  std::size_t pushed = 0, size = 0, peak = 0;
+  std::uint64_t displaced = 0;
+  bool operator==(const QueueOutcome& o) const {
+    return std::tie(events, log, pushed, size, peak, displaced) ==
+           std::tie(o.events, o.log, o.pushed, o.size, o.peak, o.displaced);
+  }
+};
+
+QueueOutcome emitTwoFrames(ModelMode mode, bool logged, const std::vector<float>& activations,
+                           const GainTable& table) {
+  EventQueue queue;
+  std::vector<RetinaEvent> log;
+  if (logged) queue.setPushLog(&log);
+  for (int unit = 0; unit < 1500; ++unit)  // the previous batch's Konio output
+    queue.push({7.0, unit, unit, 0.5f, EventKind::KonioOutput});
+  QueueOutcome outcome;
+  std::vector<float> scratch;
+  for (double t1 : {8.0, 9.0})  // the second frame starts on a full ring
+    outcome.pushed += emitFrameEvents(queue, activations, table, t1, scratch, mode);
+  const EventQueueStats stats = queue.stats();
+  outcome.size = stats.size;
+  outcome.peak = stats.peak;
+  outcome.displaced = stats.displaced;
+  auto record = [](const std::vector<RetinaEvent>& from, auto& to) {
+    for (const RetinaEvent& e : from)
+      to.emplace_back(static_cast<int>(e.kind), e.src, e.dst, e.weight, e.time);
+  };
+  record(queue.drainAll(), outcome.events);
+  record(log, outcome.log);
+  return outcome;
+}
+
+}  // namespace
+
+TEST(Emission, SteppedRunGivesTheQueueCountersAndLogOfOnePushPerEvent) {
+  // Bright frames of the program's size with gains that silence some sensors: more events than
+  // the bound keeps. Silencing the last few sensors moves the oldest surviving event across a
+  // Photoreceptor, a KonioInput and the next sensor.
+  constexpr int kSensors = 30202;
+  std::vector<float> activations(kSensors), gains(kSensors);
+  for (int i = 0; i < kSensors; ++i) {
+    activations[i] = static_cast<float>((i * 37) % 101) / 100.0f;
+    gains[i] = i % 7 == 0 ? 0.02f : 1.0f - static_cast<float>(i % 5) / 10.0f;
+  }
+  for (int silenced = 0; silenced < 12; ++silenced) {
+    if (silenced > 0) activations[kSensors - silenced] = 0.0f;
+    GainTable table(kSensors);
+    std::vector<float> published = gains;
+    table.publish(published);
+    const QueueOutcome live = emitTwoFrames(ModelMode::workerThread, true, activations, table);
+    ASSERT_GT(live.pushed, 2 * kEventQueueLimit);
+    EXPECT_TRUE(emitTwoFrames(ModelMode::steppedAfterEmission, true, activations, table) == live)
+        << silenced;
+    QueueOutcome unlogged =
+        emitTwoFrames(ModelMode::steppedAfterEmission, false, activations, table);
+    unlogged.log = live.log;  // nothing was logged; all else must match
+    EXPECT_TRUE(unlogged == live) << silenced;
+  }
 }
 
 TEST(ModelWiring, StartsNeutralAndIdlesWithoutEvents) {
