@@ -4,10 +4,9 @@
 
 #include "retina/color_response.h"
 
-std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
-                                     const SensorOffsets& offsets, std::int32_t cx,
-                                     std::int32_t cy) {
-  std::vector<float> activations(retina.sensors.size(), 0.0f);
+void sampleActivations(const cv::Mat& frame, const Retina& retina, const SensorOffsets& offsets,
+                       std::int32_t cx, std::int32_t cy, std::vector<float>& activations) {
+  activations.assign(retina.sensors.size(), 0.0f);
   const std::size_t n = std::min(retina.sensors.size(), offsets.size());
   for (std::size_t i = 0; i < n; ++i) {
     const Sensor& sensor = retina.sensors[i];
@@ -17,6 +16,13 @@ std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
     activations[sensor.index] =
         colorResponse(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
   }
+}
+
+std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
+                                     const SensorOffsets& offsets, std::int32_t cx,
+                                     std::int32_t cy) {
+  std::vector<float> activations;
+  sampleActivations(frame, retina, offsets, cx, cy, activations);
   return activations;
 }
 

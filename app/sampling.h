@@ -16,10 +16,13 @@ constexpr float kEmitThreshold = 0.03f;  // a weighted activation must exceed it
 
 // One activation in [0, 1] per sensor index: the byte of the channel its class reads / 255, or
 // for any other class the sum of the three / 765. Sensor i lands at (cx, cy) + offsets[i];
-// sensors off the frame keep 0. `frame` is 8-bit BGR.
+// sensors off the frame keep 0. `frame` is 8-bit BGR. `activations` is replaced and keeps its
+// storage.
+void sampleActivations(const cv::Mat& frame, const Retina& retina, const SensorOffsets& offsets,
+                       std::int32_t cx, std::int32_t cy, std::vector<float>& activations);
 std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
                                      const SensorOffsets& offsets, std::int32_t cx,
-                                     std::int32_t cy);
+                                     std::int32_t cy);  // the same into a new vector
 
 // Pushes the frame's events, all stamped `t1` (steady-clock seconds): one `FrameMarker`, then in
 // ascending index a `Photoreceptor` event for every sensor whose gain x activation exceeds

@@ -101,10 +101,9 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   result.seconds.convert = timer.lap();
 
   result.captureTime = steadySeconds(t1);
-  const std::vector<float> activations =
-      sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy);
+  sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy, s.activations);
   result.seconds.sampling = timer.lap();
-  result.eventsPushed = emitFrameEvents(model_.queue, activations, model_.gainTable,
+  result.eventsPushed = emitFrameEvents(model_.queue, s.activations, model_.gainTable,
                                         result.captureTime, s.emissionGains, config_.modelMode);
   result.seconds.emission = timer.lap();
   if (config_.modelMode == ModelMode::steppedAfterEmission) runWorkerIteration(stepped_);
@@ -116,10 +115,10 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
                s.canvas, s.gainSnapshot);
   result.seconds.rendering = timer.lap();
-  drawFoveaMarker(s.canvas, s.center);
+  drawFoveaMarker(s.canvas, s.center, s.overlay);
   const SteadyTime t2 = config_.clock();
   s.frameTimeMs = static_cast<std::int32_t>(secondsBetween(t0, t2) * 1000.0);
-  drawOverlayTexts(s.canvas, s.frameTimeMs);
+  drawOverlayTexts(s.canvas, s.frameTimeMs, s.overlay);
   result.seconds.overlay = timer.lap();
 
   result.drawn = true;

@@ -11,6 +11,7 @@
 
 #include "app/model_wiring.h"
 #include "display/fovea.h"
+#include "display/overlay.h"
 #include "model/model_worker.h"
 #include "retina/fibonacci_retina.h"
 #include "retina/sensor.h"
@@ -42,7 +43,9 @@ struct FrameLoopState {
   cv::Mat canvas;                         // what the window shows
   std::vector<float> konioSnapshot;       // this frame's copy of the Konio activity
   std::vector<float> gainSnapshot;        // this frame's copy of the gains
+  std::vector<float> activations;         // this frame's samples, one per sensor
   std::vector<float> emissionGains;       // scratch for the emission step
+  OverlayStamps overlay;                  // the marker's and the texts' pixels, traced once
   SteadyTime lastLatencyPrint;            // when the last latency line was written
   std::int32_t frameTimeMs = 0;           // the last drawn frame's
 };

@@ -33,7 +33,8 @@ WorkerIteration runWorkerIteration(WorkerContext& ctx) {
   sensorEvents.clear();
   konioEvents.clear();
   for (const RetinaEvent& event : batch) {
-    if ((event.kind == EventKind::Photoreceptor || event.kind == EventKind::KonioInput) && event.dst >= 0) {
+    if ((event.kind == EventKind::Photoreceptor || event.kind == EventKind::KonioInput) &&
+        event.dst >= 0) {
       sensorEvents.push_back(event);
     } else if (event.kind == EventKind::KonioOutput) {
       konioEvents.push_back(event);
