@@ -126,7 +126,7 @@ class Session {
 
 // Converts a frame to 8-bit BGR in place: 8-bit grey and BGRA are converted, 16-bit frames are
 // scaled to 8 bits first. Returns false (frame untouched) for any other type.
-bool toBgr8(cv::Mat& frame);
+bool convertToBgr8(cv::Mat& frame);
 
 // Applies a key as the demo does: the reset key recentres, the quit key asks to stop (returns
 // true). The key code is compared whole; any other value, -1 for none, changes nothing.

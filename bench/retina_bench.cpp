@@ -60,8 +60,11 @@ cv::Mat benchFrame(const std::string& scene, cv::Size size = k720p) {
 // placed on the middle, the model created and its worker thread running.
 struct World {
   explicit World(const cv::Mat& frame, int spiralCount = kDemoRetina.spiralCount)
-      : frame(frame), t(ModelMode::workerThread, layoutWith(spiralCount)),
-        state(t.session.state()), retina(t.session.retina()), model(t.session.model()) {
+      : frame(frame),
+        t(ModelMode::workerThread, layoutWith(spiralCount)),
+        state(t.session.state()),
+        retina(t.session.retina()),
+        model(t.session.model()) {
     // Let the model answer a few frames so gains and Konio activity are not all at rest.
     for (int i = 0; i < 5; ++i)
       runOneFrame();

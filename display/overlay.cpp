@@ -43,7 +43,7 @@ std::string frameTimeText(std::int32_t frameTimeMs) {
 void drawText(cv::Mat& canvas, const TextStamp& stamp, const char* text, cv::Point origin,
               double scale, const cv::Scalar& color, int thickness) {
   if (wellInside(stamp.box + origin, canvas)) {
-    drawStamp(canvas, stamp.pixels, origin, toBgr(color));
+    drawStamp(canvas, stamp.pixels, origin, stampColor(color));
   } else {
     cv::putText(canvas, text, origin, kFont, scale, color, thickness, cv::LINE_8, false);
   }
@@ -91,7 +91,7 @@ void drawFoveaMarker(cv::Mat& canvas, const FoveaCenter& center, OverlayStamps& 
   const cv::Point c(center.cx, center.cy);
   const int reach = stamps.markerRing.reach;
   if (wellInside(cv::Rect(c.x - reach, c.y - reach, 2 * reach + 1, 2 * reach + 1), canvas)) {
-    drawStamp(canvas, stamps.markerRing, c, toBgr(kYellow));
+    drawStamp(canvas, stamps.markerRing, c, stampColor(kYellow));
   } else {
     cv::circle(canvas, c, kMarkerRadius, kYellow, kMarkerThickness, cv::LINE_8, 0);
   }
@@ -106,7 +106,7 @@ void drawOverlayTexts(cv::Mat& canvas, std::int32_t frameTimeMs, OverlayStamps& 
   const TextStamp& frameTime = frameTimeStamp(stamps, frameTimeMs, uncached);
   const cv::Point frameTimeOrigin(10, 60);
   if (wellInside(frameTime.box + frameTimeOrigin, canvas)) {
-    drawStamp(canvas, frameTime.pixels, frameTimeOrigin, toBgr(kWhite));
+    drawStamp(canvas, frameTime.pixels, frameTimeOrigin, stampColor(kWhite));
   } else {
     cv::putText(canvas, frameTimeText(frameTimeMs), frameTimeOrigin, kFont, kTextScale, kWhite, 1,
                 cv::LINE_8, false);

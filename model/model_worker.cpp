@@ -1,6 +1,5 @@
 #include "model/model_worker.h"
 
-#include <thread>
 #include <vector>
 
 double steadySeconds(SteadyTime t) {
@@ -21,8 +20,7 @@ WorkerIteration runWorkerIteration(WorkerContext& ctx) {
   std::vector<RetinaEvent>& batch = ctx.batch;
   ctx.queue.drainAll(batch);
   if (batch.empty()) {
-    // Also bounds how long a join waits for an idle worker.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ctx.idlePause();
     return WorkerIteration::idle;
   }
 

@@ -55,7 +55,7 @@ struct ScriptedIo {
   std::size_t framesRead = 0;
   std::size_t keyPolls = 0;
   std::vector<int> keyWaitsMs;  // the delay of every key poll
-  std::vector<cv::Mat> shown;  // copies of every canvas shown
+  std::vector<cv::Mat> shown;   // copies of every canvas shown
   SteadyTime clock{std::chrono::seconds(1000)};
 
   FrameIo io() {

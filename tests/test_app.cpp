@@ -363,17 +363,17 @@ TEST(Demo, ConvertsGreyBgraAndSixteenBitFramesAndSkipsOthers) {
   cv::Mat twoChannel(size, CV_8UC2, cv::Scalar::all(9));
 
   cv::Mat converted = grey.clone();
-  ASSERT_TRUE(toBgr8(converted));
+  ASSERT_TRUE(convertToBgr8(converted));
   EXPECT_EQ(converted.type(), CV_8UC3);
   EXPECT_EQ(converted.at<cv::Vec3b>(5, 5), cv::Vec3b(120, 120, 120));
   for (cv::Mat colour : {bgra.clone(), deep.clone()}) {
-    ASSERT_TRUE(toBgr8(colour));
+    ASSERT_TRUE(convertToBgr8(colour));
     EXPECT_EQ(colour.type(), CV_8UC3);
     EXPECT_EQ(colour.at<cv::Vec3b>(5, 5), cv::Vec3b(40, 120, 200));
   }
   for (cv::Mat odd : {real.clone(), twoChannel.clone()}) {
     const cv::Mat before = odd.clone();
-    EXPECT_FALSE(toBgr8(odd));
+    EXPECT_FALSE(convertToBgr8(odd));
     EXPECT_EQ(cv::norm(odd, before, cv::NORM_INF), 0.0);
   }
 

@@ -56,7 +56,7 @@ TEST(CircleStamp, MatchesCvCircleOnAndBeyondEveryEdge) {
         const cv::Scalar color(rng.uniform(0, 256) * gain, rng.uniform(0, 256) * gain,
                                rng.uniform(0, 256) * gain);
         cv::circle(expected, centre, shape.radius, color, shape.thickness, cv::LINE_8, 0);
-        drawStamp(actual, stamp, centre, toBgr(color));
+        drawStamp(actual, stamp, centre, stampColor(color));
         // The whole canvas is compared, so a stray write anywhere shows.
         ASSERT_EQ(cv::norm(expected, actual, cv::NORM_INF), 0.0)
             << "radius " << shape.radius << " thickness " << shape.thickness << " centre " << centre
@@ -75,7 +75,7 @@ TEST(CircleStamp, RoundsColoursLikeCvCircle) {
   for (double v : {0.5, 1.5, 2.5, 100.49, 100.5, 254.5, 255.4, 300.0, -3.0}) {
     cv::Mat expected(1, 1, CV_8UC3, cv::Scalar::all(9)), actual = expected.clone();
     cv::circle(expected, {0, 0}, 2, cv::Scalar(v, v, v), cv::FILLED, cv::LINE_8, 0);
-    drawStamp(actual, traceCircle(2, cv::FILLED), {0, 0}, toBgr(cv::Scalar(v, v, v)));
+    drawStamp(actual, traceCircle(2, cv::FILLED), {0, 0}, stampColor(cv::Scalar(v, v, v)));
     EXPECT_EQ(expected.at<cv::Vec3b>(0, 0), actual.at<cv::Vec3b>(0, 0)) << v;
   }
 }

@@ -56,7 +56,7 @@ void expectShownAtTheirOwnSize(const std::vector<cv::Mat>& frames) {
   std::vector<cv::Size> expected;
   for (const cv::Mat& frame : frames) {
     cv::Mat copy = frame.clone();
-    if (toBgr8(copy)) expected.push_back(frame.size());
+    if (convertToBgr8(copy)) expected.push_back(frame.size());
   }
   std::vector<cv::Size> shown;
   for (const cv::Mat& canvas : script.shown) {
@@ -208,8 +208,8 @@ TEST(HostileFrames, SmallFramesTakeTheCrossedBounds) {
 TEST(HostileFrames, CentreClampedToMinusOneKeepsTheFirstFramesScale) {
   LiveSession live;
   std::vector<float> scales;
-  for (const cv::Mat& frame : {makeFrame({99, 99}, CV_8UC3, Fill::white),
-                               makeFrame({1280, 720}, CV_8UC3, Fill::white)}) {
+  for (const cv::Mat& frame :
+       {makeFrame({99, 99}, CV_8UC3, Fill::white), makeFrame({1280, 720}, CV_8UC3, Fill::white)}) {
     live.frame(frame);
     scales.push_back(live.session.state().retinaScale);
   }

@@ -462,10 +462,12 @@ struct Model {
   explicit Model(int count) : gains(count), konio(count, kDecay), trn(gains, count, kStrength) {}
 
   WorkerContext context() {
-    return WorkerContext{running, queue, konio, trn, [this] {
-                           ++clockReads;
-                           return fakeTime;
-                         }};
+    WorkerContext ctx{running, queue, konio, trn, [this] {
+                        ++clockReads;
+                        return fakeTime;
+                      }};
+    ctx.idlePause = [this] { ++pauses; };
+    return ctx;
   }
 
   std::atomic<bool> running{true};
@@ -475,6 +477,7 @@ struct Model {
   TrnLayer trn;
   double fakeTime = 42.0;
   int clockReads = 0;
+  int pauses = 0;  // idle pauses taken
 };
 
 TEST(ModelWorker, StopsIdlesAndSkipsStagesWithoutWork) {
@@ -504,17 +507,21 @@ TEST(ModelWorker, StopsIdlesAndSkipsStagesWithoutWork) {
   runModelWorker(ctx);  // returns at once on the test thread
   EXPECT_EQ(m.queue.stats().size, 1u);
   EXPECT_EQ(m.clockReads, 0);
+  EXPECT_EQ(m.pauses, 0);
   m.queue.drainAll();
   m.running.store(true);
 
+  // An empty drain pauses once; a batch, of whatever events, goes straight on to the next drain.
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::idle);
   EXPECT_EQ(m.clockReads, 0);
+  EXPECT_EQ(m.pauses, 1);
   expectNoStageRan("empty queue");
 
   m.queue.push(makeEvent(EventKind::FrameMarker, -1, -1, 0.0f));
   m.queue.push(makeEvent(EventKind::FrameMarker, -1, -1, 0.0f));
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
   EXPECT_EQ(m.clockReads, 1);
+  EXPECT_EQ(m.pauses, 1);
   expectNoStageRan("markers only");
 
   // Sensor events without a target, and kinds the model does not know, are dropped.
@@ -523,8 +530,17 @@ TEST(ModelWorker, StopsIdlesAndSkipsStagesWithoutWork) {
   m.queue.push(makeEvent(static_cast<EventKind>(1), 3, 3, 1.0f));
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
   EXPECT_EQ(m.clockReads, 2);
+  EXPECT_EQ(m.pauses, 1);
   expectNoStageRan("dropped events only");
   EXPECT_EQ(m.trn.konioDrive[10], 0.0f);
+}
+
+TEST(ModelWorker, TheDefaultIdlePauseSleepsAtLeastOneMillisecond) {
+  Model m(1);
+  WorkerContext ctx{m.running, m.queue, m.konio, m.trn};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::idle);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1));
 }
 
 TEST(ModelWorker, KonioOutputReachesTrnOneIterationLater) {

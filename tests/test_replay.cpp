@@ -23,8 +23,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tools/replay/replay.h"
 #include "session_fixture.h"
+#include "tools/replay/replay.h"
 
 namespace {
 

@@ -119,7 +119,8 @@ TEST(Shutdown, JoinReturnsWithin50MsWhileEventsKeepArriving) {
   std::thread producer([&] {
     std::int32_t i = 0;
     while (producing.load()) {
-      model.queue.push({1.0, i, i, 0.9f, i % 10 == 0 ? EventKind::KonioInput : EventKind::Photoreceptor});
+      model.queue.push(
+          {1.0, i, i, 0.9f, i % 10 == 0 ? EventKind::KonioInput : EventKind::Photoreceptor});
       i = (i + 1) % kSensors;
     }
   });
