@@ -4,18 +4,36 @@
 
 #include "retina/color_response.h"
 
+namespace {
+
+template <class Sensors>
+void sampleEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, std::int32_t cy,
+                std::vector<float>& activations) {
+  const cv::Size frameSize = frame.size();
+  const std::size_t count = activations.size();
+  for (std::size_t i = 0; i < sensors.size(); ++i) {
+    const cv::Point offset = sensors.offset(i);
+    const cv::Point pixel(cx + offset.x, cy + offset.y);
+    if (!insideFrame(pixel, frameSize)) continue;
+    const std::size_t index = sensors.index(i);
+    if (index >= count) continue;
+    activations[index] =
+        colorResponse(sensors.colorClass(i), frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
+  }
+}
+
+}  // namespace
+
 void sampleActivations(const cv::Mat& frame, const Retina& retina, const SensorOffsets& offsets,
                        std::int32_t cx, std::int32_t cy, std::vector<float>& activations) {
   activations.assign(retina.sensors.size(), 0.0f);
-  const std::size_t n = std::min(retina.sensors.size(), offsets.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const Sensor& sensor = retina.sensors[i];
-    const cv::Point pixel(cx + offsets[i].x, cy + offsets[i].y);
-    if (!insideFrame(pixel, frame)) continue;
-    if (sensor.index < 0 || static_cast<std::size_t>(sensor.index) >= activations.size()) continue;
-    activations[sensor.index] =
-        colorResponse(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
-  }
+  sampleEach(frame, SensorListView(retina.sensors, offsets), cx, cy, activations);
+}
+
+void sampleActivations(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
+                       std::int32_t cy, std::vector<float>& activations) {
+  activations.assign(sensors.size(), 0.0f);
+  sampleEach(frame, PackedSensorView(sensors), cx, cy, activations);
 }
 
 std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,

@@ -23,6 +23,9 @@ void sampleActivations(const cv::Mat& frame, const Retina& retina, const SensorO
 std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
                                      const SensorOffsets& offsets, std::int32_t cx,
                                      std::int32_t cy);  // the same into a new vector
+// The same from the packed records (packSensors) of the sensors.
+void sampleActivations(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
+                       std::int32_t cy, std::vector<float>& activations);
 
 // Pushes the frame's events, all stamped `t1` (steady-clock seconds): one `FrameMarker`, then in
 // ascending index a `Photoreceptor` event for every sensor whose gain x activation exceeds

@@ -86,6 +86,7 @@ void Session::placeCenter() {
   state_.retinaScale = static_cast<float>(nearestEdge) * (1.0f / kRetinaUnitsToEdge);
   state_.offsets = placeSensors(retina_.sensors, state_.retinaScale);
   state_.hiddenDiscs = findHiddenDiscs(retina_.sensors, state_.offsets);
+  state_.packed = packSensors(retina_.sensors, state_.offsets, state_.hiddenDiscs);
   state_.centerPlaced = true;
 }
 
@@ -101,7 +102,12 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   result.seconds.convert = timer.lap();
 
   result.captureTime = steadySeconds(t1);
-  sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy, s.activations);
+  const bool packed = !s.packed.empty();
+  if (packed) {
+    sampleActivations(s.frame, s.packed, s.center.cx, s.center.cy, s.activations);
+  } else {
+    sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy, s.activations);
+  }
   result.seconds.sampling = timer.lap();
   result.eventsPushed = emitFrameEvents(model_.queue, s.activations, model_.gainTable,
                                         result.captureTime, s.emissionGains, config_.modelMode);
@@ -110,10 +116,19 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   result.seconds.modelStep = timer.lap();
   takeModelSnapshots(model_, s.konioSnapshot, s.gainSnapshot);
   result.seconds.snapshots = timer.lap();
-  updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot, kStepFraction);
+  if (packed) {
+    updateFoveaCenter(s.frame, s.packed, s.center, s.konioSnapshot, kStepFraction);
+  } else {
+    updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot,
+                      kStepFraction);
+  }
   result.seconds.fovea = timer.lap();
-  renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
-               s.canvas, s.gainSnapshot);
+  if (packed) {
+    renderRetina(s.frame, s.packed, s.center.cx, s.center.cy, s.canvas, s.gainSnapshot);
+  } else {
+    renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
+                 s.canvas, s.gainSnapshot);
+  }
   result.seconds.rendering = timer.lap();
   drawFoveaMarker(s.canvas, s.center, s.overlay);
   const SteadyTime t2 = config_.clock();

@@ -200,6 +200,39 @@ TEST(Emission, SteppedRunGivesTheQueueCountersAndLogOfOnePushPerEvent) {
   }
 }
 
+TEST(PackedSensors, SamplingFoveaAndRenderingMatchTheSensorLists) {
+  // The program's retina on a textured frame, centred inside, on the edges and beyond them, with
+  // gains low enough for rings and a Konio snapshot that moves the fovea.
+  const Retina retina = generateFibonacciRetina(kDemoRetina);
+  const std::size_t n = retina.sensors.size();
+  cv::Mat frame(720, 1280, CV_8UC3);
+  cv::RNG rng(5);
+  rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
+  std::vector<float> gains(n), konio(n);
+  rng.fill(gains, cv::RNG::UNIFORM, 0.0f, 1.0f);
+  rng.fill(konio, cv::RNG::UNIFORM, 0.0f, 1.0f);
+  const SensorOffsets offsets = placeSensors(retina.sensors, kScale720);
+  const std::vector<std::uint8_t> hidden = findHiddenDiscs(retina.sensors, offsets);
+  const PackedSensors packed = packSensors(retina.sensors, offsets, hidden);
+  ASSERT_EQ(packed.size(), n);
+  for (const cv::Point centre : {cv::Point(640, 360), cv::Point(0, 0), cv::Point(1279, 719),
+                                 cv::Point(-200, 500), cv::Point(1500, -40)}) {
+    std::vector<float> fromPacked;
+    sampleActivations(frame, packed, centre.x, centre.y, fromPacked);
+    EXPECT_EQ(fromPacked, sampleActivations(frame, retina, offsets, centre.x, centre.y)) << centre;
+
+    FoveaCenter a{centre.x, centre.y}, b = a;
+    updateFoveaCenter(frame, packed, a, konio, kStepFraction);
+    updateFoveaCenter(frame, retina.sensors, offsets, b, konio, kStepFraction);
+    EXPECT_TRUE(a.cx == b.cx && a.cy == b.cy) << centre;
+
+    cv::Mat fromList, canvas;
+    renderRetina(frame, packed, centre.x, centre.y, canvas, gains);
+    renderRetina(frame, retina.sensors, offsets, hidden, centre.x, centre.y, fromList, gains);
+    EXPECT_EQ(cv::norm(canvas, fromList, cv::NORM_INF), 0.0) << centre;
+  }
+}
+
 TEST(ModelWiring, StartsNeutralAndIdlesWithoutEvents) {
   Model model(30202);
   const std::vector<bool>& mask = model.gainTable.konioMask();
