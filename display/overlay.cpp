@@ -1,6 +1,6 @@
 #include "display/overlay.h"
 
-#include <algorithm>
+#include <string>
 
 #include <opencv2/imgproc.hpp>
 
