@@ -47,6 +47,7 @@ std::int64_t frameLimit(const ReplayOptions& options) {
 ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
   ParsedOptions parsed;
   ReplayOptions& o = parsed.options;
+  o.arguments = args;
   int sources = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -107,6 +108,20 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
         return parsed;
       }
       o.snapshotPath = v.substr(colon + 1);
+    } else if (arg == "--export") {
+      if (!value(o.exportPath)) return parsed;
+      if (!endsWith(o.exportPath, ".h5") && !endsWith(o.exportPath, ".hdf5")) {
+        parsed.error = "--export writes an HDF5 file; give it a name ending in .h5";
+        return parsed;
+      }
+    } else if (arg == "--export-gains") {
+      o.exportGains = true;
+    } else if (arg == "--stats") {
+      if (!value(o.statsPath)) return parsed;
+      if (!endsWith(o.statsPath, ".csv")) {
+        parsed.error = "--stats writes a CSV file; give it a name ending in .csv";
+        return parsed;
+      }
     } else {
       parsed.error = "unknown option '" + arg + "' (see --help)";
       return parsed;
@@ -114,6 +129,8 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
   }
   if (sources > 1) {
     parsed.error = "give at most one of --video, --image and --camera";
+  } else if (o.exportGains && o.exportPath.empty()) {
+    parsed.error = "--export-gains needs --export FILE.h5";
   } else if (o.snapshotFrame > 0 && frameLimit(o) > 0 && o.snapshotFrame > frameLimit(o)) {
     parsed.error = "--snapshot frame " + std::to_string(o.snapshotFrame) +
                    " is beyond the last frame (" + std::to_string(frameLimit(o)) + ")";
@@ -150,6 +167,12 @@ Output:
   --out FILE.avi     record every canvas as MJPG AVI at 30 fps (default: none)
   --snapshot N:FILE.png
                      write the canvas of frame N (1 = the first) as PNG (default: none)
+  --export FILE.h5   write the run's data as HDF5: the retina, a row per frame, every event
+                     pushed and every Konio output (default: none)
+  --export-gains     with --export, also every frame's gains and Konio activity
+                     (30202 values each per frame) (default: off)
+  --stats FILE.csv   write a line per frame: stage times, events, queue counters, fovea
+                     centre, frame time, resident memory (default: none)
   --help             this text
 
 In a window the keys are the demo's: r recentres the fovea, ESC quits.

@@ -23,6 +23,13 @@ struct ReplayOptions {
   std::string outPath;             // --out, MJPG AVI
   std::int64_t snapshotFrame = 0;  // --snapshot N:FILE, 1 = the first frame
   std::string snapshotPath;
+
+  // The data files: see exports.h.
+  std::string exportPath;              // --export, HDF5
+  bool exportGains = false;            // --export-gains: also every frame's gains and Konio
+  std::string statsPath;               // --stats, CSV
+  std::vector<std::string> arguments;  // as given, for the export's record of the command line
+
   bool help = false;
 };
 

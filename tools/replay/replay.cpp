@@ -7,6 +7,7 @@
 
 #include "app/platform.h"
 #include "app/session.h"
+#include "tools/replay/exports.h"
 #include "tools/replay/frame_clock.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/outputs.h"
@@ -50,6 +51,9 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   ReplayOutputs outputs(options);
   problem = outputs.check();
   if (!problem.empty()) return fail(problem);
+  ReplayExports exports(options);
+  problem = exports.open();
+  if (!problem.empty()) return fail(problem);
 
   FixedFrameClock clock;
   SessionConfig config;
@@ -63,6 +67,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   EventQueueStats queue{};
   try {
     Session session(config, out);
+    exports.start(session);
     out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
     out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
     cv::Mat frame;
@@ -82,8 +87,10 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
         summary.noteMemory(frameNumber);
         if (!options.headless) showInWindow(result.canvas);
         const bool outputsOk = outputs.write(frameNumber, result.canvas);
+        const bool exportsOk = exports.add(session, result, readSeconds, frameNumber);
+        if (exports.enabled()) summary.addExport(exports.lastSeconds());
         if (onCanvas) onCanvas(result.canvas);
-        if (!outputsOk) break;
+        if (!outputsOk || !exportsOk) break;
       }
       if (applyKey(session, options.headless ? -1 : pollKey(kKeyWaitMs))) break;
       if (result.drawn) session.reportLatency(session.now(), out);
@@ -91,20 +98,27 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     queue = session.stop();
   } catch (const std::exception& e) {
     outputs.discard();
+    exports.discard();
     err << "retina-replay: stopped by an error: " << e.what() << "\n";
     return 1;
   }
   input.close();
   if (!options.headless) closeAllWindows();
 
-  if (!outputs.error().empty()) {
+  if (!outputs.error().empty() || !exports.error().empty()) {
     outputs.discard();
-    return fail(outputs.error());
+    exports.discard();
+    return fail(outputs.error().empty() ? exports.error() : outputs.error());
   }
   summary.print(out, queue, options.deterministic);
   if (!outputs.finish(static_cast<std::int64_t>(summary.frames()))) {
     outputs.discard();  // a run that fails leaves no output behind, the recording included
+    exports.discard();
     return fail(outputs.error());
+  }
+  if (!exports.finish()) {
+    outputs.discard();
+    return fail(exports.error());
   }
   return 0;
 }
