@@ -45,7 +45,7 @@ Retina generateAnnounced(const RetinaLayout& layout, std::ostream& console) {
 
 }  // namespace
 
-bool toBgr8(cv::Mat& frame) {
+bool convertToBgr8(cv::Mat& frame) {
   const int channels = frame.channels();
   if (frame.depth() != CV_8U && frame.depth() != CV_16U) return false;
   if (channels != 1 && channels != 3 && channels != 4) return false;
@@ -94,7 +94,7 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   StageTimer timer;
   FrameLoopState& s = state_;
   s.frame = frame;  // shares the pixels; a conversion below makes a buffer of its own
-  if (!toBgr8(s.frame)) return result;
+  if (!convertToBgr8(s.frame)) return result;
   // Placed once: a later centre of -1 (the margin clamp on a frame under 100 pixels gives one)
   // is an ordinary position, not a request to rescale.
   if (!s.centerPlaced) placeCenter();
@@ -111,8 +111,7 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   result.seconds.modelStep = timer.lap();
   takeModelSnapshots(model_, s.konioSnapshot, s.gainSnapshot);
   result.seconds.snapshots = timer.lap();
-  updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot,
-                    kStepFraction);
+  updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot, kStepFraction);
   result.seconds.fovea = timer.lap();
   renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
                s.canvas, s.gainSnapshot);

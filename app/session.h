@@ -46,13 +46,13 @@ struct FrameLoopState {
   float retinaScale = 1.0f;               // pixels per retina unit, fixed by the first frame
   SensorOffsets offsets;                  // every sensor's pixel offset at retinaScale
   std::vector<std::uint8_t> hiddenDiscs;  // discs that later ones cover, at retinaScale
-  cv::Mat frame;                     // the current frame as 8-bit BGR; never drawn on
-  cv::Mat canvas;                    // what the window shows
-  std::vector<float> konioSnapshot;  // this frame's copy of the Konio activity
-  std::vector<float> gainSnapshot;   // this frame's copy of the gains
-  std::vector<float> emissionGains;  // scratch for the emission step
-  SteadyTime lastLatencyPrint;       // when the last latency line was written
-  std::int32_t frameTimeMs = 0;      // the last drawn frame's
+  cv::Mat frame;                          // the current frame as 8-bit BGR; never drawn on
+  cv::Mat canvas;                         // what the window shows
+  std::vector<float> konioSnapshot;       // this frame's copy of the Konio activity
+  std::vector<float> gainSnapshot;        // this frame's copy of the gains
+  std::vector<float> emissionGains;       // scratch for the emission step
+  SteadyTime lastLatencyPrint;            // when the last latency line was written
+  std::int32_t frameTimeMs = 0;           // the last drawn frame's
 };
 
 // Real seconds per stage of one frame, on the steady clock whatever the session's clock says.
@@ -131,7 +131,7 @@ class Session {
 
 // Converts a frame to 8-bit BGR in place: 8-bit grey and BGRA are converted, 16-bit frames are
 // scaled to 8 bits first. Returns false (frame untouched) for any other type.
-bool toBgr8(cv::Mat& frame);
+bool convertToBgr8(cv::Mat& frame);
 
 // Applies a key as the demo does: the reset key recentres, the quit key asks to stop (returns
 // true). The key code is compared whole; any other value, -1 for none, changes nothing.

@@ -19,14 +19,15 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/frame_loop.h"
 #include "app/model_wiring.h"
 #include "app/sampling.h"
-#include "app/synthetic_scene.h"
+#include "app/session.h"
 #include "display/fovea.h"
 #include "display/overlay.h"
 #include "display/render.h"
 #include "retina/fibonacci_retina.h"
+#include "tests/session_fixture.h"
+#include "tools/replay/synthetic_scene.h"
 
 namespace {
 
@@ -58,50 +59,31 @@ cv::Mat benchFrame(const std::string& scene, cv::Size size = k720p) {
 // Everything one frame needs, set up as the program does after its first frame: the retina
 // placed on the middle, the model created and its worker thread running.
 struct World {
-  explicit World(const cv::Mat& firstFrame, int spiralCount = kSpiralCount)
-      : retina(makeRetina(spiralCount)), model(static_cast<int>(retina.sensors.size())) {
-    state.frame = firstFrame;
-    state.konioSnapshot.assign(retina.sensors.size(), 0.0f);
-    placeCenter(state, retina);
-    startModelWorker(worker, model);
+  explicit World(const cv::Mat& frame, int spiralCount = kDemoRetina.spiralCount)
+      : frame(frame),
+        t(ModelMode::workerThread, layoutWith(spiralCount)),
+        state(t.session.state()),
+        retina(t.session.retina()),
+        model(t.session.model()) {
     // Let the model answer a few frames so gains and Konio activity are not all at rest.
     for (int i = 0; i < 5; ++i)
       runOneFrame();
   }
 
-  static Retina makeRetina(int spiralCount) {
-    std::ostringstream quiet;
-    // Denser retinas keep the same extent, so every sensor still lands on the frame.
-    return generateFibonacciRetina(spiralCount, kRetinaDiameter, kFovealRadius, kFovealSatellites,
-                                   kPeripheralSatellites, quiet);
+  static RetinaLayout layoutWith(int spiralCount) {
+    RetinaLayout layout = kDemoRetina;  // denser retinas keep the same extent
+    layout.spiralCount = spiralCount;
+    return layout;
   }
 
-  // One whole frame loop iteration; the frame "arrives" instantly (no camera wait).
-  void runOneFrame() {
-    bool delivered = false;
-    FrameIo io;
-    const cv::Mat frame = state.frame;
-    io.readFrame = [&](cv::Mat& out) {
-      if (delivered) {
-        out.release();
-      } else {
-        out = frame;
-      }
-      delivered = true;
-    };
-    io.showCanvas = [](const cv::Mat&) {};
-    io.waitKey = [](int) { return -1; };
-    std::ostringstream quiet;
-    runFrameLoop(retina, model, state, io, loopRunning, quiet);
-    state.frame = frame;
-  }
+  // One whole frame; the frame "arrives" instantly (no camera wait).
+  void runOneFrame() { t.frame(frame); }
 
-  Retina retina;
-  Model model;
-  FrameLoopState state;
-  std::atomic<bool> running{true};
-  std::atomic<bool> loopRunning{true};
-  ModelWorkerThread worker{running};
+  cv::Mat frame;
+  TestSession t;
+  const FrameLoopState& state;
+  const Retina& retina;
+  Model& model;
 };
 
 void Sampling(benchmark::State& s, const std::string& scene) {
@@ -118,16 +100,18 @@ void Emission(benchmark::State& s, const std::string& scene) {
   const auto a = sampleActivations(w.state.frame, w.retina, w.state.offsets, w.state.center.cx,
                                    w.state.center.cy);
   std::size_t events = 0;
+  std::vector<float> gainCopy;
   for (auto _ : s) {
-    events = emitFrameEvents(w.model.queue, a, w.model.gainTable, 1.0, w.state.emissionGains);
+    events = emitFrameEvents(w.model.queue, a, w.model.gainTable, 1.0, gainCopy);
   }
   s.counters["events"] = static_cast<double>(events);
 }
 
 void Snapshots(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
+  std::vector<float> konio, gains;
   for (auto _ : s)
-    takeModelSnapshots(w.model, w.state.konioSnapshot, w.state.gainSnapshot);
+    takeModelSnapshots(w.model, konio, gains);
 }
 
 void Fovea(benchmark::State& s, const std::string& scene) {
@@ -142,18 +126,19 @@ void Fovea(benchmark::State& s, const std::string& scene) {
 
 void Rendering(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
-  takeModelSnapshots(w.model, w.state.konioSnapshot, w.state.gainSnapshot);
+  cv::Mat canvas;
   for (auto _ : s) {
     renderRetina(w.state.frame, w.retina.sensors, w.state.offsets, w.state.hiddenDiscs,
-                 w.state.center.cx, w.state.center.cy, w.state.canvas, w.state.gainSnapshot);
+                 w.state.center.cx, w.state.center.cy, canvas, w.state.gainSnapshot);
   }
 }
 
 void Overlay(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
+  cv::Mat canvas = w.state.canvas.clone();
   for (auto _ : s) {
-    drawFoveaMarker(w.state.canvas, w.state.center);
-    drawOverlayTexts(w.state.canvas, 3);
+    drawFoveaMarker(canvas, w.state.center);
+    drawOverlayTexts(canvas, 3);
   }
 }
 
@@ -203,8 +188,8 @@ void WorkerBatch(benchmark::State& s) {
   std::vector<RetinaEvent> batch;
   for (std::int32_t i = kCount - 1; batch.size() < kEventQueueLimit; --i) {
     const float weight = 0.2f + 0.6f * static_cast<float>(i % 7) / 7.0f;
-    batch.push_back({1.0, i, i, weight, kPhotoreceptor});
-    if (i % kKonioMaskStride == 0) batch.push_back({1.0, i, i, weight, kKonioInput});
+    batch.push_back({1.0, i, i, weight, EventKind::Photoreceptor});
+    if (i % kKonioMaskStride == 0) batch.push_back({1.0, i, i, weight, EventKind::KonioInput});
   }
   batch.resize(kEventQueueLimit);
   for (auto _ : s) {

@@ -25,7 +25,7 @@ CircleStamp traceCircle(int radius, int thickness) {
   return stamp;
 }
 
-cv::Vec3b toBgr(const cv::Scalar& color) {
+cv::Vec3b stampColor(const cv::Scalar& color) {
   return {cv::saturate_cast<std::uint8_t>(color[0]), cv::saturate_cast<std::uint8_t>(color[1]),
           cv::saturate_cast<std::uint8_t>(color[2])};
 }

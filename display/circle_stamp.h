@@ -56,4 +56,4 @@ inline void drawStamp(cv::Mat& canvas, const CircleStamp& stamp, cv::Point centr
 }
 
 // The colour cv::circle writes for `color`: each channel rounded to nearest and saturated.
-cv::Vec3b toBgr(const cv::Scalar& color);
+cv::Vec3b stampColor(const cv::Scalar& color);

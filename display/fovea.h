@@ -8,7 +8,9 @@
 #include "retina/sensor.h"
 #include "retina/sensor_mapping.h"
 
-// The centre of the retina in camera-frame pixels; -1 in `cx` marks a centre not placed yet.
+// The centre of the retina in camera-frame pixels. Any value is a position, -1 included (the
+// margin clamp on a frame under 100 pixels gives one); whether the centre has been placed yet is
+// the session's to know.
 struct FoveaCenter {
   std::int32_t cx = -1;  // column
   std::int32_t cy = -1;  // row

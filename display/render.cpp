@@ -96,7 +96,7 @@ void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
         const cv::Vec3f base =
             baseColor(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
         const double g = gain;  // the darkening is done in double precision
-        color = toBgr(cv::Scalar(base[0] * g, base[1] * g, base[2] * g));
+        color = stampColor(cv::Scalar(base[0] * g, base[1] * g, base[2] * g));
       }
       drawStamp(canvas, prime ? stamps.primeDisc : stamps.disc, pixel, color);
     }

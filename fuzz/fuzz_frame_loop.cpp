@@ -25,16 +25,16 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/frame_loop.h"
-#include "app/model_wiring.h"
-#include "model/model_worker.h"
+#include "app/session.h"
 #include "retina/fibonacci_retina.h"
+#include "tests/session_fixture.h"
 
 namespace {
 
 // Fewer spiral points than the program's 4096 keep a run short; foveal and peripheral clusters,
 // colour classes and prime spiral sensors are all still there.
-constexpr std::int32_t kFuzzSpiralCount = 256;
+constexpr RetinaLayout kFuzzRetina{256, kDemoRetina.diameter, kDemoRetina.fovealRadius,
+                                   kDemoRetina.fovealSatellites, kDemoRetina.peripheralSatellites};
 constexpr int kMaxSide = 64;
 constexpr int kDepths[] = {CV_8U, CV_8S, CV_16U, CV_16S, CV_32F, CV_64F};
 constexpr int kKeys[] = {-1, -1, -1, -1, -1, kQuitKey, kResetKey, 'R'};
@@ -88,57 +88,22 @@ std::vector<Step> decode(const std::uint8_t* data, std::size_t size) {
   return steps;
 }
 
-const Retina& fuzzRetina() {
-  static const Retina retina = [] {
-    std::ostringstream quiet;
-    return generateFibonacciRetina(kFuzzSpiralCount, kRetinaDiameter, kFovealRadius,
-                                   kFovealSatellites, kPeripheralSatellites, quiet);
-  }();
-  return retina;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::vector<Step> steps = decode(data, size);
-  const Retina& retina = fuzzRetina();
-  const auto count = static_cast<int>(retina.sensors.size());
-
-  Model model(count);
-  FrameLoopState state;
-  state.konioSnapshot.assign(count, 0.0f);
-  std::atomic<bool> running{true};
-  WorkerContext worker{running, model.queue, model.konio, model.trn};
-  double modelTime = 0.0;
-  worker.clock = [&modelTime] { return modelTime; };
-
-  std::size_t next = 0;
-  std::size_t polls = 0;
-  cv::Size current;
-  SteadyTime clock{std::chrono::seconds(1)};
-  FrameIo io;
-  io.readFrame = [&](cv::Mat& frame) {
-    clock += std::chrono::milliseconds(700);  // a latency line every few frames
-    frame = next < steps.size() ? steps[next].frame : cv::Mat();
-    current = frame.size();
-    ++next;
-  };
-  io.showCanvas = [&](const cv::Mat& canvas) {
-    if (canvas.type() != CV_8UC3 || canvas.size() != current) std::abort();
-  };
-  io.waitKey = [&](int) {
-    const std::size_t i = polls++;
-    return i < steps.size() ? steps[i].key : -1;
-  };
-  io.now = [&] { return clock; };
-  state.lastLatencyPrint = clock;
-
-  FrameLoopHooks hooks;
-  hooks.afterEmission = [&] {
-    modelTime += 1.0 / 30.0;
-    runWorkerIteration(worker);
-  };
+  TestSession t(ModelMode::steppedAfterEmission, kFuzzRetina);
   std::ostringstream out;
-  runFrameLoop(retina, model, state, io, running, out, hooks);
+  // The demo's loop, frame by frame: an empty frame or ESC ends it; a latency line every few
+  // frames.
+  for (const Step& step : steps) {
+    if (step.frame.empty()) break;
+    const FrameResult r = t.frame(step.frame, std::chrono::milliseconds(700));
+    if (r.drawn && (r.canvas.type() != CV_8UC3 || r.canvas.size() != step.frame.size())) {
+      std::abort();
+    }
+    if (applyKey(t.session, step.key)) break;
+    if (r.drawn) t.session.reportLatency(t.clock, out);
+  }
   return 0;
 }

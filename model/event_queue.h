@@ -98,10 +98,10 @@ class EventQueue {
  private:
   QueueStoragePool storage_;  // declared first: it outlives `events_`
   std::deque<RetinaEvent, PoolAllocator<RetinaEvent>> events_{
-      PoolAllocator<RetinaEvent>(&storage_)};  // oldest at the front; guarded by `mutex_`
-  std::mutex mutex_;                           // the queue mutex
-  std::uint64_t displaced_ = 0;                // guarded by `mutex_`
-  std::size_t peak_ = 0;                       // guarded by `mutex_`
-  std::uint64_t batches_ = 0;                  // guarded by `mutex_`
+      PoolAllocator<RetinaEvent>(&storage_)};    // oldest at the front; guarded by `mutex_`
+  std::mutex mutex_;                             // the queue mutex
+  std::uint64_t displaced_ = 0;                  // guarded by `mutex_`
+  std::size_t peak_ = 0;                         // guarded by `mutex_`
+  std::uint64_t batches_ = 0;                    // guarded by `mutex_`
   std::vector<RetinaEvent>* pushLog_ = nullptr;  // guarded by `mutex_`
 };

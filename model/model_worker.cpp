@@ -1,6 +1,5 @@
 #include "model/model_worker.h"
 
-#include <thread>
 #include <vector>
 
 double steadySeconds(SteadyTime t) {
@@ -21,8 +20,7 @@ WorkerIteration runWorkerIteration(WorkerContext& ctx) {
   std::vector<RetinaEvent>& batch = ctx.batch;
   ctx.queue.drainAll(batch);
   if (batch.empty()) {
-    // Also bounds how long a join waits for an idle worker.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ctx.idlePause();
     return WorkerIteration::idle;
   }
 
@@ -33,7 +31,8 @@ WorkerIteration runWorkerIteration(WorkerContext& ctx) {
   sensorEvents.clear();
   konioEvents.clear();
   for (const RetinaEvent& event : batch) {
-    if ((event.kind == EventKind::Photoreceptor || event.kind == EventKind::KonioInput) && event.dst >= 0) {
+    if ((event.kind == EventKind::Photoreceptor || event.kind == EventKind::KonioInput) &&
+        event.dst >= 0) {
       sensorEvents.push_back(event);
     } else if (event.kind == EventKind::KonioOutput) {
       konioEvents.push_back(event);

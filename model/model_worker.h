@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "model/event_queue.h"
@@ -15,6 +16,8 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 double steadySeconds(SteadyTime t);
 double steadyNowSeconds();
 
+constexpr std::chrono::milliseconds kIdlePause{1};
+
 // What the worker reaches. The four referenced objects outlive the worker thread.
 struct WorkerContext {
   std::atomic<bool>& running;  // read before every iteration; false ends the worker
@@ -22,6 +25,9 @@ struct WorkerContext {
   KonioLayer& konio;
   TrnLayer& trn;
   std::function<double()> clock = steadyNowSeconds;  // source of `batchTime`, in seconds
+  // The pause after an empty drain: 1 ms on the steady clock. It also bounds how long a join
+  // waits for an idle worker.
+  std::function<void()> idlePause = [] { std::this_thread::sleep_for(kIdlePause); };
 
   // The worker's own buffers, kept from batch to batch so that draining allocates nothing.
   std::vector<RetinaEvent> batch{};

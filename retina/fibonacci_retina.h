@@ -16,7 +16,7 @@ Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
 // The generator's five arguments, in its order.
 struct RetinaLayout {
   std::int32_t spiralCount;
-  std::int32_t diameter;  // retina units
+  std::int32_t diameter;      // retina units
   std::int32_t fovealRadius;  // retina units
   std::int32_t fovealSatellites;
   std::int32_t peripheralSatellites;

@@ -56,7 +56,7 @@ TEST(CircleStamp, MatchesCvCircleOnAndBeyondEveryEdge) {
         const cv::Scalar color(rng.uniform(0, 256) * gain, rng.uniform(0, 256) * gain,
                                rng.uniform(0, 256) * gain);
         cv::circle(expected, centre, shape.radius, color, shape.thickness, cv::LINE_8, 0);
-        drawStamp(actual, stamp, centre, toBgr(color));
+        drawStamp(actual, stamp, centre, stampColor(color));
         // The whole canvas is compared, so a stray write anywhere shows.
         ASSERT_EQ(cv::norm(expected, actual, cv::NORM_INF), 0.0)
             << "radius " << shape.radius << " thickness " << shape.thickness << " centre " << centre
@@ -75,7 +75,7 @@ TEST(CircleStamp, RoundsColoursLikeCvCircle) {
   for (double v : {0.5, 1.5, 2.5, 100.49, 100.5, 254.5, 255.4, 300.0, -3.0}) {
     cv::Mat expected(1, 1, CV_8UC3, cv::Scalar::all(9)), actual = expected.clone();
     cv::circle(expected, {0, 0}, 2, cv::Scalar(v, v, v), cv::FILLED, cv::LINE_8, 0);
-    drawStamp(actual, traceCircle(2, cv::FILLED), {0, 0}, toBgr(cv::Scalar(v, v, v)));
+    drawStamp(actual, traceCircle(2, cv::FILLED), {0, 0}, stampColor(cv::Scalar(v, v, v)));
     EXPECT_EQ(expected.at<cv::Vec3b>(0, 0), actual.at<cv::Vec3b>(0, 0)) << v;
   }
 }
@@ -106,8 +106,7 @@ cv::Mat renderWithCvCircle(const cv::Mat& frame, const std::vector<Sensor>& sens
 }
 
 TEST(RenderRetina, WholeRetinaMatchesOneCvCirclePerSensor) {
-  std::ostringstream quiet;
-  const Retina retina = generateFibonacciRetina(4096, 65536, 8192, 12, 6, quiet);
+  const Retina retina = generateFibonacciRetina(kDemoRetina);
   cv::RNG rng(11);
   for (const cv::Size size : {cv::Size(1280, 720), cv::Size(320, 200), cv::Size(37, 23)}) {
     cv::Mat frame(size, CV_8UC3);
@@ -129,8 +128,7 @@ TEST(RenderRetina, WholeRetinaMatchesOneCvCirclePerSensor) {
 }
 
 TEST(RenderRetina, OnlyDiscsCoveredByALaterDiscAsLargeAreHidden) {
-  std::ostringstream quiet;
-  const Retina retina = generateFibonacciRetina(4096, 65536, 8192, 12, 6, quiet);
+  const Retina retina = generateFibonacciRetina(kDemoRetina);
   const SensorOffsets offsets = placeSensors(retina.sensors, 360.0f / 32768.0f);
   const std::vector<std::uint8_t> hidden = findHiddenDiscs(retina.sensors, offsets);
   ASSERT_EQ(hidden.size(), retina.sensors.size());

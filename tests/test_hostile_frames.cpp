@@ -11,9 +11,9 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/frame_loop.h"
-#include "app/model_wiring.h"
-#include "scripted_io.h"
+#include "app/demo.h"
+#include "app/session.h"
+#include "session_fixture.h"
 
 namespace {
 
@@ -30,37 +30,18 @@ cv::Mat makeFrame(cv::Size size, int type, Fill fill) {
   return frame;
 }
 
-const Retina& programRetina() {
-  static const Retina retina = [] {
-    std::ostringstream quiet;
-    return generateProgramRetina(quiet);
-  }();
-  return retina;
-}
+// A session with the worker thread draining the queue, shut down as the program does when it
+// goes out of scope: flag cleared, worker joined.
+struct LiveSession : TestSession {
+  LiveSession() : TestSession(ModelMode::workerThread) {}
 
-int sensorCount() {
-  return static_cast<int>(programRetina().sensors.size());
-}
-
-// The frame loop with its own state and model and the worker thread draining the queue, shut
-// down as the program does: flag cleared, worker joined.
-struct LiveLoop {
-  LiveLoop() { startModelWorker(worker, model); }
-  ~LiveLoop() {
-    running.store(false);
-    stopModelWorker(worker);
+  // Steps every frame that `script` holds, showing nothing; returns how many were drawn.
+  int run(const std::vector<cv::Mat>& frames) {
+    int drawn = 0;
+    for (const cv::Mat& f : frames)
+      drawn += frame(f).drawn ? 1 : 0;
+    return drawn;
   }
-
-  LoopExit run(ScriptedIo& script, const FrameLoopHooks& hooks = {}) {
-    FrameIo io = script.io();
-    std::ostringstream out;
-    return runFrameLoop(programRetina(), model, state, io, running, out, hooks);
-  }
-
-  Model model{sensorCount()};
-  FrameLoopState state;
-  std::atomic<bool> running{true};
-  ModelWorkerThread worker{running};
 };
 
 // Runs the whole session with the worker thread and checks that exactly the frames that can be
@@ -70,12 +51,12 @@ void expectShownAtTheirOwnSize(const std::vector<cv::Mat>& frames) {
   script.frames = frames;
   FrameIo io = script.io();
   std::ostringstream out;
-  EXPECT_EQ(runSession(io, out).exit, LoopExit::emptyFrame);
+  EXPECT_EQ(runDemo(io, out, script.config()).exit, LoopExit::emptyFrame);
 
   std::vector<cv::Size> expected;
   for (const cv::Mat& frame : frames) {
     cv::Mat copy = frame.clone();
-    if (toBgr8(copy)) expected.push_back(frame.size());
+    if (convertToBgr8(copy)) expected.push_back(frame.size());
   }
   std::vector<cv::Size> shown;
   for (const cv::Mat& canvas : script.shown) {
@@ -135,53 +116,42 @@ TEST(HostileFrames, ViewsIntoLargerImagesAreReadInPlaceAndNeverWritten) {
   cv::Mat big = makeFrame({1000, 800}, CV_8UC3, Fill::noise);
   const cv::Mat pristine = big.clone();
   const cv::Rect views[] = {{1, 1, 640, 480}, {999, 0, 1, 800}, {300, 250, 199, 201}};
-  LiveLoop loop;
-  std::size_t reads = 0;
+  LiveSession live;
   std::vector<cv::Size> shown;
-  FrameIo io;
-  io.readFrame = [&](cv::Mat& frame) {
-    frame = reads < 3 ? big(views[reads]) : cv::Mat();
-    ++reads;
-  };
-  io.showCanvas = [&](const cv::Mat& canvas) { shown.push_back(canvas.size()); };
-  io.waitKey = [](int) { return -1; };
-  std::ostringstream out;
-  EXPECT_EQ(runFrameLoop(programRetina(), loop.model, loop.state, io, loop.running, out),
-            LoopExit::emptyFrame);
+  for (const cv::Rect& view : views) {
+    const FrameResult r = live.frame(big(view));
+    ASSERT_TRUE(r.drawn);
+    shown.push_back(r.canvas.size());
+  }
   EXPECT_EQ(shown, (std::vector<cv::Size>{{640, 480}, {1, 800}, {199, 201}}));
   EXPECT_EQ(cv::norm(big, pristine, cv::NORM_INF), 0.0);
 }
 
 TEST(HostileFrames, FirstUsableFrameFixesCentreAndScaleAndUpdatesKeepTheMargins) {
-  LiveLoop loop;
-  ScriptedIo script;
+  LiveSession live;
   // Unconvertible frames first: they must not place the centre.
-  script.frames = {makeFrame({1000, 1000}, CV_32FC3, Fill::white),
-                   makeFrame({500, 300}, CV_8SC1, Fill::white),
-                   makeFrame({640, 480}, CV_8UC1, Fill::white)};  // the first usable one
+  std::vector<cv::Mat> frames = {makeFrame({1000, 1000}, CV_32FC3, Fill::white),
+                                 makeFrame({500, 300}, CV_8SC1, Fill::white),
+                                 makeFrame({640, 480}, CV_8UC1, Fill::white)};  // first usable
   const cv::Size sizes[] = {{1280, 720}, {3, 3},     {640, 480}, {1, 1},     {199, 199},
                             {200, 200},  {150, 250}, {250, 150}, {201, 201}, {1920, 1080}};
   const Fill fills[] = {Fill::white, Fill::noise, Fill::black};
   for (const cv::Size& size : sizes)
     for (Fill fill : fills)
-      script.frames.push_back(makeFrame(size, CV_8UC3, fill));
-  script.keys.assign(script.frames.size(), -1);
-  script.keys[10] = kResetKey;  // recentres on a 640x480 frame; the scale must stay
+      frames.push_back(makeFrame(size, CV_8UC3, fill));
 
   const float scale = 240.0f / 32768.0f;  // min(320, 240, 320, 240) / 32768
-  FoveaCenter before;
+  const FrameLoopState& s = live.session.state();
   int shown = 0;
-  FrameLoopHooks hooks;
-  hooks.afterEmission = [&] {
-    if (shown == 0) {
-      EXPECT_EQ(loop.state.center.cx, 320);
-      EXPECT_EQ(loop.state.center.cy, 240);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    // The centre the frame's update starts from: the middle of the first usable frame.
+    FoveaCenter before = s.centerPlaced ? s.center : FoveaCenter{320, 240};
+    const FrameResult r = live.frame(frames[i]);
+    if (!r.drawn) {
+      EXPECT_FALSE(s.centerPlaced) << "frame " << i;
+      continue;
     }
-    before = loop.state.center;
-  };
-  hooks.afterFrame = [&](const FrameStats&, const cv::Mat&) {
     ++shown;
-    const FrameLoopState& s = loop.state;
     EXPECT_EQ(s.retinaScale, scale) << "frame " << shown;
     // A white frame under a centre inside it has positive weight; a moved centre had too.
     const bool centreInside =
@@ -194,9 +164,9 @@ TEST(HostileFrames, FirstUsableFrameFixesCentreAndScaleAndUpdatesKeepTheMargins)
       EXPECT_TRUE(withinMargins(s.center.cy, s.frame.rows))
           << "frame " << shown << ": cy " << s.center.cy << " on " << s.frame.rows << " rows";
     }
-  };
-  EXPECT_EQ(loop.run(script, hooks), LoopExit::emptyFrame);
-  EXPECT_EQ(shown, static_cast<int>(script.frames.size()) - 2);
+    if (i == 10) applyKey(live.session, kResetKey);  // recentres on 640x480; the scale stays
+  }
+  EXPECT_EQ(shown, static_cast<int>(frames.size()) - 2);
 }
 
 TEST(HostileFrames, SmallFramesTakeTheCrossedBounds) {
@@ -220,17 +190,15 @@ TEST(HostileFrames, SmallFramesTakeTheCrossedBounds) {
       {{150, 250}, {65, 0, 20, 250}, {50, 125}},
   };
   for (const Case& c : cases) {
-    LiveLoop loop;
-    ScriptedIo script;
+    LiveSession live;
     cv::Mat frame = makeFrame(c.size, CV_8UC3, Fill::black);
     frame(c.bright).setTo(cv::Scalar::all(255));
-    script.frames = {frame};
-    EXPECT_EQ(loop.run(script), LoopExit::emptyFrame);
-    EXPECT_EQ(loop.state.center.cx, c.expected.cx) << c.size;
+    const FoveaCenter centre = live.frame(frame).center;
+    EXPECT_EQ(centre.cx, c.expected.cx) << c.size;
     if (c.size.height >= 2 * kFoveaMargin) {
-      EXPECT_NEAR(loop.state.center.cy, c.expected.cy, 5) << c.size;
+      EXPECT_NEAR(centre.cy, c.expected.cy, 5) << c.size;
     } else {
-      EXPECT_EQ(loop.state.center.cy, c.expected.cy) << c.size;
+      EXPECT_EQ(centre.cy, c.expected.cy) << c.size;
     }
   }
 }
@@ -238,15 +206,12 @@ TEST(HostileFrames, SmallFramesTakeTheCrossedBounds) {
 // On a 99-pixel axis the update clamps the centre to 99 - 100 = -1, which must stay an ordinary
 // position: the next frame keeps the scale fixed by the first one (49/32768, not 360/32768).
 TEST(HostileFrames, CentreClampedToMinusOneKeepsTheFirstFramesScale) {
-  LiveLoop loop;
-  ScriptedIo script;
-  script.frames = {makeFrame({99, 99}, CV_8UC3, Fill::white),
-                   makeFrame({1280, 720}, CV_8UC3, Fill::white)};
+  LiveSession live;
   std::vector<float> scales;
-  FrameLoopHooks hooks;
-  hooks.afterFrame = [&](const FrameStats&, const cv::Mat&) {
-    scales.push_back(loop.state.retinaScale);
-  };
-  loop.run(script, hooks);
+  for (const cv::Mat& frame :
+       {makeFrame({99, 99}, CV_8UC3, Fill::white), makeFrame({1280, 720}, CV_8UC3, Fill::white)}) {
+    live.frame(frame);
+    scales.push_back(live.session.state().retinaScale);
+  }
   EXPECT_EQ(scales, std::vector<float>(2, 49.0f / 32768.0f));
 }

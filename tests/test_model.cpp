@@ -14,7 +14,7 @@
 
 namespace {
 
-RetinaEvent makeEvent(std::int32_t kind, std::int32_t src, std::int32_t dst, float weight,
+RetinaEvent makeEvent(EventKind kind, std::int32_t src, std::int32_t dst, float weight,
                       double time = 0.0) {
   RetinaEvent e;
   e.time = time;
@@ -27,15 +27,14 @@ RetinaEvent makeEvent(std::int32_t kind, std::int32_t src, std::int32_t dst, flo
 
 // One sensor as the frame loop emits it: a Photoreceptor event, plus a KonioInput if masked.
 void addSensor(std::vector<RetinaEvent>& events, int index, float weight, bool masked) {
-  events.push_back(makeEvent(kPhotoreceptor, index, index, weight));
+  events.push_back(makeEvent(EventKind::Photoreceptor, index, index, weight));
   if (masked) {
-    events.push_back(makeEvent(kKonioInput, index, index, weight));
+    events.push_back(makeEvent(EventKind::KonioInput, index, index, weight));
   }
 }
 
-std::vector<float> gainsOf(GainTable& table) {
-  std::lock_guard<std::mutex> lock(table.mutex);
-  return table.gains;
+std::vector<float> gainsOf(const GainTable& table) {
+  return table.gains();
 }
 
 float activityOf(const KonioLayer& konio, int unit) {
@@ -48,10 +47,10 @@ float activityOf(const KonioLayer& konio, int unit) {
 TEST(EventQueue, BoundDisplacesExactlyTheOldest) {
   EventQueue full;
   for (int i = 0; i < static_cast<int>(kEventQueueLimit); ++i) {
-    full.push(makeEvent(kPhotoreceptor, 0, i, 0.0f));
+    full.push(makeEvent(EventKind::Photoreceptor, 0, i, 0.0f));
   }
   EXPECT_EQ(full.stats().displaced, 0u);
-  full.push(makeEvent(kFrameMarker, -1, -1, 0.0f, 7.0));
+  full.push(makeEvent(EventKind::FrameMarker, -1, -1, 0.0f, 7.0));
   EventQueueStats s = full.stats();
   EXPECT_EQ(s.size, kEventQueueLimit);
   EXPECT_EQ(s.displaced, 1u);
@@ -60,21 +59,21 @@ TEST(EventQueue, BoundDisplacesExactlyTheOldest) {
   ASSERT_EQ(drained.size(), kEventQueueLimit);
   EXPECT_EQ(drained.front().dst, 1);  // event 0 is gone, event 1 is the oldest now
   EXPECT_EQ(drained[drained.size() - 2].dst, static_cast<int>(kEventQueueLimit) - 1);
-  EXPECT_EQ(drained.back().kind, kFrameMarker);
+  EXPECT_EQ(drained.back().kind, EventKind::FrameMarker);
   EXPECT_EQ(drained.back().time, 7.0);
 
   EventQueue almost;
   for (int i = 0; i < static_cast<int>(kEventQueueLimit) - 1; ++i) {
-    almost.push(makeEvent(kPhotoreceptor, 0, i, 0.0f));
+    almost.push(makeEvent(EventKind::Photoreceptor, 0, i, 0.0f));
   }
-  almost.push(makeEvent(kKonioOutput, 5, 5, 0.5f));
+  almost.push(makeEvent(EventKind::KonioOutput, 5, 5, 0.5f));
   s = almost.stats();
   EXPECT_EQ(s.size, kEventQueueLimit);
   EXPECT_EQ(s.displaced, 0u);
   drained = almost.drainAll();
   ASSERT_EQ(drained.size(), kEventQueueLimit);
   EXPECT_EQ(drained.front().dst, 0);
-  EXPECT_EQ(drained.back().kind, kKonioOutput);
+  EXPECT_EQ(drained.back().kind, EventKind::KonioOutput);
 }
 
 TEST(EventQueue, DrainKeepsPushOrderAcrossProducersAndEmpties) {
@@ -84,10 +83,11 @@ TEST(EventQueue, DrainKeepsPushOrderAcrossProducersAndEmpties) {
 
   // Frame-loop pushes on this thread interleaved with pushes from a second thread; each join
   // fixes the order.
-  const std::vector<RetinaEvent> sent = {
-      makeEvent(kFrameMarker, -1, -1, 0.0f, 1.0), makeEvent(kKonioOutput, 20, 20, 0.75f, 2.0),
-      makeEvent(kPhotoreceptor, 3, 3, 0.25f, 1.0), makeEvent(kKonioInput, 3, 3, 0.25f, 1.0),
-      makeEvent(kKonioOutput, 30, 30, 0.5f, 2.0)};
+  const std::vector<RetinaEvent> sent = {makeEvent(EventKind::FrameMarker, -1, -1, 0.0f, 1.0),
+                                         makeEvent(EventKind::KonioOutput, 20, 20, 0.75f, 2.0),
+                                         makeEvent(EventKind::Photoreceptor, 3, 3, 0.25f, 1.0),
+                                         makeEvent(EventKind::KonioInput, 3, 3, 0.25f, 1.0),
+                                         makeEvent(EventKind::KonioOutput, 30, 30, 0.5f, 2.0)};
   queue.push(sent[0]);
   std::thread([&] { queue.push(sent[1]); }).join();
   queue.push(sent[2]);
@@ -117,7 +117,7 @@ TEST(EventQueue, ConcurrentProducersLoseOnlyDisplacedEvents) {
 
   auto produce = [&](int id) {
     for (int seq = 0; seq < kPerProducer; ++seq) {
-      queue.push(makeEvent(kPhotoreceptor, id, seq, static_cast<float>(seq)));
+      queue.push(makeEvent(EventKind::Photoreceptor, id, seq, static_cast<float>(seq)));
       pushed.fetch_add(1);
     }
     producersDone.fetch_add(1);
@@ -192,15 +192,15 @@ TEST(KonioLayer, RisesOnlyAboveThresholdAndSaturates) {
 
   // Two weak inputs in one batch are summed before the threshold test.
   events.clear();
-  events.push_back(makeEvent(kKonioInput, 10, 10, 0.03f));
-  events.push_back(makeEvent(kKonioInput, 10, 10, 0.03f));
+  events.push_back(makeEvent(EventKind::KonioInput, 10, 10, 0.03f));
+  events.push_back(makeEvent(EventKind::KonioInput, 10, 10, 0.03f));
   konio.step(events, 0.0, queue);
   EXPECT_EQ(activityOf(konio, 10), (0.03f + 0.03f) * 0.5f);
   queue.drainAll();
 
   // 0.2 per step adds 0.1 per step and reaches the ceiling in the tenth step, not before.
   events.clear();
-  events.push_back(makeEvent(kKonioInput, 20, 20, 0.2f));
+  events.push_back(makeEvent(EventKind::KonioInput, 20, 20, 0.2f));
   for (int stepNo = 1; stepNo <= 10; ++stepNo) {
     konio.step(events, 0.0, queue);
     if (stepNo < 10) {
@@ -215,7 +215,7 @@ TEST(KonioLayer, RisesOnlyAboveThresholdAndSaturates) {
 
   // 2.0 saturates in one step.
   events.clear();
-  events.push_back(makeEvent(kKonioInput, 30, 30, 2.0f));
+  events.push_back(makeEvent(EventKind::KonioInput, 30, 30, 2.0f));
   konio.step(events, 0.0, queue);
   EXPECT_EQ(activityOf(konio, 30), 1.0f);
   queue.drainAll();
@@ -223,7 +223,7 @@ TEST(KonioLayer, RisesOnlyAboveThresholdAndSaturates) {
   // 0.2 from rest gives exactly 0.1, which is not above the output threshold.
   KonioLayer fresh(1, kDecay);
   events.clear();
-  events.push_back(makeEvent(kKonioInput, 0, 0, 0.2f));
+  events.push_back(makeEvent(EventKind::KonioInput, 0, 0, 0.2f));
   fresh.step(events, 0.0, queue);
   EXPECT_EQ(activityOf(fresh, 0), 0.1f);
   EXPECT_TRUE(queue.drainAll().empty());
@@ -234,7 +234,7 @@ TEST(KonioLayer, DecayingUnitEmitsFor113Steps) {
   KonioLayer konio(11, kDecay);
   konio.activity[10].store(1.0f);
   // Only a Photoreceptor event: the step runs but feeds nothing.
-  const std::vector<RetinaEvent> events = {makeEvent(kPhotoreceptor, 10, 10, 0.9f)};
+  const std::vector<RetinaEvent> events = {makeEvent(EventKind::Photoreceptor, 10, 10, 0.9f)};
   float expected = 1.0f;
   for (int stepNo = 1; stepNo <= 113; ++stepNo) {
     konio.step(events, static_cast<double>(stepNo), queue);
@@ -258,10 +258,10 @@ TEST(KonioLayer, SkipsForeignEventsAndEmitsInUnitOrder) {
 
   // Photoreceptor events and out-of-range targets feed nothing.
   std::vector<RetinaEvent> events;
-  events.push_back(makeEvent(kPhotoreceptor, 5, 5, 1.0f));
-  events.push_back(makeEvent(kKonioInput, 0, kUnits, 1.0f));
-  events.push_back(makeEvent(kKonioInput, 0, -1, 1.0f));
-  events.push_back(makeEvent(kKonioOutput, 7, 7, 1.0f));
+  events.push_back(makeEvent(EventKind::Photoreceptor, 5, 5, 1.0f));
+  events.push_back(makeEvent(EventKind::KonioInput, 0, kUnits, 1.0f));
+  events.push_back(makeEvent(EventKind::KonioInput, 0, -1, 1.0f));
+  events.push_back(makeEvent(EventKind::KonioOutput, 7, 7, 1.0f));
   konio.step(events, 0.0, queue);
   EXPECT_EQ(activityOf(konio, 5), kDecay * 0.5f);
   EXPECT_EQ(activityOf(konio, 0), 0.0f);           // not fed through dst -1
@@ -282,7 +282,7 @@ TEST(KonioLayer, SkipsForeignEventsAndEmitsInUnitOrder) {
   ASSERT_EQ(out.size(), 4u);
   const int units[] = {0, 5, 10, 20};
   for (std::size_t k = 0; k < out.size(); ++k) {
-    EXPECT_EQ(out[k].kind, kKonioOutput);
+    EXPECT_EQ(out[k].kind, EventKind::KonioOutput);
     EXPECT_EQ(out[k].src, units[k]);
     EXPECT_EQ(out[k].dst, units[k]);
     EXPECT_EQ(out[k].time, 12.5);
@@ -312,12 +312,13 @@ TEST(GainTable, MaskEveryTenthIndexAndUnitGains) {
   } cases[] = {{0, 0}, {1, 1}, {9, 1}, {10, 1}, {11, 2}, {25, 3}, {30202, 3021}};
   for (const auto& c : cases) {
     GainTable table(c.n);
-    ASSERT_EQ(table.gains.size(), static_cast<std::size_t>(c.n));
-    ASSERT_EQ(table.konioMask.size(), static_cast<std::size_t>(c.n));
+    const std::vector<float> gains = table.gains();
+    ASSERT_EQ(gains.size(), static_cast<std::size_t>(c.n));
+    ASSERT_EQ(table.konioMask().size(), static_cast<std::size_t>(c.n));
     int set = 0;
     for (int i = 0; i < c.n; ++i) {
-      EXPECT_EQ(table.gains[static_cast<std::size_t>(i)], 1.0f);
-      const bool bit = table.konioMask[static_cast<std::size_t>(i)];
+      EXPECT_EQ(gains[static_cast<std::size_t>(i)], 1.0f);
+      const bool bit = table.konioMask()[static_cast<std::size_t>(i)];
       EXPECT_EQ(bit, i % 10 == 0) << "n " << c.n << " i " << i;
       set += bit ? 1 : 0;
     }
@@ -335,15 +336,15 @@ TEST(TrnLayer, GainsFromBatchSumsAndKonioDrive) {
   addSensor(sensors, 2, 1.0f, false);
   addSensor(sensors, 10, 0.5f, true);  // both events count: sum 1.0
   addSensor(sensors, 20, 0.3f, false);
-  sensors.push_back(makeEvent(kKonioInput, -1, 3, 1.0f));           // src out of range
-  sensors.push_back(makeEvent(kPhotoreceptor, kSensors, 4, 1.0f));  // src out of range
+  sensors.push_back(makeEvent(EventKind::KonioInput, -1, 3, 1.0f));           // src out of range
+  sensors.push_back(makeEvent(EventKind::Photoreceptor, kSensors, 4, 1.0f));  // src out of range
   std::vector<RetinaEvent> konioOut;
-  konioOut.push_back(makeEvent(kKonioOutput, 10, 10, 0.25f));
-  konioOut.push_back(makeEvent(kKonioOutput, 20, 20, 0.9f));
-  konioOut.push_back(makeEvent(kKonioOutput, 20, 20, 0.3f));       // the later one wins
-  konioOut.push_back(makeEvent(kKonioOutput, 0, kSensors, 1.0f));  // dst out of range
-  konioOut.push_back(makeEvent(kKonioOutput, 0, -1, 1.0f));        // dst out of range
-  konioOut.push_back(makeEvent(kKonioInput, 30, 30, 1.0f));        // not a KonioOutput
+  konioOut.push_back(makeEvent(EventKind::KonioOutput, 10, 10, 0.25f));
+  konioOut.push_back(makeEvent(EventKind::KonioOutput, 20, 20, 0.9f));
+  konioOut.push_back(makeEvent(EventKind::KonioOutput, 20, 20, 0.3f));       // the later one wins
+  konioOut.push_back(makeEvent(EventKind::KonioOutput, 0, kSensors, 1.0f));  // dst out of range
+  konioOut.push_back(makeEvent(EventKind::KonioOutput, 0, -1, 1.0f));        // dst out of range
+  konioOut.push_back(makeEvent(EventKind::KonioInput, 30, 30, 1.0f));        // not a KonioOutput
   trn.step(sensors, konioOut);
 
   std::vector<float> g = gainsOf(table);
@@ -363,8 +364,8 @@ TEST(TrnLayer, GainsFromBatchSumsAndKonioDrive) {
 
   // Konio output only: every gain is 1 / (1 + 5 * drive) and earlier inhibition is gone.
   konioOut.clear();
-  konioOut.push_back(makeEvent(kKonioOutput, 10, 10, 0.5f));
-  konioOut.push_back(makeEvent(kKonioOutput, 30, 30, 1.0f));
+  konioOut.push_back(makeEvent(EventKind::KonioOutput, 10, 10, 0.5f));
+  konioOut.push_back(makeEvent(EventKind::KonioOutput, 30, 30, 1.0f));
   trn.step({}, konioOut);
   g = gainsOf(table);
   EXPECT_FLOAT_EQ(g[10], 1.0f / 3.5f);
@@ -389,10 +390,12 @@ struct Model {
   explicit Model(int count) : gains(count), konio(count, kDecay), trn(gains, count, kStrength) {}
 
   WorkerContext context() {
-    return WorkerContext{running, queue, konio, trn, [this] {
-                           ++clockReads;
-                           return fakeTime;
-                         }};
+    WorkerContext ctx{running, queue, konio, trn, [this] {
+                        ++clockReads;
+                        return fakeTime;
+                      }};
+    ctx.idlePause = [this] { ++pauses; };
+    return ctx;
   }
 
   std::atomic<bool> running{true};
@@ -402,6 +405,7 @@ struct Model {
   TrnLayer trn;
   double fakeTime = 42.0;
   int clockReads = 0;
+  int pauses = 0;  // idle pauses taken
 };
 
 TEST(ModelWorker, StopsIdlesAndSkipsStagesWithoutWork) {
@@ -413,8 +417,9 @@ TEST(ModelWorker, StopsIdlesAndSkipsStagesWithoutWork) {
   WorkerContext ctx = m.context();
   m.konio.activity[10].store(0.5f);
   {
-    std::lock_guard<std::mutex> lock(m.gains.mutex);
-    m.gains.gains[3] = 0.25f;  // any TRN step would overwrite it
+    std::vector<float> gains = m.gains.gains();
+    gains[3] = 0.25f;  // any TRN step would overwrite it
+    m.gains.publish(gains);
   }
   // Konio would decay unit 10; TRN would reset gain 3.
   auto expectNoStageRan = [&](const char* phase) {
@@ -425,32 +430,45 @@ TEST(ModelWorker, StopsIdlesAndSkipsStagesWithoutWork) {
 
   // Flag false: nothing is touched, queued events stay.
   m.running.store(false);
-  m.queue.push(makeEvent(kKonioInput, 10, 10, 1.0f));
+  m.queue.push(makeEvent(EventKind::KonioInput, 10, 10, 1.0f));
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::stopped);
-  ModelWorker(ctx);  // returns at once on the test thread
+  runModelWorker(ctx);  // returns at once on the test thread
   EXPECT_EQ(m.queue.stats().size, 1u);
   EXPECT_EQ(m.clockReads, 0);
+  EXPECT_EQ(m.pauses, 0);
   m.queue.drainAll();
   m.running.store(true);
 
+  // An empty drain pauses once; a batch, of whatever events, goes straight on to the next drain.
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::idle);
   EXPECT_EQ(m.clockReads, 0);
+  EXPECT_EQ(m.pauses, 1);
   expectNoStageRan("empty queue");
 
-  m.queue.push(makeEvent(kFrameMarker, -1, -1, 0.0f));
-  m.queue.push(makeEvent(kFrameMarker, -1, -1, 0.0f));
+  m.queue.push(makeEvent(EventKind::FrameMarker, -1, -1, 0.0f));
+  m.queue.push(makeEvent(EventKind::FrameMarker, -1, -1, 0.0f));
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
   EXPECT_EQ(m.clockReads, 1);
+  EXPECT_EQ(m.pauses, 1);
   expectNoStageRan("markers only");
 
   // Sensor events without a target, and kinds the model does not know, are dropped.
-  m.queue.push(makeEvent(kPhotoreceptor, 3, -1, 1.0f));
-  m.queue.push(makeEvent(kKonioInput, 10, -1, 1.0f));
-  m.queue.push(makeEvent(1, 3, 3, 1.0f));
+  m.queue.push(makeEvent(EventKind::Photoreceptor, 3, -1, 1.0f));
+  m.queue.push(makeEvent(EventKind::KonioInput, 10, -1, 1.0f));
+  m.queue.push(makeEvent(static_cast<EventKind>(1), 3, 3, 1.0f));
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
   EXPECT_EQ(m.clockReads, 2);
+  EXPECT_EQ(m.pauses, 1);
   expectNoStageRan("dropped events only");
   EXPECT_EQ(m.trn.konioDrive[10], 0.0f);
+}
+
+TEST(ModelWorker, TheDefaultIdlePauseSleepsAtLeastOneMillisecond) {
+  Model m(1);
+  WorkerContext ctx{m.running, m.queue, m.konio, m.trn};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::idle);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1));
 }
 
 TEST(ModelWorker, KonioOutputReachesTrnOneIterationLater) {
@@ -458,22 +476,19 @@ TEST(ModelWorker, KonioOutputReachesTrnOneIterationLater) {
   WorkerContext ctx = m.context();
 
   // Iteration k: the Konio stage rises and pushes; TRN has not seen the output yet.
-  m.queue.push(makeEvent(kFrameMarker, -1, -1, 0.0f));
-  m.queue.push(makeEvent(kPhotoreceptor, 10, 10, 2.0f));
-  m.queue.push(makeEvent(kKonioInput, 10, 10, 2.0f));
+  m.queue.push(makeEvent(EventKind::FrameMarker, -1, -1, 0.0f));
+  m.queue.push(makeEvent(EventKind::Photoreceptor, 10, 10, 2.0f));
+  m.queue.push(makeEvent(EventKind::KonioInput, 10, 10, 2.0f));
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
   EXPECT_EQ(activityOf(m.konio, 10), 1.0f);
   EXPECT_EQ(m.trn.konioDrive[10], 0.0f);
   EXPECT_FLOAT_EQ(gainsOf(m.gains)[10], 1.0f / 21.0f);  // sum 4.0, drive 0
-  std::vector<RetinaEvent> pending;
-  {
-    std::lock_guard<std::mutex> lock(m.queue.mutex);
-    pending.assign(m.queue.events.begin(), m.queue.events.end());
-  }
+  const std::vector<RetinaEvent> pending = m.queue.drainAll();
   ASSERT_EQ(pending.size(), 1u);
-  EXPECT_EQ(pending[0].kind, kKonioOutput);
+  EXPECT_EQ(pending[0].kind, EventKind::KonioOutput);
   EXPECT_EQ(pending[0].dst, 10);
   EXPECT_EQ(pending[0].time, 42.0);
+  m.queue.push(pending[0]);  // back for the next drain, as if never looked at
 
   // Iteration k + 1: Konio output only. TRN takes the drive; Konio does not decay.
   m.fakeTime = 43.0;
@@ -487,7 +502,7 @@ TEST(ModelWorker, KonioOutputReachesTrnOneIterationLater) {
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::idle);
 
   // A Photoreceptor-only batch decays every unit and re-emits, again for the next drain.
-  m.queue.push(makeEvent(kPhotoreceptor, 5, 5, 0.5f));
+  m.queue.push(makeEvent(EventKind::Photoreceptor, 5, 5, 0.5f));
   EXPECT_EQ(runWorkerIteration(ctx), WorkerIteration::batch);
   EXPECT_EQ(activityOf(m.konio, 10), kDecay);
   EXPECT_EQ(m.trn.konioDrive[10], 1.0f);
@@ -508,26 +523,23 @@ TEST(ModelWorker, ThreadRunsBesideFrameLoopAndStopsPromptly) {
   KonioLayer konio(kSensors, kDecay);
   TrnLayer trn(gains, kSensors, kStrength);
 
-  std::thread worker(ModelWorker, WorkerContext{running, queue, konio, trn});
+  std::thread worker(runModelWorker, WorkerContext{running, queue, konio, trn});
 
   // A short frame loop on this thread: push, then copy activity and gains as the app does.
   std::vector<float> activityCopy;
   std::vector<float> gainCopy;
   for (int frame = 0; frame < 200; ++frame) {
-    {
-      std::lock_guard<std::mutex> lock(gains.mutex);
-      queue.push(makeEvent(kFrameMarker, -1, -1, 0.0f));
-      for (int i = 0; i < kSensors; i += 3) {
-        const float w = gains.gains[static_cast<std::size_t>(i)] * 0.8f;
-        queue.push(makeEvent(kPhotoreceptor, i, i, w));
-        if (gains.konioMask[static_cast<std::size_t>(i)]) {
-          queue.push(makeEvent(kKonioInput, i, i, w));
-        }
+    gains.copyGains(gainCopy);
+    queue.push(makeEvent(EventKind::FrameMarker, -1, -1, 0.0f));
+    for (int i = 0; i < kSensors; i += 3) {
+      const float w = gainCopy[static_cast<std::size_t>(i)] * 0.8f;
+      queue.push(makeEvent(EventKind::Photoreceptor, i, i, w));
+      if (gains.konioMask()[static_cast<std::size_t>(i)]) {
+        queue.push(makeEvent(EventKind::KonioInput, i, i, w));
       }
     }
     konio.copyActivity(activityCopy);
-    std::lock_guard<std::mutex> lock(gains.mutex);
-    gainCopy = gains.gains;
+    gains.copyGains(gainCopy);
   }
 
   const auto stopAt = std::chrono::steady_clock::now();

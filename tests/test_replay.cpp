@@ -4,7 +4,7 @@
 // The golden image is frame 30 of the deterministic synthetic run. After an intended change to
 // what the canvas shows, regenerate it from the repository root with
 // clang-format off
-//   ./build/app/retina-replay --deterministic --headless --frames 30 --snapshot 30:tests/golden/synthetic_frame30.png
+//   ./build/tools/replay/retina-replay --deterministic --headless --frames 30 --snapshot 30:tests/golden/synthetic_frame30.png
 // clang-format on
 // and look at the new image before committing it.
 
@@ -23,8 +23,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/replay.h"
-#include "scripted_io.h"
+#include "session_fixture.h"
+#include "tools/replay/replay.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// Leaving a session with the worker thread live: by ESC, by an empty frame, and by an exception
-// from a stage or from the camera read. Each must stop reading frames at once and join the
+// Leaving the demo with the worker thread live: by ESC, by an empty frame, and by an exception
+// from the display or from the camera read. Each must stop reading frames at once and join the
 // worker, and the join must not wait on a busy queue.
 
 #include <gtest/gtest.h>
@@ -14,17 +14,17 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/frame_loop.h"
+#include "app/demo.h"
 #include "app/model_wiring.h"
-#include "scripted_io.h"
+#include "session_fixture.h"
 
 namespace {
 
-enum class Way { escape, emptyFrame, emissionThrows, displayThrows, readThrows };
+enum class Way { escape, emptyFrame, displayThrows, readThrows };
 
 struct Outcome {
   bool threw = false;
-  LoopExit exit = LoopExit::stopped;
+  LoopExit exit = LoopExit::emptyFrame;
   std::size_t framesRead = 0;
   std::size_t shown = 0;
 };
@@ -48,14 +48,9 @@ Outcome leaveSession(Way way) {
       read(f);
     };
   }
-  SessionOptions options;  // the worker thread, as in the program
-  if (way == Way::emissionThrows) {
-    options.hooks.afterEmission = [&script] {
-      if (script.framesRead == 3) throw std::runtime_error("emission failed");
-    };
-  }
   if (way == Way::displayThrows) {
-    options.hooks.afterFrame = [&script](const FrameStats&, const cv::Mat&) {
+    io.showCanvas = [&script, show = io.showCanvas](const cv::Mat& canvas) {
+      show(canvas);
       if (script.framesRead == 3) throw std::runtime_error("display failed");
     };
   }
@@ -63,7 +58,7 @@ Outcome leaveSession(Way way) {
   Outcome outcome;
   std::ostringstream out;
   try {
-    outcome.exit = runSession(io, out, options).exit;
+    outcome.exit = runDemo(io, out, script.config()).exit;  // the worker thread, as in the demo
   } catch (const std::runtime_error&) {
     outcome.threw = true;
   }
@@ -84,7 +79,7 @@ constexpr bool kTimedJoin = true;
 }  // namespace
 
 TEST(Shutdown, EveryWayOutStopsReadingAndJoinsTheWorker) {
-  // Returning (or propagating) at all means the worker was joined: runSession destroys the model
+  // Returning (or propagating) at all means the worker was joined: runDemo destroys the model
   // on the way out, and a worker still running would outlive it (ASan and TSan runs catch that)
   // or, never joined, end the process from std::thread's destructor.
   struct Case {
@@ -96,9 +91,8 @@ TEST(Shutdown, EveryWayOutStopsReadingAndJoinsTheWorker) {
   const Case cases[] = {
       {Way::escape, false, LoopExit::quitKey, 3},
       {Way::emptyFrame, false, LoopExit::emptyFrame, 2},
-      {Way::emissionThrows, true, LoopExit::stopped, 2},
-      {Way::displayThrows, true, LoopExit::stopped, 3},
-      {Way::readThrows, true, LoopExit::stopped, 2},
+      {Way::displayThrows, true, LoopExit::emptyFrame, 3},
+      {Way::readThrows, true, LoopExit::emptyFrame, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.way));
@@ -125,7 +119,8 @@ TEST(Shutdown, JoinReturnsWithin50MsWhileEventsKeepArriving) {
   std::thread producer([&] {
     std::int32_t i = 0;
     while (producing.load()) {
-      model.queue.push({1.0, i, i, 0.9f, i % 10 == 0 ? kKonioInput : kPhotoreceptor});
+      model.queue.push(
+          {1.0, i, i, 0.9f, i % 10 == 0 ? EventKind::KonioInput : EventKind::Photoreceptor});
       i = (i + 1) % kSensors;
     }
   });

@@ -21,4 +21,3 @@ class FixedFrameClock {
  private:
   std::int64_t frames_ = 0;
 };
-

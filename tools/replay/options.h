@@ -14,14 +14,14 @@ enum class ReplaySource { synthetic, video, image, camera };
 
 struct ReplayOptions {
   ReplaySource source = ReplaySource::synthetic;
-  std::string inputPath;           // --video / --image
-  int cameraIndex = 0;             // --camera
+  std::string inputPath;                // --video / --image
+  int cameraIndex = 0;                  // --camera
   cv::Size sceneSize = kDemoFrameSize;  // --size, synthetic scene only
-  std::int64_t frames = 0;         // --frames; 0: the source's default (see frameLimit)
-  bool headless = false;           // --headless
-  bool deterministic = false;      // --deterministic
-  std::string outPath;             // --out, MJPG AVI
-  std::int64_t snapshotFrame = 0;  // --snapshot N:FILE, 1 = the first frame
+  std::int64_t frames = 0;              // --frames; 0: the source's default (see frameLimit)
+  bool headless = false;                // --headless
+  bool deterministic = false;           // --deterministic
+  std::string outPath;                  // --out, MJPG AVI
+  std::int64_t snapshotFrame = 0;       // --snapshot N:FILE, 1 = the first frame
   std::string snapshotPath;
 
   // The data files: see exports.h.

@@ -65,8 +65,8 @@ bool ReplayOutputs::write(std::int64_t frameNumber, const cv::Mat& canvas) {
 bool ReplayOutputs::finish(std::int64_t framesRun) {
   closeRecorder(recorder_);
   if (error_.empty() && options_.snapshotFrame > 0 && !snapshotWritten_) {
-    error_ = "the run ended after " + std::to_string(framesRun) + " frames, before snapshot frame " +
-             std::to_string(options_.snapshotFrame);
+    error_ = "the run ended after " + std::to_string(framesRun) +
+             " frames, before snapshot frame " + std::to_string(options_.snapshotFrame);
   }
   return error_.empty();
 }

@@ -36,4 +36,3 @@ class ReplaySummary {
 // Resident set size and its peak (VmHWM) of this process, in MiB; -1 where unavailable.
 double residentMemoryMb();
 double peakResidentMemoryMb();
-
