@@ -132,11 +132,15 @@ std::string Hdf5Export::create(const std::string& path, const std::vector<std::s
                                bool withGains) {
   std::string problem = staged_.create(path, inputs);
   if (!problem.empty()) return problem;
-  silenceH5Errors();
+  // A file whose last writes failed (a full disk) stays open inside the library whatever H5Fclose
+  // says, and the library's exit handler then crashes closing it again. The process's exit
+  // closes the descriptor anyway. Only takes effect before the library's first use.
+  H5dont_atexit();
+  errorCatch_ = std::make_unique<H5ErrorCatch>(h5Failure_);
   withGains_ = withGains;
   data_ = std::make_unique<ExportDatasets>();
   if (!data_->create(staged_.tempPath())) {
-    problem = "cannot write '" + path + "': " + h5ErrorText();
+    problem = "cannot write '" + path + "': " + takeH5Error(h5Failure_);
     discard();
   }
   return problem;
@@ -155,7 +159,7 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
       writeH5Attribute(root, "emission_threshold", kEmitThreshold) &&
       writeH5Attribute(root, "start_time", info.startTime);
   if (!ok) {
-    error_ = "cannot write '" + staged_.target() + "': " + h5ErrorText();
+    error_ = "cannot write '" + staged_.target() + "': " + takeH5Error(h5Failure_);
     return;
   }
   queue_ = &queue;
@@ -247,7 +251,7 @@ bool Hdf5Export::add(const Session& session, const FrameResult& result, std::int
 }
 
 void Hdf5Export::writerLoop() {
-  silenceH5Errors();
+  const H5ErrorCatch errorCatch(h5Failure_);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     frameQueued_.wait(lock, [this] { return !queued_.empty() || closing_ || needsWarmFrame(); });
@@ -267,7 +271,7 @@ void Hdf5Export::writerLoop() {
     const bool writing = error_.empty();
     lock.unlock();
     std::string problem;
-    if (writing && !write(*frame)) problem = h5ErrorText();
+    if (writing && !write(*frame)) problem = takeH5Error(h5Failure_);
     frame->retina.reset();
     lock.lock();
     if (!problem.empty() && error_.empty()) {
@@ -374,6 +378,7 @@ std::string Hdf5Export::finish() {
   if (problem.empty()) problem = closeFile();
   if (!problem.empty()) discard();
   data_.reset();
+  errorCatch_.reset();
   return problem;
 }
 
@@ -389,16 +394,17 @@ std::string Hdf5Export::closeFile() {
          writeH5Attribute(d.file.get(), "frame_height", std::int64_t{0});
   }
   ok = d.close() && ok;
-  return ok ? std::string() : "cannot write '" + staged_.target() + "': " + h5ErrorText();
+  return ok ? std::string() : "cannot write '" + staged_.target() + "': " + takeH5Error(h5Failure_);
 }
 
 void Hdf5Export::discard() {
   stopWriter();
   if (data_) {
     data_->close();
-    H5Eclear2(H5E_DEFAULT);
     data_.reset();
   }
+  errorCatch_.reset();
+  h5Failure_.clear();
   staged_.discard();
 }
 

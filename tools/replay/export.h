@@ -24,6 +24,7 @@
 
 #include "app/session.h"
 #include "model/event_queue.h"
+#include "tools/replay/h5_file.h"
 #include "tools/replay/staged_file.h"
 
 // What the file's root attributes say about the run, besides what the first frame fixes.
@@ -118,6 +119,8 @@ class Hdf5Export {
   std::string closeFile();
 
   StagedFile staged_;
+  std::string h5Failure_;  // the first failed HDF5 call's cause, from either thread in turn
+  std::unique_ptr<H5ErrorCatch> errorCatch_;  // the frame loop's thread's, from create on
   std::unique_ptr<ExportDatasets> data_;
   bool withGains_ = false;
   EventQueue* queue_ = nullptr;

@@ -86,16 +86,38 @@ bool H5Id::reset() {
   }
 }
 
-void silenceH5Errors() {
-  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+namespace {
+
+// Called by the library at the end of any call that failed, with the error stack still whole
+// (the next call clears it).
+herr_t keepFirstError(hid_t stack, void* data) {
+  auto& sink = *static_cast<std::string*>(data);
+  if (!sink.empty()) return 0;
+  ErrorWalk walk;
+  H5Ewalk2(stack, H5E_WALK_UPWARD, collectError, &walk);
+  if (!walk.systemMessage.empty()) {
+    sink = walk.systemMessage;
+  } else {
+    sink = walk.innermost.empty() ? "the HDF5 library failed" : "HDF5: " + walk.innermost;
+  }
+  return 0;
 }
 
-std::string h5ErrorText() {
-  ErrorWalk walk;
-  H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, collectError, &walk);
-  H5Eclear2(H5E_DEFAULT);
-  if (!walk.systemMessage.empty()) return walk.systemMessage;
-  return walk.innermost.empty() ? "the HDF5 library failed" : "HDF5: " + walk.innermost;
+}  // namespace
+
+H5ErrorCatch::H5ErrorCatch(std::string& sink) {
+  H5Eget_auto2(H5E_DEFAULT, &previous_, &previousData_);
+  H5Eset_auto2(H5E_DEFAULT, keepFirstError, &sink);
+}
+
+H5ErrorCatch::~H5ErrorCatch() {
+  H5Eset_auto2(H5E_DEFAULT, previous_, previousData_);
+}
+
+std::string takeH5Error(std::string& sink) {
+  std::string text = sink.empty() ? "the HDF5 library failed" : sink;
+  sink.clear();
+  return text;
 }
 
 bool H5Table::create(hid_t parent, const std::string& name, hid_t fileType, hid_t memoryType,

@@ -2,8 +2,8 @@
 
 // A thin layer over the HDF5 C library for the export: identifiers that close themselves,
 // extendible compressed tables, attributes, and the library's error stack as one line of text.
-// Debian's libhdf5 is built thread-safe; its error stacks and their printing are per thread, so
-// every thread that calls it first calls silenceH5Errors().
+// Debian's libhdf5 is built thread-safe; its error stacks and their handling are per thread, so
+// every thread that calls it holds an H5ErrorCatch meanwhile.
 
 #include <cstdint>
 #include <string>
@@ -62,14 +62,24 @@ struct H5Type<double> {
   static hid_t memory() { return H5T_NATIVE_DOUBLE; }
 };
 
-// Turns off the library's printing of its error stack on this thread: failures are reported
-// through h5ErrorText() instead, as one line of the tool's own.
-void silenceH5Errors();
+// While it lives, replaces the library's printing of its error stack on this thread by keeping
+// the first failure's cause in `sink`: the operating system's message when a system call failed
+// ("No space left on device"), else the library's innermost description. The stack has to be
+// read there and then: the next call clears it. Destroy it on the thread that created it.
+class H5ErrorCatch {
+ public:
+  explicit H5ErrorCatch(std::string& sink);
+  ~H5ErrorCatch();  // the thread's previous handling again
+  H5ErrorCatch(const H5ErrorCatch&) = delete;
+  H5ErrorCatch& operator=(const H5ErrorCatch&) = delete;
 
-// What the library's error stack of this thread says, innermost first: the operating system's
-// message when the failure came from a system call ("No space left on device"), else the
-// library's own description. Clears the stack.
-std::string h5ErrorText();
+ private:
+  H5E_auto2_t previous_ = nullptr;
+  void* previousData_ = nullptr;
+};
+
+// The cause kept in `sink`, which is emptied for the next failure.
+std::string takeH5Error(std::string& sink);
 
 // A dataset of rows, `width` elements each (1: a column, more: a two-dimensional table), that
 // grows without a limit in rows: chunks of `chunkRows` rows, byte-shuffled and deflated.
