@@ -12,6 +12,14 @@
 constexpr float kKonioDecay = 0.98f;  // Konio activity kept per step without enough input
 constexpr float kTrnStrength = 5.0f;
 
+// How the model runs beside the frames.
+enum class ModelMode {
+  workerThread,  // the demo's way: a worker thread drains the queue as events arrive
+  // No thread: right after each frame's emission the main thread runs exactly one worker
+  // iteration. Batches then no longer depend on thread scheduling, so runs repeat bit for bit.
+  steppedAfterEmission,
+};
+
 // The neural model's objects, created in this order and destroyed in reverse. The worker thread
 // that uses them lives in a `ModelWorkerThread`, which must be created after them and so is
 // always joined before any of them is destroyed.

@@ -4,36 +4,57 @@
 
 #include "retina/color_response.h"
 
+namespace {
+
+template <class Sensors>
+void sampleEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, std::int32_t cy,
+                std::vector<float>& activations) {
+  const cv::Size frameSize = frame.size();
+  const std::size_t count = activations.size();
+  for (std::size_t i = 0; i < sensors.size(); ++i) {
+    const cv::Point offset = sensors.offset(i);
+    const cv::Point pixel(cx + offset.x, cy + offset.y);
+    if (!insideFrame(pixel, frameSize)) continue;
+    const std::size_t index = sensors.index(i);
+    if (index >= count) continue;
+    activations[index] =
+        colorResponse(sensors.colorClass(i), frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
+  }
+}
+
+}  // namespace
+
+void sampleActivations(const cv::Mat& frame, const Retina& retina, const SensorOffsets& offsets,
+                       std::int32_t cx, std::int32_t cy, std::vector<float>& activations) {
+  activations.assign(retina.sensors.size(), 0.0f);
+  sampleEach(frame, SensorListView(retina.sensors, offsets), cx, cy, activations);
+}
+
+void sampleActivations(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
+                       std::int32_t cy, std::vector<float>& activations) {
+  activations.assign(sensors.size(), 0.0f);
+  sampleEach(frame, PackedSensorView(sensors), cx, cy, activations);
+}
+
 std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
                                      const SensorOffsets& offsets, std::int32_t cx,
                                      std::int32_t cy) {
-  std::vector<float> activations(retina.sensors.size(), 0.0f);
-  const std::size_t n = std::min(retina.sensors.size(), offsets.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const Sensor& sensor = retina.sensors[i];
-    const cv::Point pixel(cx + offsets[i].x, cy + offsets[i].y);
-    if (!insideFrame(pixel, frame)) continue;
-    if (sensor.index < 0 || static_cast<std::size_t>(sensor.index) >= activations.size()) continue;
-    activations[sensor.index] =
-        colorResponse(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
-  }
+  std::vector<float> activations;
+  sampleActivations(frame, retina, offsets, cx, cy, activations);
   return activations;
 }
 
-std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activations,
-                            const GainTable& gainTable, double t1, std::vector<float>& gainCopy) {
-  // One copy of the gains under the gain mutex, then the pushes without it: the worker can then
-  // drain and publish between any two pushes instead of waiting for the whole pass, so a bright
-  // frame loses fewer events to the queue bound. Every weight of the frame still comes from one
-  // complete set of gains.
-  gainTable.copyGains(gainCopy);
-  const std::vector<bool>& mask = gainTable.konioMask();  // fixed since start-up: no lock needed
+namespace {
 
+// One push per event: the worker can drain and publish between any two pushes instead of
+// waiting for the whole pass, so a bright frame loses fewer events to the queue bound.
+std::size_t pushEventByEvent(EventQueue& queue, const std::vector<float>& activations,
+                             const std::vector<float>& gains, const std::vector<bool>& mask,
+                             std::size_t count, double t1) {
   queue.push({t1, -1, -1, 0.0f, EventKind::FrameMarker});
   std::size_t pushed = 1;
-  const std::size_t count = std::min({activations.size(), gainCopy.size(), mask.size()});
   for (std::size_t i = 0; i < count; ++i) {
-    const float weight = gainCopy[i] * activations[i];
+    const float weight = gains[i] * activations[i];
     if (!(weight > kEmitThreshold)) continue;
     const auto index = static_cast<std::int32_t>(i);
     queue.push({t1, index, index, weight, EventKind::Photoreceptor});
@@ -44,4 +65,50 @@ std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activat
     }
   }
   return pushed;
+}
+
+// The frame as one run: `weights` first becomes every sensor's weight, which also gives the
+// run's length, so that the queue can tell which of the run's events it would keep; only those
+// are built.
+std::size_t pushAsOneRun(EventQueue& queue, const std::vector<float>& activations,
+                         std::vector<float>& weights, const std::vector<bool>& mask,
+                         std::size_t count, double t1) {
+  std::size_t events = 1;
+  for (std::size_t i = 0; i < count; ++i) {
+    const float weight = weights[i] * activations[i];
+    weights[i] = weight;
+    if (weight > kEmitThreshold) events += mask[i] ? 2 : 1;
+  }
+  queue.pushRun(events, [&](std::size_t skip, EventQueue::RunWriter& write) {
+    if (skip == 0) write({t1, -1, -1, 0.0f, EventKind::FrameMarker});
+    std::size_t number = 1;  // the run's number of the next event
+    for (std::size_t i = 0; i < count; ++i) {
+      const float weight = weights[i];
+      if (!(weight > kEmitThreshold)) continue;
+      const auto index = static_cast<std::int32_t>(i);
+      if (number >= skip) write({t1, index, index, weight, EventKind::Photoreceptor});
+      ++number;
+      if (mask[i]) {
+        if (number >= skip) write({t1, index, index, weight, EventKind::KonioInput});
+        ++number;
+      }
+    }
+  });
+  return events;
+}
+
+}  // namespace
+
+std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activations,
+                            const GainTable& gainTable, double t1, std::vector<float>& gainCopy,
+                            ModelMode mode) {
+  // One copy of the gains under the gain mutex, then the pushes without it. Every weight of the
+  // frame comes from one complete set of gains.
+  gainTable.copyGains(gainCopy);
+  const std::vector<bool>& mask = gainTable.konioMask();  // fixed since start-up: no lock needed
+  const std::size_t count = std::min({activations.size(), gainCopy.size(), mask.size()});
+  if (mode == ModelMode::steppedAfterEmission) {
+    return pushAsOneRun(queue, activations, gainCopy, mask, count, t1);
+  }
+  return pushEventByEvent(queue, activations, gainCopy, mask, count, t1);
 }

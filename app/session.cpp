@@ -86,6 +86,7 @@ void Session::placeCenter() {
   state_.retinaScale = static_cast<float>(nearestEdge) * (1.0f / kRetinaUnitsToEdge);
   state_.offsets = placeSensors(retina_.sensors, state_.retinaScale);
   state_.hiddenDiscs = findHiddenDiscs(retina_.sensors, state_.offsets);
+  state_.packed = packSensors(retina_.sensors, state_.offsets, state_.hiddenDiscs);
   state_.centerPlaced = true;
 }
 
@@ -101,25 +102,38 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   result.seconds.convert = timer.lap();
 
   result.captureTime = steadySeconds(t1);
-  const std::vector<float> activations =
-      sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy);
+  const bool packed = !s.packed.empty();
+  if (packed) {
+    sampleActivations(s.frame, s.packed, s.center.cx, s.center.cy, s.activations);
+  } else {
+    sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy, s.activations);
+  }
   result.seconds.sampling = timer.lap();
-  result.eventsPushed = emitFrameEvents(model_.queue, activations, model_.gainTable,
-                                        result.captureTime, s.emissionGains);
+  result.eventsPushed = emitFrameEvents(model_.queue, s.activations, model_.gainTable,
+                                        result.captureTime, s.emissionGains, config_.modelMode);
   result.seconds.emission = timer.lap();
   if (config_.modelMode == ModelMode::steppedAfterEmission) runWorkerIteration(stepped_);
   result.seconds.modelStep = timer.lap();
   takeModelSnapshots(model_, s.konioSnapshot, s.gainSnapshot);
   result.seconds.snapshots = timer.lap();
-  updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot, kStepFraction);
+  if (packed) {
+    updateFoveaCenter(s.frame, s.packed, s.center, s.konioSnapshot, kStepFraction);
+  } else {
+    updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot,
+                      kStepFraction);
+  }
   result.seconds.fovea = timer.lap();
-  renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
-               s.canvas, s.gainSnapshot);
+  if (packed) {
+    renderRetina(s.frame, s.packed, s.center.cx, s.center.cy, s.canvas, s.gainSnapshot);
+  } else {
+    renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
+                 s.canvas, s.gainSnapshot);
+  }
   result.seconds.rendering = timer.lap();
-  drawFoveaMarker(s.canvas, s.center);
+  drawFoveaMarker(s.canvas, s.center, s.overlay);
   const SteadyTime t2 = config_.clock();
   s.frameTimeMs = static_cast<std::int32_t>(secondsBetween(t0, t2) * 1000.0);
-  drawOverlayTexts(s.canvas, s.frameTimeMs);
+  drawOverlayTexts(s.canvas, s.frameTimeMs, s.overlay);
   result.seconds.overlay = timer.lap();
 
   result.drawn = true;

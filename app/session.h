@@ -11,6 +11,7 @@
 
 #include "app/model_wiring.h"
 #include "display/fovea.h"
+#include "display/overlay.h"
 #include "model/model_worker.h"
 #include "retina/fibonacci_retina.h"
 #include "retina/sensor.h"
@@ -23,14 +24,6 @@ constexpr int kKeyWaitMs = 1;
 constexpr int kQuitKey = 27;    // ESC
 constexpr int kResetKey = 114;  // lower-case 'r' only
 constexpr double kLatencyPeriodSeconds = 2.0;
-
-// How the model runs beside the frames.
-enum class ModelMode {
-  workerThread,  // the demo's way: a worker thread drains the queue as events arrive
-  // No thread: right after each frame's emission the main thread runs exactly one worker
-  // iteration. Batches then no longer depend on thread scheduling, so runs repeat bit for bit.
-  steppedAfterEmission,
-};
 
 struct SessionConfig {
   RetinaLayout retina = kDemoRetina;
@@ -46,13 +39,18 @@ struct FrameLoopState {
   float retinaScale = 1.0f;               // pixels per retina unit, fixed by the first frame
   SensorOffsets offsets;                  // every sensor's pixel offset at retinaScale
   std::vector<std::uint8_t> hiddenDiscs;  // discs that later ones cover, at retinaScale
-  cv::Mat frame;                          // the current frame as 8-bit BGR; never drawn on
-  cv::Mat canvas;                         // what the window shows
-  std::vector<float> konioSnapshot;       // this frame's copy of the Konio activity
-  std::vector<float> gainSnapshot;        // this frame's copy of the gains
-  std::vector<float> emissionGains;       // scratch for the emission step
-  SteadyTime lastLatencyPrint;            // when the last latency line was written
-  std::int32_t frameTimeMs = 0;           // the last drawn frame's
+  // What the passes read of each sensor, packed at retinaScale; empty when the sensors cannot
+  // be packed (a frame over 65534 pixels on its shorter side), and the passes read the lists.
+  PackedSensors packed;
+  cv::Mat frame;                     // the current frame as 8-bit BGR; never drawn on
+  cv::Mat canvas;                    // what the window shows
+  std::vector<float> konioSnapshot;  // this frame's copy of the Konio activity
+  std::vector<float> gainSnapshot;   // this frame's copy of the gains
+  std::vector<float> activations;    // this frame's samples, one per sensor
+  std::vector<float> emissionGains;  // scratch for the emission step
+  OverlayStamps overlay;             // the marker's and the texts' pixels, traced once
+  SteadyTime lastLatencyPrint;       // when the last latency line was written
+  std::int32_t frameTimeMs = 0;      // the last drawn frame's
 };
 
 // Real seconds per stage of one frame, on the steady clock whatever the session's clock says.

@@ -1,6 +1,7 @@
 // Per-frame costs of the retina demo, measured on 1280x720 frames of a real photograph and of
-// the synthetic scene, next to the memory floor (clearing the canvas and reading the frame once)
-// and OpenCV's own bio-inspired retina. Every figure is the median over repetitions.
+// the synthetic scene, each stage next to its own floor (the least memory traffic that stage
+// needs, whatever the code), and OpenCV's own bio-inspired retina. Every figure is the median
+// over repetitions.
 //
 //   cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DRETINA_BUILD_BENCH=ON
 //   cmake --build build/bench --target retina-bench -j2 && ./build/bench/bench/retina-bench
@@ -8,7 +9,9 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -57,11 +60,12 @@ cv::Mat benchFrame(const std::string& scene, cv::Size size = k720p) {
 }
 
 // Everything one frame needs, set up as the program does after its first frame: the retina
-// placed on the middle, the model created and its worker thread running.
+// placed on the middle, the model created and, with the worker thread, the thread running.
 struct World {
-  explicit World(const cv::Mat& frame, int spiralCount = kDemoRetina.spiralCount)
+  explicit World(const cv::Mat& frame, int spiralCount = kDemoRetina.spiralCount,
+                 ModelMode mode = ModelMode::workerThread)
       : frame(frame),
-        t(ModelMode::workerThread, layoutWith(spiralCount)),
+        t(mode, layoutWith(spiralCount)),
         state(t.session.state()),
         retina(t.session.retina()),
         model(t.session.model()) {
@@ -77,34 +81,129 @@ struct World {
   }
 
   // One whole frame; the frame "arrives" instantly (no camera wait).
-  void runOneFrame() { t.frame(frame); }
+  void runOneFrame() { eventsPushed = t.frame(frame).eventsPushed; }
 
   cv::Mat frame;
   TestSession t;
   const FrameLoopState& state;
   const Retina& retina;
   Model& model;
+  std::size_t eventsPushed = 0;  // by the last frame
+};
+
+// What no implementation of a frame can avoid, done as plain memory traffic on the same frame
+// and sensors: every canvas byte written once, every sensor's pixel read once (through its
+// position, two 16-bit offsets), per-sensor vectors read or written once, and the events that
+// survive the queue bound written once. Each stage is timed against the parts it needs.
+class FloorWork {
+ public:
+  explicit FloorWork(const World& w)
+      : frame_(w.frame),
+        canvas_(w.frame.size(), CV_8UC3),
+        centre_(w.state.center.cx, w.state.center.cy),
+        a_(w.retina.sensors.size(), 0.5f),
+        b_(w.retina.sensors.size(), 0.5f),
+        events_(std::min(w.eventsPushed, kEventQueueLimit)) {
+    for (const PackedSensor& p : w.state.packed)
+      offsets_.insert(offsets_.end(), {p.dx, p.dy});
+    const OverlayStamps stamps;
+    const TextStamp frameTime = traceText("Frame time: 3 ms", 0.5, 1);
+    for (const CircleStamp* shape :
+         {&stamps.markerRing, &stamps.markerLabel.pixels, &stamps.title.pixels,
+          &stamps.keyHelp.pixels, &stamps.legend.pixels, &frameTime.pixels}) {
+      for (const CircleStamp::Span& span : shape->spans)
+        overlayBytes_ += 3 * static_cast<std::size_t>(span.dx1 - span.dx0 + 1);
+    }
+    overlay_.resize(overlayBytes_);
+  }
+
+  void clearCanvas() {
+    std::memset(canvas_.data, 0, canvas_.total() * canvas_.elemSize());
+    benchmark::ClobberMemory();
+  }
+
+  // Every sensor's pixel, read once; `out`, when given, gets one float per sensor.
+  void readSensorPixels(std::vector<float>* out = nullptr) {
+    const std::size_t n = offsets_.size() / 2;
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const int x = centre_.x + offsets_[2 * i], y = centre_.y + offsets_[2 * i + 1];
+      if (x < 0 || x >= frame_.cols || y < 0 || y >= frame_.rows) continue;
+      const std::uint8_t* p = frame_.ptr<std::uint8_t>(y) + 3 * x;
+      const unsigned v = p[0] + p[1] + p[2];
+      sum += v;
+      if (out != nullptr) (*out)[i] = static_cast<float>(v);
+    }
+    benchmark::DoNotOptimize(sum);
+    benchmark::ClobberMemory();
+  }
+
+  // One or two per-sensor vectors read once.
+  void readPerSensor(int vectors) {
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < a_.size(); ++i)
+      sum += vectors == 2 ? a_[i] * b_[i] : a_[i];
+    benchmark::DoNotOptimize(sum);
+  }
+
+  void copyPerSensor() {
+    std::memcpy(b_.data(), a_.data(), a_.size() * sizeof(float));
+    benchmark::ClobberMemory();
+  }
+
+  void writeSurvivingEvents() {
+    for (std::size_t i = 0; i < events_.size(); ++i)
+      events_[i] = {1.0, static_cast<std::int32_t>(i), static_cast<std::int32_t>(i), 0.5f,
+                    EventKind::Photoreceptor};
+    benchmark::ClobberMemory();
+  }
+
+  void writeOverlayPixels() {
+    std::memset(overlay_.data(), 255, overlay_.size());
+    benchmark::ClobberMemory();
+  }
+
+  std::vector<float>& perSensor() { return a_; }
+
+ private:
+  cv::Mat frame_, canvas_;
+  cv::Point centre_;
+  std::vector<std::int16_t> offsets_;
+  std::vector<float> a_, b_;
+  std::vector<RetinaEvent> events_;
+  std::vector<std::uint8_t> overlay_;
+  std::size_t overlayBytes_ = 0;
 };
 
 void Sampling(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
+  std::vector<float> a;
   for (auto _ : s) {
-    auto a = sampleActivations(w.state.frame, w.retina, w.state.offsets, w.state.center.cx,
-                               w.state.center.cy);
+    sampleActivations(w.state.frame, w.state.packed, w.state.center.cx, w.state.center.cy, a);
     benchmark::DoNotOptimize(a.data());
   }
 }
 
+// With the worker thread running and draining, one lock per event, as the live program emits.
 void Emission(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
-  const auto a = sampleActivations(w.state.frame, w.retina, w.state.offsets, w.state.center.cx,
-                                   w.state.center.cy);
   std::size_t events = 0;
   std::vector<float> gainCopy;
   for (auto _ : s) {
-    events = emitFrameEvents(w.model.queue, a, w.model.gainTable, 1.0, gainCopy);
+    events = emitFrameEvents(w.model.queue, w.state.activations, w.model.gainTable, 1.0, gainCopy,
+                             ModelMode::workerThread);
   }
   s.counters["events"] = static_cast<double>(events);
+}
+
+// Without a worker thread: the frame as one run, onto a queue the bound keeps full.
+void EmissionStepped(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene), kDemoRetina.spiralCount, ModelMode::steppedAfterEmission);
+  std::vector<float> gainCopy;
+  for (auto _ : s) {
+    emitFrameEvents(w.model.queue, w.state.activations, w.model.gainTable, 1.0, gainCopy,
+                    ModelMode::steppedAfterEmission);
+  }
 }
 
 void Snapshots(benchmark::State& s, const std::string& scene) {
@@ -118,8 +217,7 @@ void Fovea(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   for (auto _ : s) {
     FoveaCenter c = w.state.center;
-    updateFoveaCenter(w.state.frame, w.retina.sensors, w.state.offsets, c, w.state.konioSnapshot,
-                      kStepFraction);
+    updateFoveaCenter(w.state.frame, w.state.packed, c, w.state.konioSnapshot, kStepFraction);
     benchmark::DoNotOptimize(c);
   }
 }
@@ -128,17 +226,18 @@ void Rendering(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   cv::Mat canvas;
   for (auto _ : s) {
-    renderRetina(w.state.frame, w.retina.sensors, w.state.offsets, w.state.hiddenDiscs,
-                 w.state.center.cx, w.state.center.cy, canvas, w.state.gainSnapshot);
+    renderRetina(w.state.frame, w.state.packed, w.state.center.cx, w.state.center.cy, canvas,
+                 w.state.gainSnapshot);
   }
 }
 
 void Overlay(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   cv::Mat canvas = w.state.canvas.clone();
+  OverlayStamps stamps;
   for (auto _ : s) {
-    drawFoveaMarker(canvas, w.state.center);
-    drawOverlayTexts(canvas, 3);
+    drawFoveaMarker(canvas, w.state.center, stamps);
+    drawOverlayTexts(canvas, 3, stamps);
   }
 }
 
@@ -148,21 +247,73 @@ void Iteration(benchmark::State& s, const std::string& scene) {
     w.runOneFrame();
 }
 
-// The least any frame path must do: clear a canvas of the frame's size and read every byte of
-// the frame once.
-void MemoryFloor(benchmark::State& s, const std::string& scene) {
-  const cv::Mat frame = benchFrame(scene);
-  cv::Mat canvas(frame.size(), CV_8UC3);
+void IterationStepped(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene), kDemoRetina.spiralCount, ModelMode::steppedAfterEmission);
+  for (auto _ : s)
+    w.runOneFrame();
+}
+
+// The floors, one per stage: what that stage cannot do without.
+void SamplingFloor(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene));
+  FloorWork f(w);
+  for (auto _ : s)
+    f.readSensorPixels(&f.perSensor());  // each pixel read, one float written per sensor
+}
+
+void EmissionFloor(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene));
+  FloorWork f(w);
   for (auto _ : s) {
-    canvas.setTo(cv::Scalar::all(0));
-    unsigned sum = 0;
-    for (int y = 0; y < frame.rows; ++y) {
-      const std::uint8_t* row = frame.ptr<std::uint8_t>(y);
-      for (int x = 0; x < frame.cols * 3; ++x)
-        sum += row[x];
-    }
-    benchmark::DoNotOptimize(sum);
-    benchmark::ClobberMemory();
+    f.readPerSensor(2);  // activations and gains
+    f.writeSurvivingEvents();
+  }
+}
+
+void SnapshotsFloor(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene));
+  FloorWork f(w);
+  for (auto _ : s) {
+    f.copyPerSensor();  // the Konio activity and the gains
+    f.copyPerSensor();
+  }
+}
+
+void FoveaFloor(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene));
+  FloorWork f(w);
+  for (auto _ : s) {
+    f.readSensorPixels();
+    f.readPerSensor(1);  // the Konio snapshot
+  }
+}
+
+void RenderingFloor(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene));
+  FloorWork f(w);
+  for (auto _ : s) {
+    f.clearCanvas();  // every canvas byte written once, the discs' included
+    f.readSensorPixels();
+    f.readPerSensor(1);  // the gains
+  }
+}
+
+void OverlayFloor(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene));
+  FloorWork f(w);
+  for (auto _ : s)
+    f.writeOverlayPixels();
+}
+
+// The whole frame's floor: every canvas byte written, every sensor's pixel read and every
+// surviving event written, once.
+void Floor(benchmark::State& s, const std::string& scene) {
+  World w(benchFrame(scene));
+  FloorWork f(w);
+  for (auto _ : s) {
+    f.clearCanvas();
+    f.readSensorPixels();
+    f.writeSurvivingEvents();
   }
 }
 
@@ -209,6 +360,22 @@ void IterationBySensors(benchmark::State& s) {
     w.runOneFrame();
 }
 
+void IterationSteppedBySensors(benchmark::State& s) {
+  World w(benchFrame("synthetic"), static_cast<int>(s.range(0)), ModelMode::steppedAfterEmission);
+  for (auto _ : s)
+    w.runOneFrame();
+}
+
+void FloorBySensors(benchmark::State& s) {
+  World w(benchFrame("synthetic"), static_cast<int>(s.range(0)), ModelMode::steppedAfterEmission);
+  FloorWork f(w);
+  for (auto _ : s) {
+    f.clearCanvas();
+    f.readSensorPixels();
+    f.writeSurvivingEvents();
+  }
+}
+
 void IterationByFrameSize(benchmark::State& s) {
   World w(benchFrame("synthetic",
                      cv::Size(static_cast<int>(s.range(0)), static_cast<int>(s.range(1)))));
@@ -239,28 +406,55 @@ void printSummary(const std::map<std::string, double>& m) {
     const auto it = m.find(name);
     return it == m.end() ? -1.0 : it->second;
   };
-  std::printf("\nSummary (medians, milliseconds per 1280x720 frame, 30202 sensors)\n");
-  std::printf("  %-34s %10s %10s\n", "", "photo", "synthetic");
-  for (const char* stage : {"Sampling", "Emission", "Snapshots", "Fovea", "Rendering", "Overlay",
-                            "Iteration", "MemoryFloor", "BioinspiredRetina"}) {
-    std::printf("  %-34s %10.3f %10.3f\n", stage, get(std::string(stage) + "/photo"),
-                get(std::string(stage) + "/synthetic"));
+  std::printf(
+      "\nSummary (medians, milliseconds per 1280x720 frame, 30202 sensors). floor: the least "
+      "memory\ntraffic the stage needs (canvas bytes, sensor pixels, per-sensor values and "
+      "surviving events,\neach once); x: the stage over its floor\n");
+  std::printf("  %-28s %9s %9s %7s   %9s %9s %7s\n", "", "photo", "floor", "x", "synthetic",
+              "floor", "x");
+  const struct {
+    const char* label;
+    const char* stage;
+    const char* floor;
+  } rows[] = {{"Sampling", "Sampling", "SamplingFloor"},
+              {"Emission (worker thread)", "Emission", "EmissionFloor"},
+              {"Emission (stepped)", "EmissionStepped", "EmissionFloor"},
+              {"Snapshots", "Snapshots", "SnapshotsFloor"},
+              {"Fovea", "Fovea", "FoveaFloor"},
+              {"Rendering", "Rendering", "RenderingFloor"},
+              {"Overlay", "Overlay", "OverlayFloor"},
+              {"Iteration (worker thread)", "Iteration", "Floor"},
+              {"Iteration (stepped)", "IterationStepped", "Floor"}};
+  for (const auto& row : rows) {
+    std::printf("  %-28s", row.label);
+    for (const char* scene : {"/photo", "/synthetic"}) {
+      const double stage = get(row.stage + std::string(scene));
+      const double floor = get(row.floor + std::string(scene));
+      std::printf(" %9.4f %9.4f %7.1f  ", stage, floor, stage / floor);
+    }
+    std::printf("\n");
   }
-  for (const char* scene : {"photo", "synthetic"}) {
-    const double it = get(std::string("Iteration/") + scene);
-    std::printf(
-        "  %-9s iteration / memory floor: %6.2f x;  bio-inspired retina / iteration: %6.1f x\n",
-        scene, it / get(std::string("MemoryFloor/") + scene),
-        get(std::string("BioinspiredRetina/") + scene) / it);
-  }
+  std::printf("  %-28s %9.4f %19s %9.4f\n", "Floor (the whole frame)", get("Floor/photo"), "",
+              get("Floor/synthetic"));
+  std::printf("  %-28s %9.3f %19s %9.3f\n", "Bio-inspired retina (OpenCV)",
+              get("BioinspiredRetina/photo"), "", get("BioinspiredRetina/synthetic"));
   std::printf("  worker iteration, 30202 sensors, a full batch of 20000 events: %.3f ms\n",
               get("WorkerBatch"));
-  const double s4096 = get("IterationBySensors/4096");
+
+  std::printf("  %-20s %9s %9s %9s   x floor (worker thread, stepped)\n", "spiral points", "worker",
+              "stepped", "floor");
+  for (const char* points : {"1024", "4096", "16384", "65536"}) {
+    const double live = get(std::string("IterationBySensors/") + points);
+    const double stepped = get(std::string("IterationSteppedBySensors/") + points);
+    const double floor = get(std::string("FloorBySensors/") + points);
+    std::printf("  %-20s %9.3f %9.3f %9.3f   %.1f, %.1f\n", points, live, stepped, floor,
+                live / floor, stepped / floor);
+  }
   std::printf(
-      "  spiral points 1024 / 4096 / 16384 / 65536: %.3f / %.3f / %.3f / %.3f ms; 65536 costs %.1f "
-      "x 4096\n",
-      get("IterationBySensors/1024"), s4096, get("IterationBySensors/16384"),
-      get("IterationBySensors/65536"), get("IterationBySensors/65536") / s4096);
+      "  65536 costs %.1f x 4096 with the worker thread, %.1f x stepped, %.1f x the floor\n",
+      get("IterationBySensors/65536") / get("IterationBySensors/4096"),
+      get("IterationSteppedBySensors/65536") / get("IterationSteppedBySensors/4096"),
+      get("FloorBySensors/65536") / get("FloorBySensors/4096"));
   const double f720 = get("IterationByFrameSize/1280/720");
   std::printf(
       "  frames 640x480 / 1280x720 / 1920x1080 / 3840x2160: %.3f / %.3f / %.3f / %.3f ms; "
@@ -278,12 +472,20 @@ int main(int argc, char** argv) {
          std::vector<std::pair<const char*, void (*)(benchmark::State&, const std::string&)>>{
              {"Sampling", Sampling},
              {"Emission", Emission},
+             {"EmissionStepped", EmissionStepped},
              {"Snapshots", Snapshots},
              {"Fovea", Fovea},
              {"Rendering", Rendering},
              {"Overlay", Overlay},
              {"Iteration", Iteration},
-             {"MemoryFloor", MemoryFloor},
+             {"IterationStepped", IterationStepped},
+             {"SamplingFloor", SamplingFloor},
+             {"EmissionFloor", EmissionFloor},
+             {"SnapshotsFloor", SnapshotsFloor},
+             {"FoveaFloor", FoveaFloor},
+             {"RenderingFloor", RenderingFloor},
+             {"OverlayFloor", OverlayFloor},
+             {"Floor", Floor},
              {"BioinspiredRetina", BioinspiredRetina}}) {
       benchmark::RegisterBenchmark((std::string(name) + "/" + scene).c_str(), fn, scene)
           ->Unit(benchmark::kMillisecond)
@@ -297,15 +499,20 @@ int main(int argc, char** argv) {
       ->Repetitions(kRepetitions)
       ->ReportAggregatesOnly(true)
       ->MinTime(0.2);
-  benchmark::RegisterBenchmark("IterationBySensors", IterationBySensors)
-      ->Arg(1024)
-      ->Arg(4096)
-      ->Arg(16384)
-      ->Arg(65536)
-      ->Unit(benchmark::kMillisecond)
-      ->Repetitions(kRepetitions)
-      ->ReportAggregatesOnly(true)
-      ->MinTime(0.2);
+  for (auto [name, fn] : std::vector<std::pair<const char*, void (*)(benchmark::State&)>>{
+           {"IterationBySensors", IterationBySensors},
+           {"IterationSteppedBySensors", IterationSteppedBySensors},
+           {"FloorBySensors", FloorBySensors}}) {
+    benchmark::RegisterBenchmark(name, fn)
+        ->Arg(1024)
+        ->Arg(4096)
+        ->Arg(16384)
+        ->Arg(65536)
+        ->Unit(benchmark::kMillisecond)
+        ->Repetitions(kRepetitions)
+        ->ReportAggregatesOnly(true)
+        ->MinTime(0.2);
+  }
   benchmark::RegisterBenchmark("IterationByFrameSize", IterationByFrameSize)
       ->Args({640, 480})
       ->Args({1280, 720})

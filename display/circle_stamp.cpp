@@ -8,17 +8,21 @@ CircleStamp traceCircle(int radius, int thickness) {
   const int half = radius + std::max(thickness, 1) + 2;
   cv::Mat scratch(2 * half + 1, 2 * half + 1, CV_8UC1, cv::Scalar(0));
   cv::circle(scratch, {half, half}, radius, cv::Scalar(255), thickness, cv::LINE_8, 0);
+  return traceSpans(scratch, {half, half});
+}
 
+CircleStamp traceSpans(const cv::Mat& mask, cv::Point centre) {
   CircleStamp stamp;
-  for (int y = 0; y < scratch.rows; ++y) {
-    const std::uint8_t* row = scratch.ptr<std::uint8_t>(y);
-    for (int x = 0; x < scratch.cols; ++x) {
+  for (int y = 0; y < mask.rows; ++y) {
+    const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
+    for (int x = 0; x < mask.cols; ++x) {
       if (row[x] == 0) continue;
       int end = x;
-      while (end + 1 < scratch.cols && row[end + 1] != 0)
+      while (end + 1 < mask.cols && row[end + 1] != 0)
         ++end;
-      stamp.spans.push_back({y - half, x - half, end - half});
-      stamp.reach = std::max({stamp.reach, std::abs(y - half), half - x, end - half});
+      stamp.spans.push_back({y - centre.y, x - centre.x, end - centre.x});
+      stamp.reach =
+          std::max({stamp.reach, std::abs(y - centre.y), std::abs(x - centre.x), end - centre.x});
       x = end;
     }
   }

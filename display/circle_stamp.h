@@ -23,6 +23,10 @@ struct CircleStamp {
 // `thickness` as for cv::circle: cv::FILLED (-1) for a disc, 1 for a ring.
 CircleStamp traceCircle(int radius, int thickness);
 
+// The spans of every non-zero pixel of the 8-bit single-channel `mask`, around `centre`: the
+// same drawing machinery for any shape traced from OpenCV, text included.
+CircleStamp traceSpans(const cv::Mat& mask, cv::Point centre);
+
 // Writes `bgr` into every pixel of `stamp` centred on `centre` that lies inside `canvas`
 // (8-bit BGR). Inline: it runs for thousands of discs per frame.
 inline void drawStamp(cv::Mat& canvas, const CircleStamp& stamp, cv::Point centre,

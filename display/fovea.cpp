@@ -15,25 +15,23 @@ std::int32_t clampToMargin(std::int32_t value, std::int32_t extent) {
   return value;
 }
 
-}  // namespace
-
-void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
-                       const SensorOffsets& offsets, FoveaCenter& center,
-                       const std::vector<float>& konioSnapshot, float stepFraction) {
+template <class Sensors>
+void updateFrom(const cv::Mat& frame, const Sensors& sensors, FoveaCenter& center,
+                const std::vector<float>& konioSnapshot, float stepFraction) {
   // Weights are single precision per sensor; the sums run in double so thirty thousand terms
   // lose nothing.
   double sumW = 0.0, sumX = 0.0, sumY = 0.0;
-  const std::size_t n = std::min(sensors.size(), offsets.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const Sensor& sensor = sensors[i];
-    const cv::Point pixel(center.cx + offsets[i].x, center.cy + offsets[i].y);
-    if (!insideFrame(pixel, frame)) continue;
+  const cv::Size frameSize = frame.size();
+  const std::size_t konioCount = konioSnapshot.size();
+  for (std::size_t i = 0; i < sensors.size(); ++i) {
+    const cv::Point offset = sensors.offset(i);
+    const cv::Point pixel(center.cx + offset.x, center.cy + offset.y);
+    if (!insideFrame(pixel, frameSize)) continue;
     const std::uint8_t* bgr = frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x;
     float w = meanIntensity(bgr);  // (b + g + r) / 765, in [0, 1]
-    if (isPrimeSpiral(sensor)) w = w * kPrimeSpiralWeight;
-    if (sensor.index >= 0 && static_cast<std::size_t>(sensor.index) < konioSnapshot.size()) {
-      w = w + kKonioWeight * konioSnapshot[sensor.index];
-    }
+    if (sensors.primeSpiral(i)) w = w * kPrimeSpiralWeight;
+    const std::size_t index = sensors.index(i);
+    if (index < konioCount) w = w + kKonioWeight * konioSnapshot[index];
     sumX += static_cast<float>(pixel.x) * w;
     sumY += static_cast<float>(pixel.y) * w;
     sumW += w;
@@ -47,4 +45,17 @@ void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
   const auto cy = static_cast<std::int32_t>((frame.rows * 0.5 - meanY) * step + center.cy);
   center.cx = clampToMargin(cx, frame.cols);
   center.cy = clampToMargin(cy, frame.rows);
+}
+
+}  // namespace
+
+void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
+                       const SensorOffsets& offsets, FoveaCenter& center,
+                       const std::vector<float>& konioSnapshot, float stepFraction) {
+  updateFrom(frame, SensorListView(sensors, offsets), center, konioSnapshot, stepFraction);
+}
+
+void updateFoveaCenter(const cv::Mat& frame, const PackedSensors& sensors, FoveaCenter& center,
+                       const std::vector<float>& konioSnapshot, float stepFraction) {
+  updateFrom(frame, PackedSensorView(sensors), center, konioSnapshot, stepFraction);
 }

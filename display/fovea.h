@@ -26,3 +26,6 @@ constexpr std::int32_t kFoveaMargin = 100;  // pixels kept from each frame edge 
 void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
                        const SensorOffsets& offsets, FoveaCenter& center,
                        const std::vector<float>& konioSnapshot, float stepFraction);
+// The same from the packed records (packSensors) of the sensors.
+void updateFoveaCenter(const cv::Mat& frame, const PackedSensors& sensors, FoveaCenter& center,
+                       const std::vector<float>& konioSnapshot, float stepFraction);

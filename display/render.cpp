@@ -64,10 +64,11 @@ std::vector<std::uint8_t> findHiddenDiscs(const std::vector<Sensor>& sensors,
   return hidden;
 }
 
-void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
-                  const SensorOffsets& offsets, const std::vector<std::uint8_t>& hiddenDiscs,
-                  std::int32_t cx, std::int32_t cy, cv::Mat& canvas,
-                  const std::vector<float>& gainSnapshot) {
+namespace {
+
+template <class Sensors>
+void renderEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, std::int32_t cy,
+                cv::Mat& canvas, const std::vector<float>& gainSnapshot) {
   canvas.create(frame.size(), CV_8UC3);  // keeps the storage while the size stays
   if (canvas.isContinuous()) {
     std::memset(canvas.data, 0, canvas.total() * canvas.elemSize());
@@ -79,22 +80,20 @@ void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
   const cv::Size frameSize = frame.size();  // kept in a local: the stamps write through bytes
   const float* gains = gainSnapshot.data();
   const std::size_t gainCount = gainSnapshot.size();
-  const std::size_t hiddenCount = hiddenDiscs.size();
-  const std::size_t n = std::min(sensors.size(), offsets.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const Sensor& sensor = sensors[i];
-    const cv::Point pixel(cx + offsets[i].x, cy + offsets[i].y);
+  for (std::size_t i = 0; i < sensors.size(); ++i) {
+    const cv::Point offset = sensors.offset(i);
+    const cv::Point pixel(cx + offset.x, cy + offset.y);
     if (!insideFrame(pixel, frameSize)) continue;
 
-    const auto index = static_cast<std::size_t>(sensor.index);  // negative: huge, no gain
+    const std::size_t index = sensors.index(i);
     const float gain = index < gainCount ? gains[index] : 1.0f;
-    const bool prime = isPrimeSpiral(sensor);
+    const bool prime = sensors.primeSpiral(i);
 
-    if (i >= hiddenCount || !hiddenDiscs[i]) {
+    if (!sensors.hiddenDisc(i)) {
       cv::Vec3b color = kPrimeSpiralColor;
       if (!prime) {
         const cv::Vec3f base =
-            baseColor(sensor.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
+            baseColor(sensors.colorClass(i), frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
         const double g = gain;  // the darkening is done in double precision
         color = stampColor(cv::Scalar(base[0] * g, base[1] * g, base[2] * g));
       }
@@ -104,4 +103,18 @@ void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
       drawStamp(canvas, prime ? stamps.primeRing : stamps.ring, pixel, kLowGainRingColor);
     }
   }
+}
+
+}  // namespace
+
+void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
+                  const SensorOffsets& offsets, const std::vector<std::uint8_t>& hiddenDiscs,
+                  std::int32_t cx, std::int32_t cy, cv::Mat& canvas,
+                  const std::vector<float>& gainSnapshot) {
+  renderEach(frame, SensorListView(sensors, offsets, hiddenDiscs), cx, cy, canvas, gainSnapshot);
+}
+
+void renderRetina(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
+                  std::int32_t cy, cv::Mat& canvas, const std::vector<float>& gainSnapshot) {
+  renderEach(frame, PackedSensorView(sensors), cx, cy, canvas, gainSnapshot);
 }

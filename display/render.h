@@ -32,3 +32,6 @@ void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
                   const SensorOffsets& offsets, const std::vector<std::uint8_t>& hiddenDiscs,
                   std::int32_t cx, std::int32_t cy, cv::Mat& canvas,
                   const std::vector<float>& gainSnapshot = {});
+// The same from the packed records (packSensors) of the sensors, hidden discs flagged in them.
+void renderRetina(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
+                  std::int32_t cy, cv::Mat& canvas, const std::vector<float>& gainSnapshot);

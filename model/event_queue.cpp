@@ -39,15 +39,22 @@ std::unique_lock<std::mutex> lockSoon(std::mutex& mutex) {
 
 }  // namespace
 
+EventQueue::EventQueue() : ring_(new RetinaEvent[kEventQueueLimit]) {}
+
 void EventQueue::push(const RetinaEvent& event) {
   const std::unique_lock<std::mutex> lock = lockSoon(mutex_);
-  // Producers never wait for the consumer: at the bound the oldest event gives way.
-  if (events_.size() >= kEventQueueLimit) {
-    events_.pop_front();
+  std::size_t tail = head_ + size_;
+  if (tail >= kEventQueueLimit) tail -= kEventQueueLimit;
+  ring_[tail] = event;
+  // Producers never wait for the consumer: at the bound the oldest event gives way. Its slot is
+  // the tail just written, so the oldest moves on by one.
+  if (size_ == kEventQueueLimit) {
+    head_ = head_ + 1 == kEventQueueLimit ? 0 : head_ + 1;
     ++displaced_;
+  } else {
+    ++size_;
+    if (size_ > peak_) peak_ = size_;
   }
-  events_.push_back(event);
-  if (events_.size() > peak_) peak_ = events_.size();
   if (pushLog_ != nullptr) pushLog_->push_back(event);
 }
 
@@ -68,8 +75,11 @@ void EventQueue::drainAll(std::vector<RetinaEvent>& batch) {
   batch.clear();
   batch.reserve(kEventQueueLimit);
   const std::unique_lock<std::mutex> lock = lockSoon(mutex_);
-  batch.insert(batch.end(), events_.begin(), events_.end());
-  events_.clear();
+  const std::size_t first = std::min(size_, kEventQueueLimit - head_);  // up to the ring's end
+  batch.insert(batch.end(), ring_.get() + head_, ring_.get() + head_ + first);
+  batch.insert(batch.end(), ring_.get(), ring_.get() + (size_ - first));
+  head_ = 0;
+  size_ = 0;
   if (!batch.empty()) ++batches_;
 }
 
@@ -82,37 +92,9 @@ std::vector<RetinaEvent> EventQueue::drainAll() {
 EventQueueStats EventQueue::stats() {
   std::lock_guard<std::mutex> lock(mutex_);
   EventQueueStats result;
-  result.size = events_.size();
+  result.size = size_;
   result.displaced = displaced_;
   result.peak = peak_;
   result.batches = batches_;
   return result;
-}
-
-QueueStoragePool::~QueueStoragePool() {
-  for (auto& [bytes, blocks] : free_) {
-    for (void* block : blocks)
-      ::operator delete(block);
-  }
-}
-
-void* QueueStoragePool::allocate(std::size_t bytes) {
-  for (auto& [size, blocks] : free_) {
-    if (size == bytes && !blocks.empty()) {
-      void* block = blocks.back();
-      blocks.pop_back();
-      return block;
-    }
-  }
-  return ::operator new(bytes);
-}
-
-void QueueStoragePool::deallocate(void* block, std::size_t bytes) {
-  for (auto& [size, blocks] : free_) {
-    if (size == bytes) {
-      blocks.push_back(block);
-      return;
-    }
-  }
-  free_.push_back({bytes, {block}});
 }

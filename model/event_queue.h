@@ -2,9 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <mutex>
-#include <utility>
+#include <stdexcept>
 #include <vector>
 
 // Event kinds, with the values they carry in the event stream. The worker drops any other value.
@@ -34,51 +34,51 @@ struct EventQueueStats {
   std::uint64_t batches = 0;    // drains that returned at least one event
 };
 
-// Memory for the queue's deque, recycled instead of handed back to the heap. Every operation on
-// the deque runs under the queue mutex, so the pool needs no lock of its own, and once the queue
-// has been full a push or a drain no longer calls the heap allocator while holding the mutex:
-// otherwise the other thread ends up waiting on the heap's own locks and trims as well.
-class QueueStoragePool {
- public:
-  QueueStoragePool() = default;
-  QueueStoragePool(const QueueStoragePool&) = delete;
-  QueueStoragePool& operator=(const QueueStoragePool&) = delete;
-  ~QueueStoragePool();
-
-  void* allocate(std::size_t bytes);
-  void deallocate(void* block, std::size_t bytes);
-
- private:
-  std::vector<std::pair<std::size_t, std::vector<void*>>> free_;  // spare blocks by size
-};
-
-template <class T>
-struct PoolAllocator {
-  using value_type = T;
-  explicit PoolAllocator(QueueStoragePool* pool) : pool(pool) {}
-  template <class U>
-  PoolAllocator(const PoolAllocator<U>& other) : pool(other.pool) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(pool->allocate(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t n) { pool->deallocate(p, n * sizeof(T)); }
-  template <class U>
-  bool operator==(const PoolAllocator<U>& other) const {
-    return pool == other.pool;
-  }
-  template <class U>
-  bool operator!=(const PoolAllocator<U>& other) const {
-    return pool != other.pool;
-  }
-  QueueStoragePool* pool;
-};
-
 // The one channel between the threads. Producers: the frame loop (main thread) and the Konio
 // stage (worker thread). Consumer: the worker thread only. Every member function holds the queue
 // mutex for its whole duration and takes no other lock meanwhile.
+//
+// The events live in a ring of kEventQueueLimit slots allocated with the queue, so no push or
+// drain ever calls the heap while holding the mutex.
 class EventQueue {
  public:
+  EventQueue();
+
   // Appends `event`; when kEventQueueLimit or more events are queued it first drops exactly one,
   // the oldest, whatever its kind. Never waits for room.
   void push(const RetinaEvent& event);
+
+  // Writes the events of a run into the ring: each call takes the next slot.
+  class RunWriter {
+   public:
+    void operator()(const RetinaEvent& event) {
+      ring_[slot_] = event;
+      slot_ = slot_ + 1 == kEventQueueLimit ? 0 : slot_ + 1;
+      ++written_;
+      if (log_ != nullptr) log_->push_back(event);
+    }
+
+   private:
+    friend class EventQueue;
+    RunWriter(RetinaEvent* ring, std::size_t slot, std::vector<RetinaEvent>* log)
+        : ring_(ring), slot_(slot), log_(log) {}
+    RetinaEvent* ring_;
+    std::size_t slot_;
+    std::vector<RetinaEvent>* log_;
+    std::size_t written_ = 0;
+  };
+
+  // Appends a run of `count` events under one lock, leaving the queue, its counters and the push
+  // log exactly as `count` calls of `push` with nothing drained in between would. The events
+  // that the bound displaces within the run itself are not asked for: `produce(skip, write)`
+  // must call `write(event)` once for each of the run's events numbered skip to count - 1
+  // (0-based), in order; skip is 0 while a push log is set, so that every event is logged.
+  // Calls `produce` with the queue mutex held, so it must neither touch the queue nor take a
+  // lock that a holder of the queue mutex may wait for. Throws std::logic_error when `produce`
+  // writes another number of events; then, or when `produce` throws, the queued events are
+  // undefined.
+  template <class Produce>
+  void pushRun(std::size_t count, Produce&& produce);
 
   // Replaces the contents of `batch` with every queued event, oldest first, and leaves the queue
   // empty. `batch` keeps its storage, so a consumer that reuses it never allocates under the
@@ -96,12 +96,34 @@ class EventQueue {
   void takePushLog(std::vector<RetinaEvent>& out);
 
  private:
-  QueueStoragePool storage_;  // declared first: it outlives `events_`
-  std::deque<RetinaEvent, PoolAllocator<RetinaEvent>> events_{
-      PoolAllocator<RetinaEvent>(&storage_)};    // oldest at the front; guarded by `mutex_`
+  std::unique_ptr<RetinaEvent[]> ring_;          // kEventQueueLimit slots; guarded by `mutex_`
+  std::size_t head_ = 0;                         // slot of the oldest event; guarded by `mutex_`
+  std::size_t size_ = 0;                         // guarded by `mutex_`
   std::mutex mutex_;                             // the queue mutex
   std::uint64_t displaced_ = 0;                  // guarded by `mutex_`
   std::size_t peak_ = 0;                         // guarded by `mutex_`
   std::uint64_t batches_ = 0;                    // guarded by `mutex_`
   std::vector<RetinaEvent>* pushLog_ = nullptr;  // guarded by `mutex_`
 };
+
+template <class Produce>
+void EventQueue::pushRun(std::size_t count, Produce&& produce) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  // Pushes always write at the tail, full or not, so event j of the run lands in slot
+  // tail + j; only the last kEventQueueLimit of the run can still be queued when it ends.
+  const std::size_t skip =
+      pushLog_ == nullptr && count > kEventQueueLimit ? count - kEventQueueLimit : 0;
+  const std::size_t tail = (head_ + size_) % kEventQueueLimit;
+  RunWriter write(ring_.get(), (tail + skip) % kEventQueueLimit, pushLog_);
+  produce(skip, write);
+
+  const std::size_t total = size_ + count;
+  const std::size_t kept = total < kEventQueueLimit ? total : kEventQueueLimit;
+  displaced_ += total - kept;
+  head_ = (head_ + (total - kept)) % kEventQueueLimit;
+  size_ = kept;
+  if (size_ > peak_) peak_ = size_;
+  if (write.written_ != count - skip) {
+    throw std::logic_error("EventQueue::pushRun: the run wrote another number of events");
+  }
+}

@@ -13,7 +13,7 @@ KonioLayer::KonioLayer(int count, float decay)
 void KonioLayer::step(const std::vector<RetinaEvent>& sensorEvents, double batchTime,
                       EventQueue& queue) {
   const int n = size();
-  std::vector<float> input(activity.size(), 0.0f);
+  input.assign(activity.size(), 0.0f);
   for (const RetinaEvent& event : sensorEvents) {
     if (event.kind == EventKind::KonioInput && event.dst >= 0 && event.dst < n) {
       input[static_cast<std::size_t>(event.dst)] += event.weight;

@@ -26,6 +26,7 @@ struct KonioLayer {
 
   std::vector<std::atomic<float>> activity;  // per unit, in [0, 1]; relaxed loads and stores
   float decay;                               // factor per step without enough input
+  std::vector<float> input;                  // `step`'s summed input per unit, kept between steps
 };
 
 constexpr float kKonioInputThreshold = 0.05f;  // summed input must exceed this to rise

@@ -38,7 +38,7 @@ void TrnLayer::step(const std::vector<RetinaEvent>& sensorEvents,
   const int n = static_cast<int>(konioDrive.size());
 
   // A masked sensor's Photoreceptor and KonioInput events both count, so its sum is doubled.
-  std::vector<float> sums(konioDrive.size(), 0.0f);
+  sums.assign(konioDrive.size(), 0.0f);
   for (const RetinaEvent& event : sensorEvents) {
     if (event.src >= 0 && event.src < n) {
       sums[static_cast<std::size_t>(event.src)] += event.weight;
@@ -51,7 +51,7 @@ void TrnLayer::step(const std::vector<RetinaEvent>& sensorEvents,
     }
   }
 
-  std::vector<float> next(konioDrive.size());
+  next.resize(konioDrive.size());
   for (std::size_t i = 0; i < next.size(); ++i) {
     next[i] = 1.0f / (std::fabs(sums[i] - konioDrive[i]) * strength + 1.0f);
   }

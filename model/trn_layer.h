@@ -45,4 +45,8 @@ struct TrnLayer {
   GainTable& gainTable;
   float strength;
   std::vector<float> konioDrive;  // latest `KonioOutput` weight per unit; never reset
+  // `step`'s own storage, kept between steps so that a step allocates nothing: the batch sums,
+  // and the next gains (after publishing, the gains they replaced).
+  std::vector<float> sums;
+  std::vector<float> next;
 };

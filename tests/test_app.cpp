@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -131,6 +132,105 @@ TEST(Emission, FrameMarkerFirstThenSensorsInOrderWithKonioInputsForMaskedOnes) {
   }
   for (const RetinaEvent& e : events)
     EXPECT_EQ(e.time, 12.5);
+}
+
+namespace {
+
+// Everything a consumer or an export can see of a queue after some frames: what it holds, its
+// counters and its push log, as one comparable record.
+struct QueueOutcome {
+  std::vector<std::tuple<int, int, int, float, double>> events, log;
+  std::size_t pushed = 0, size = 0, peak = 0;
+  std::uint64_t displaced = 0;
+  bool operator==(const QueueOutcome& o) const {
+    return std::tie(events, log, pushed, size, peak, displaced) ==
+           std::tie(o.events, o.log, o.pushed, o.size, o.peak, o.displaced);
+  }
+};
+
+QueueOutcome emitTwoFrames(ModelMode mode, bool logged, const std::vector<float>& activations,
+                           const GainTable& table) {
+  EventQueue queue;
+  std::vector<RetinaEvent> log;
+  if (logged) queue.setPushLog(&log);
+  for (int unit = 0; unit < 1500; ++unit)  // the previous batch's Konio output
+    queue.push({7.0, unit, unit, 0.5f, EventKind::KonioOutput});
+  QueueOutcome outcome;
+  std::vector<float> scratch;
+  for (double t1 : {8.0, 9.0})  // the second frame starts on a full ring
+    outcome.pushed += emitFrameEvents(queue, activations, table, t1, scratch, mode);
+  const EventQueueStats stats = queue.stats();
+  outcome.size = stats.size;
+  outcome.peak = stats.peak;
+  outcome.displaced = stats.displaced;
+  auto record = [](const std::vector<RetinaEvent>& from, auto& to) {
+    for (const RetinaEvent& e : from)
+      to.emplace_back(static_cast<int>(e.kind), e.src, e.dst, e.weight, e.time);
+  };
+  record(queue.drainAll(), outcome.events);
+  record(log, outcome.log);
+  return outcome;
+}
+
+}  // namespace
+
+TEST(Emission, SteppedRunGivesTheQueueCountersAndLogOfOnePushPerEvent) {
+  // Bright frames of the program's size with gains that silence some sensors: more events than
+  // the bound keeps. Silencing the last few sensors moves the oldest surviving event across a
+  // Photoreceptor, a KonioInput and the next sensor.
+  constexpr int kSensors = 30202;
+  std::vector<float> activations(kSensors), gains(kSensors);
+  for (int i = 0; i < kSensors; ++i) {
+    activations[i] = static_cast<float>((i * 37) % 101) / 100.0f;
+    gains[i] = i % 7 == 0 ? 0.02f : 1.0f - static_cast<float>(i % 5) / 10.0f;
+  }
+  for (int silenced = 0; silenced < 12; ++silenced) {
+    if (silenced > 0) activations[kSensors - silenced] = 0.0f;
+    GainTable table(kSensors);
+    std::vector<float> published = gains;
+    table.publish(published);
+    const QueueOutcome live = emitTwoFrames(ModelMode::workerThread, true, activations, table);
+    ASSERT_GT(live.pushed, 2 * kEventQueueLimit);
+    EXPECT_TRUE(emitTwoFrames(ModelMode::steppedAfterEmission, true, activations, table) == live)
+        << silenced;
+    QueueOutcome unlogged =
+        emitTwoFrames(ModelMode::steppedAfterEmission, false, activations, table);
+    unlogged.log = live.log;  // nothing was logged; all else must match
+    EXPECT_TRUE(unlogged == live) << silenced;
+  }
+}
+
+TEST(PackedSensors, SamplingFoveaAndRenderingMatchTheSensorLists) {
+  // The program's retina on a textured frame, centred inside, on the edges and beyond them, with
+  // gains low enough for rings and a Konio snapshot that moves the fovea.
+  const Retina retina = generateFibonacciRetina(kDemoRetina);
+  const std::size_t n = retina.sensors.size();
+  cv::Mat frame(720, 1280, CV_8UC3);
+  cv::RNG rng(5);
+  rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
+  std::vector<float> gains(n), konio(n);
+  rng.fill(gains, cv::RNG::UNIFORM, 0.0f, 1.0f);
+  rng.fill(konio, cv::RNG::UNIFORM, 0.0f, 1.0f);
+  const SensorOffsets offsets = placeSensors(retina.sensors, kScale720);
+  const std::vector<std::uint8_t> hidden = findHiddenDiscs(retina.sensors, offsets);
+  const PackedSensors packed = packSensors(retina.sensors, offsets, hidden);
+  ASSERT_EQ(packed.size(), n);
+  for (const cv::Point centre : {cv::Point(640, 360), cv::Point(0, 0), cv::Point(1279, 719),
+                                 cv::Point(-200, 500), cv::Point(1500, -40)}) {
+    std::vector<float> fromPacked;
+    sampleActivations(frame, packed, centre.x, centre.y, fromPacked);
+    EXPECT_EQ(fromPacked, sampleActivations(frame, retina, offsets, centre.x, centre.y)) << centre;
+
+    FoveaCenter a{centre.x, centre.y}, b = a;
+    updateFoveaCenter(frame, packed, a, konio, kStepFraction);
+    updateFoveaCenter(frame, retina.sensors, offsets, b, konio, kStepFraction);
+    EXPECT_TRUE(a.cx == b.cx && a.cy == b.cy) << centre;
+
+    cv::Mat fromList, canvas;
+    renderRetina(frame, packed, centre.x, centre.y, canvas, gains);
+    renderRetina(frame, retina.sensors, offsets, hidden, centre.x, centre.y, fromList, gains);
+    EXPECT_EQ(cv::norm(canvas, fromList, cv::NORM_INF), 0.0) << centre;
+  }
 }
 
 TEST(ModelWiring, StartsNeutralAndIdlesWithoutEvents) {

@@ -433,4 +433,40 @@ TEST(Overlay, TextsSitAtTheirOrigins) {
   EXPECT_TRUE(sameImage(canvas, expectedTexts(400, "Frame time: -7 ms", 390, 370)));
 }
 
+TEST(Overlay, KeptStampsDrawWhatCvDrawsOnAnyCanvasAndNearEveryEdge) {
+  // One set of stamps for every canvas and frame, as a session keeps it; marker centres on, near
+  // and beyond the edges, where the shapes are clipped.
+  OverlayStamps stamps;
+  const cv::Scalar lightGrey(200, 200, 200);
+  for (const cv::Size size : {cv::Size(1280, 720), cv::Size(200, 150), cv::Size(40, 30)}) {
+    std::vector<int> xs{size.width / 2}, ys{size.height / 2};
+    for (int d : {-40, -12, -9, -1, 0, 2, 11}) {
+      xs.insert(xs.end(), {d, size.width - 1 - d});
+      ys.insert(ys.end(), {d, size.height - 1 - d});
+    }
+    for (const int frameTimeMs : {0, 33, 999, 1000, -7}) {
+      cv::Mat canvas = blackImage(size.width, size.height);
+      drawOverlayTexts(canvas, frameTimeMs, stamps);
+      cv::Mat expected = blackImage(size.width, size.height);
+      text(expected, "Retina Fibonacci + Konio + TRN", {10, 30}, 0.6, kYellow, 2);
+      text(expected, "Frame time: " + std::to_string(frameTimeMs) + " ms", {10, 60}, 0.5, kWhite,
+           1);
+      text(expected, "Apasa 'r' reset centru, ESC iesire", {10, size.height - 10}, 0.5, kWhite, 1);
+      text(expected, "Inhibitie TRN: culoare inchisa = gain scazut; contur rosu = gain < 0.2",
+           {10, size.height - 30}, 0.5, lightGrey, 1);
+      ASSERT_TRUE(sameImage(canvas, expected)) << size << " frame time " << frameTimeMs;
+    }
+    for (const int x : xs) {
+      for (const int y : ys) {
+        cv::Mat canvas = blackImage(size.width, size.height);
+        drawFoveaMarker(canvas, FoveaCenter{x, y}, stamps);
+        cv::Mat expected = blackImage(size.width, size.height);
+        cv::circle(expected, {x, y}, 8, kYellow, 2, cv::LINE_8, 0);
+        text(expected, "Centru fovea", {x + 10, y - 5}, 0.5, kYellow, 1);
+        ASSERT_TRUE(sameImage(canvas, expected)) << size << " centre " << cv::Point(x, y);
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -167,6 +169,76 @@ TEST(EventQueue, ConcurrentProducersLoseOnlyDisplacedEvents) {
   // Nothing follows the very last push, so that event was drained; one producer may have lost
   // all of its events to the other's pushes before the consumer ran.
   EXPECT_TRUE(lastSeq[0] == kPerProducer - 1 || lastSeq[1] == kPerProducer - 1);
+}
+
+// Event number `n` of a test run, recognisable in any slot of the ring.
+RetinaEvent numbered(int n) {
+  return makeEvent(EventKind::Photoreceptor, n % 30202, n, static_cast<float>(n), 0.5 * n);
+}
+
+void expectSameEvents(const std::vector<RetinaEvent>& actual,
+                      const std::vector<RetinaEvent>& expected, const std::string& what) {
+  ASSERT_EQ(actual.size(), expected.size()) << what;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_TRUE(actual[i].dst == expected[i].dst && actual[i].src == expected[i].src &&
+                actual[i].weight == expected[i].weight && actual[i].time == expected[i].time &&
+                actual[i].kind == expected[i].kind)
+        << what << ", event " << i;
+  }
+}
+
+TEST(EventQueue, RunEndsExactlyAsOneByOnePushes) {
+  // `before` events pushed one by one (those beyond the bound move the ring's oldest slot), then
+  // a run of `run` events; with and without a push log.
+  const struct {
+    int before;
+    int run;
+  } cases[] = {{0, 0},         {0, 1},         {0, 20000},    {0, 20001}, {0, 45123},
+               {15000, 4999},  {15000, 5001},  {19999, 3},    {20000, 1}, {20123, 7000},
+               {27000, 19999}, {27000, 20000}, {3000, 50000}, {20123, 0}};
+  for (const auto& c : cases) {
+    for (const bool logged : {false, true}) {
+      const std::string what = "before " + std::to_string(c.before) + " run " +
+                               std::to_string(c.run) + (logged ? " logged" : "");
+      EventQueue oneByOne, asRun;
+      std::vector<RetinaEvent> oneByOneLog, asRunLog;
+      if (logged) {
+        oneByOne.setPushLog(&oneByOneLog);
+        asRun.setPushLog(&asRunLog);
+      }
+      for (int n = 0; n < c.before; ++n) {
+        oneByOne.push(numbered(n));
+        asRun.push(numbered(n));
+      }
+      for (int n = c.before; n < c.before + c.run; ++n)
+        oneByOne.push(numbered(n));
+      std::size_t asked = 0;
+      asRun.pushRun(static_cast<std::size_t>(c.run),
+                    [&](std::size_t skip, EventQueue::RunWriter& write) {
+                      for (int j = static_cast<int>(skip); j < c.run; ++j, ++asked)
+                        write(numbered(c.before + j));
+                    });
+      // Only what survives is built, unless every event has to be logged.
+      const std::size_t survivors = std::min<std::size_t>(c.run, kEventQueueLimit);
+      EXPECT_EQ(asked, logged ? static_cast<std::size_t>(c.run) : survivors) << what;
+
+      const EventQueueStats a = asRun.stats(), e = oneByOne.stats();
+      EXPECT_EQ(a.size, e.size) << what;
+      EXPECT_EQ(a.displaced, e.displaced) << what;
+      EXPECT_EQ(a.peak, e.peak) << what;
+      expectSameEvents(asRun.drainAll(), oneByOne.drainAll(), what);
+      expectSameEvents(asRunLog, oneByOneLog, what + ", log");
+      // The ring goes on as a queue after the run.
+      asRun.push(numbered(-1));
+      ASSERT_EQ(asRun.drainAll().size(), 1u) << what;
+    }
+  }
+}
+
+TEST(EventQueue, RunThatWritesAnotherCountThrows) {
+  EventQueue queue;
+  EXPECT_THROW(queue.pushRun(3, [](std::size_t, EventQueue::RunWriter& write) { write({}); }),
+               std::logic_error);
 }
 
 // ---------------------------------------------------------------------------------------------
