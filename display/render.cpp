@@ -29,10 +29,6 @@ const RetinaStamps& retinaStamps() {
   return stamps;
 }
 
-int discRadius(const Sensor& sensor) {
-  return isPrimeSpiral(sensor) ? kPrimeSpiralDiscRadius : kDiscRadius;
-}
-
 // BGR colour of a sensor's disc before the gain: its response scaled back to 0..255 (which gives
 // the channel byte itself, or the three-channel mean) in the channel its class reads, or in all
 // three for the mean.
@@ -46,6 +42,10 @@ cv::Vec3f baseColor(ColorClass colorClass, const std::uint8_t* bgr) {
 }
 
 }  // namespace
+
+int discRadius(const Sensor& sensor) {
+  return isPrimeSpiral(sensor) ? kPrimeSpiralDiscRadius : kDiscRadius;
+}
 
 std::vector<std::uint8_t> findHiddenDiscs(const std::vector<Sensor>& sensors,
                                           const SensorOffsets& offsets) {

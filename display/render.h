@@ -10,6 +10,9 @@
 
 constexpr float kLowGainThreshold = 0.2f;  // a gain below it gets a red ring
 
+// Radius in pixels of the disc drawn for `sensor`: larger for prime spiral sensors.
+int discRadius(const Sensor& sensor);
+
 // Marks the sensors whose disc a later sensor's disc, on the same pixel and at least as large,
 // covers completely; rendering leaves those discs out (their rings, if any, are still drawn).
 // With the program's retina most satellites land on their spiral sensor's pixel, so this spares

@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libgtest-dev \
-  libbenchmark-dev xvfb xdotool imagemagick x11-utils opencv-doc valgrind clang libclang-rt-14-dev
+  libbenchmark-dev xvfb xdotool imagemagick x11-utils opencv-doc valgrind clang libclang-rt-14-dev \
+  libhdf5-dev python3-h5py python3-numpy python3-matplotlib
 
 jobs=$(nproc)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -29,7 +30,8 @@ ctest --test-dir build/asan --output-on-failure -j"$jobs" -LE soak
 
 section "ThreadSanitizer: the threaded tests"
 cmake -S . -B build/tsan -DRETINA_WERROR=ON -DRETINA_SANITIZER=thread
-cmake --build build/tsan -j"$jobs" --target test_model test_app test_hostile_frames test_shutdown
+cmake --build build/tsan -j"$jobs" --target test_model test_app test_hostile_frames test_shutdown \
+  test_export
 ctest --test-dir build/tsan --output-on-failure -L threaded
 
 section "Valgrind: 30 replay frames, no definite leak, no invalid access"

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <set>
 
+#include "tools/replay/version.h"
+
 namespace {
 
 bool parsePositive(const std::string& text, std::int64_t& value) {
@@ -83,6 +85,14 @@ std::string applyValue(const std::string& option, const std::string& v, ReplayOp
     }
     shot.path = v.substr(colon + 1);
     o.snapshots.push_back(shot);
+  } else if (option == "--export") {
+    if (!endsWith(v, ".h5") && !endsWith(v, ".hdf5")) {
+      return "--export writes an HDF5 file; give it a name ending in .h5";
+    }
+    o.exportPath = v;
+  } else if (option == "--stats") {
+    if (!endsWith(v, ".csv")) return "--stats writes a CSV file; give it a name ending in .csv";
+    o.statsPath = v;
   }
   return {};
 }
@@ -93,6 +103,7 @@ std::string checkCombination(const ReplayOptions& o, bool sizeGiven, bool headle
     return std::string("--size sets the synthetic scene's size; it does not apply to ") +
            sourceOption(o.source) + ", whose frames keep their own size";
   }
+  if (o.exportGains && o.exportPath.empty()) return "--export-gains needs --export FILE.h5";
   if (o.fast && headlessGiven) return "--fast unpaces a window; a headless run is never paced";
   if (o.fast && o.source == ReplaySource::camera) {
     return "--fast does not apply to --camera, which delivers frames at its own rate";
@@ -133,15 +144,20 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
     return parsed;
   }
 
-  const std::set<std::string> valued{"--video",  "--image", "--camera",  "--size",
-                                     "--frames", "--out",   "--snapshot"};
+  o.arguments = args;
+  const std::set<std::string> valued{"--video", "--image",    "--camera", "--size", "--frames",
+                                     "--out",   "--snapshot", "--export", "--stats"};
   const std::set<std::string> sources{"--video", "--image", "--camera"};
   std::set<std::string> given;
   std::string firstSource;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--headless" || arg == "--deterministic" || arg == "--fast") {
-      (arg == "--headless" ? o.headless : arg == "--fast" ? o.fast : o.deterministic) = true;
+    if (arg == "--headless" || arg == "--deterministic" || arg == "--fast" ||
+        arg == "--export-gains") {
+      (arg == "--headless"       ? o.headless
+       : arg == "--fast"         ? o.fast
+       : arg == "--export-gains" ? o.exportGains
+                                 : o.deterministic) = true;
       given.insert(arg);
       continue;
     }
@@ -173,7 +189,7 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
 }
 
 std::string replayVersion() {
-  return std::string("retina-replay ") + RETINA_VERSION;
+  return std::string(kReplayToolName) + " " + kReplayVersion;
 }
 
 std::string replayUsage() {
@@ -210,6 +226,12 @@ Output:
   --snapshot N:FILE.png
                      write the canvas of frame N (1 = the first) as PNG; may be given more
                      than once (default: none)
+  --export FILE.h5   write the run's data as HDF5: the retina, a row per frame, every event
+                     pushed and every Konio output (default: none)
+  --export-gains     with --export, also every frame's gains and Konio activity
+                     (one value per sensor each, per frame) (default: off)
+  --stats FILE.csv   write a line per frame: stage times, events, queue counters, fovea
+                     centre, frame time, resident memory (default: none)
   --help             this text
   --version          the tool's name and version
 

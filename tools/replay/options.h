@@ -29,6 +29,13 @@ struct ReplayOptions {
   bool fast = false;                    // --fast: a window shows frames as fast as they come
   std::string outPath;                  // --out, MJPG AVI
   std::vector<SnapshotRequest> snapshots;
+
+  // The data files: see exports.h.
+  std::string exportPath;              // --export, HDF5
+  bool exportGains = false;            // --export-gains: also every frame's gains and Konio
+  std::string statsPath;               // --stats, CSV
+  std::vector<std::string> arguments;  // as given, for the export's record of the command line
+
   bool help = false;
   bool version = false;
 };

@@ -59,8 +59,12 @@ std::string ReplayOutputs::prepare(const ReplayInput& input) {
   for (const SnapshotRequest& shot : options_.snapshots)
     targets.push_back(shot.path);
 
+  // The data files are written by ReplayExports, but no output may be the input or another's.
+  std::vector<std::string> checked = targets;
+  for (const std::string* data : {&options_.exportPath, &options_.statsPath})
+    if (!data->empty()) checked.push_back(*data);
   std::set<std::string> keys;
-  for (const std::string& target : targets) {
+  for (const std::string& target : checked) {
     if (input.readsFile(target)) {
       return "will not write '" + target + "': it is one of the input's files; choose another name";
     }

@@ -10,6 +10,7 @@
 
 #include "app/platform.h"
 #include "app/session.h"
+#include "tools/replay/exports.h"
 #include "tools/replay/frame_clock.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/outputs.h"
@@ -69,6 +70,9 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   ReplayOutputs outputs(options);
   problem = outputs.prepare(input);
   if (!problem.empty()) return refuse(problem);
+  ReplayExports exports(options);
+  problem = exports.open();
+  if (!problem.empty()) return refuse(problem);
 
   FixedFrameClock clock;
   SessionConfig config;
@@ -89,6 +93,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   std::string runError;
   try {
     Session session(config, out);
+    exports.start(session);
     out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
     if (!options.headless) out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
     console.after(out);
@@ -121,8 +126,10 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
           windowShown = true;
         }
         const bool outputsOk = outputs.write(frameNumber, result.canvas);
+        const bool exportsOk = exports.add(session, result, readSeconds, frameNumber);
+        if (exports.enabled()) summary.addExport(exports.lastSeconds());
         if (hooks.onCanvas) hooks.onCanvas(result.canvas);
-        if (!outputsOk) {
+        if (!outputsOk || !exportsOk) {
           end = RunEnd::outputFailed;
           break;
         }
@@ -162,6 +169,8 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   out.flush();
   console.after(out);
   const OutputsReport report = outputs.finish(static_cast<std::int64_t>(summary.frames()));
+  // The session is gone by now, its worker joined: the export's push log is quiet.
+  const bool exportsOk = exports.finish();
 
   int status = end == RunEnd::stopSignal ? kReplaySignalBase + stopSignal : kReplayDone;
   auto failed = [&](const std::string& message) {
@@ -171,6 +180,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   if (!runError.empty()) failed("stopped by an error: " + runError);
   for (const std::string& message : report.failures)
     failed(message);
+  if (!exportsOk) failed(exports.error());
   for (const std::string& message : report.missed) {
     // The input ending early is a failure; a user who stops the run knows it stopped.
     if (end == RunEnd::inputEnded) {

@@ -25,6 +25,10 @@ void ReplaySummary::add(const FrameTimes& frame) {
   frames_.push_back(frame);
 }
 
+void ReplaySummary::addExport(double seconds) {
+  exportSeconds_.push_back(seconds);
+}
+
 void ReplaySummary::noteMemory(std::int64_t frameNumber) {
   const double mb = residentMemoryMb();
   if (frameNumber == 100) residentAfter100Mb_ = mb;
@@ -72,6 +76,7 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue,
     printRow(row.name, values);
   }
   printRow("frame time", frameTime);
+  if (!exportSeconds_.empty()) printRow("export", exportSeconds_);
 
   std::vector<double> events;
   double pushed = 0.0;

@@ -19,6 +19,8 @@ class ReplaySummary {
  public:
   void add(const FrameTimes& frame);
   void noteMemory(std::int64_t frameNumber);  // after each frame: keeps frame 100's and the last
+  // After each frame when exporting: the real time --export / --stats took on the loop's thread.
+  void addExport(double seconds);
   void print(std::ostream& out, const EventQueueStats& queue, bool deterministic) const;
 
   std::size_t frames() const { return frames_.size(); }
@@ -28,6 +30,7 @@ class ReplaySummary {
   double residentAfter100Mb_ = -1.0;  // -1: not reached
   double residentLastMb_ = -1.0;
   double residentPeakMb_ = -1.0;
+  std::vector<double> exportSeconds_;  // empty without exports
 };
 
 // Resident set size and its peak (VmHWM) of this process, in MiB; -1 where unavailable.

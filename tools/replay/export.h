@@ -1,0 +1,141 @@
+#pragma once
+
+// --export FILE.h5: everything a run's retina did, as one HDF5 file (layout in README.md,
+// "Getting the data out"). The frame loop hands each frame's rows over without copying the
+// events (the push log is swapped); a writer thread converts, compresses and writes them.
+//
+// Compressing a frame's some 32000 events takes the writer about twice as long as the frame
+// loop takes for the frame (deflate, on one core), so the writer runs behind and the frames wait
+// in memory, up to kMaxQueuedBytes; only past that does the frame loop wait for it. Live, the
+// writer runs at the idle scheduling class: it takes only CPU time that neither the frame loop
+// nor the model worker wants, so their pace, and with it the batches per frame, stay as they are
+// without the export. Whatever is still queued when the loop ends is written by finish().
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "app/session.h"
+#include "model/event_queue.h"
+#include "tools/replay/h5_file.h"
+#include "tools/replay/staged_file.h"
+
+// What the file's root attributes say about the run, besides what the first frame fixes.
+struct ExportRunInfo {
+  std::string commandLine;
+  std::string input;  // the input's path, "synthetic" or "camera N"
+  bool deterministic = false;
+  std::int64_t sensorCount = 0;
+  std::string startTime;  // ISO 8601, UTC
+};
+
+// The retina as the first frame placed it, for /retina.
+struct ExportRetina {
+  std::vector<Sensor> sensors;
+  SensorOffsets offsets;
+  float retinaScale = 1.0f;
+  cv::Size frameSize;
+};
+
+// One frame's rows on their way from the frame loop to the writer thread.
+struct ExportFrame {
+  bool hasRow = true;  // false: only events pushed after the last frame, before the stop
+  std::int32_t frame = 0;
+  double t = 0.0;
+  std::int32_t foveaCx = 0;
+  std::int32_t foveaCy = 0;
+  std::int32_t frameTimeMs = 0;
+  std::int64_t eventsPushed = 0;
+  std::int64_t displacedTotal = 0;
+  std::int64_t batchesTotal = 0;
+  std::int64_t queueSize = 0;
+  std::vector<RetinaEvent> events;       // the push log since the previous frame, in push order
+  std::vector<float> gains;              // --export-gains only
+  std::vector<float> konio;              // --export-gains only
+  std::unique_ptr<ExportRetina> retina;  // the first frame only
+};
+
+struct ExportDatasets;
+
+class Hdf5Export {
+ public:
+  Hdf5Export();
+  ~Hdf5Export();  // stops the writer thread; a file that was not finished is discarded
+  Hdf5Export(const Hdf5Export&) = delete;
+  Hdf5Export& operator=(const Hdf5Export&) = delete;
+
+  // Before the run: stages the file beside `path` (see StagedFile for what is refused) and
+  // creates its groups and datasets. Returns an empty string or the message.
+  std::string create(const std::string& path, const std::vector<std::string>& inputs,
+                     bool withGains);
+
+  // Once the session exists and before its first frame: writes the root attributes, sets the
+  // queue's push log and starts the writer thread (at the idle scheduling class unless
+  // `info.deterministic`: there the writer has a core to itself and should keep pace). The push
+  // log may be set while the session's worker runs: setPushLog takes the queue mutex, and
+  // nothing is pushed before the first frame.
+  void start(const ExportRunInfo& info, EventQueue& queue);
+
+  // After a drawn frame, on the frame loop's thread: takes the push log and the snapshots and
+  // queues the frame for the writer; waits only when the queued frames fill kMaxQueuedBytes.
+  // Returns false once writing has failed (see error()).
+  bool add(const Session& session, const FrameResult& result, std::int64_t frameNumber,
+           const EventQueueStats& queueStats);
+
+  // After the loop, once the session has stopped (its worker joined, so the push log is quiet):
+  // writes what was pushed after the last frame, waits for the writer and closes the file.
+  // Returns an empty string or the message (the file is then discarded).
+  std::string finish();
+
+  // After finish: renames the file into place. An empty string or the message.
+  std::string commit();
+
+  // Stops the writer and removes the temporary file.
+  void discard();
+
+  std::string error() const;
+
+  // Memory for frames the writer has not written yet: a frame of the program's retina holds some
+  // 32000 events of 24 bytes (0.8 MB), plus 240 kB with gains, so this is some 600 frames.
+  static constexpr std::size_t kMaxQueuedBytes = std::size_t{512} << 20;
+  // Spare frames the writer keeps ready, touched, for the frame loop.
+  static constexpr std::size_t kWarmFrames = 4;
+
+ private:
+  void writerLoop();
+  bool roomForAnotherFrame() const;  // under mutex_
+  bool needsWarmFrame() const;       // under mutex_
+  void addWarmFrame(std::size_t events);
+  bool write(ExportFrame& frame);
+  bool writeRetina(const ExportRetina& retina);
+  void stopWriter();
+  std::string closeFile();
+
+  StagedFile staged_;
+  std::string h5Failure_;  // the first failed HDF5 call's cause, from either thread in turn
+  std::unique_ptr<H5ErrorCatch> errorCatch_;  // the frame loop's thread's, from create on
+  std::unique_ptr<ExportDatasets> data_;
+  bool withGains_ = false;
+  EventQueue* queue_ = nullptr;
+  std::vector<RetinaEvent> pushLog_;  // the queue appends here, under the queue mutex
+  std::int64_t lastFrame_ = 0;
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable frameQueued_;
+  std::condition_variable frameWritten_;
+  std::deque<std::unique_ptr<ExportFrame>> queued_;
+  std::vector<std::unique_ptr<ExportFrame>> spare_;  // written frames, their storage kept
+  std::size_t framesInFlight_ = 0;                   // allocated, queued or spare
+  std::size_t frameBytes_ = 0;                       // the last frame's size
+  std::size_t expectedEvents_ = 0;                   // room to give the next push log
+  bool closing_ = false;
+  std::string error_;
+  std::thread writer_;
+};

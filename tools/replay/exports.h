@@ -1,0 +1,58 @@
+#pragma once
+
+// The data files a run writes besides pictures: --export (HDF5, every event, frame and, on
+// request, the gains) and --stats (CSV, a line per frame). Both follow the outputs' rules: a
+// temporary file beside the target, renamed into place by finish(), never the input, and no
+// file left at the target when the run fails.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/session.h"
+#include "tools/replay/export.h"
+#include "tools/replay/options.h"
+#include "tools/replay/stats.h"
+
+class ReplayExports {
+ public:
+  explicit ReplayExports(const ReplayOptions& options) : options_(options) {}
+
+  bool enabled() const { return !options_.exportPath.empty() || !options_.statsPath.empty(); }
+
+  // Before the run, once the input is known to open: stages every file. Returns an empty string
+  // or the message.
+  std::string open();
+
+  // Right after the session is created, before its first frame.
+  void start(Session& session);
+
+  // After drawn frame `frameNumber` (1 = the first). `readSeconds` is the real time spent
+  // waiting for the frame. Returns false once a file has failed (see error()); the run should
+  // then stop.
+  bool add(Session& session, const FrameResult& result, double readSeconds,
+           std::int64_t frameNumber);
+
+  // Real seconds the last add() took on the frame loop's thread.
+  double lastSeconds() const { return lastSeconds_; }
+
+  // After the loop, once the session has stopped: completes every file and renames it into
+  // place. False on failure (see error()); every file is then discarded.
+  bool finish();
+
+  // Removes this run's temporary files.
+  void discard();
+
+  std::string error() const;
+
+ private:
+  const ReplayOptions& options_;
+  Hdf5Export export_;
+  StatsWriter stats_;
+  std::string error_;
+  double lastSeconds_ = 0.0;
+};
+
+// The command line as a shell would take it back: the tool's name, then each argument, quoted
+// where needed.
+std::string commandLineText(const std::vector<std::string>& arguments);

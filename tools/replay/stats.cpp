@@ -1,0 +1,73 @@
+#include "tools/replay/stats.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+std::string statsHeader() {
+  return "frame,read_ms,sampling_ms,emission_ms,model_step_ms,snapshots_ms,fovea_ms,rendering_ms,"
+         "overlay_ms,iteration_ms,real_frame_ms,events_pushed,displaced_total,batches_total,"
+         "fovea_cx,fovea_cy,frame_time_ms,resident_mib";
+}
+
+StatsWriter::~StatsWriter() {
+  discard();
+}
+
+std::string StatsWriter::create(const std::string& path, const std::vector<std::string>& inputs) {
+  error_ = staged_.create(path, inputs);
+  if (!error_.empty()) return error_;
+  // A descriptor of its own for stdio: the staged file's stays open for the final fsync.
+  const int fd = dup(staged_.fd());
+  out_ = fd < 0 ? nullptr : fdopen(fd, "w");
+  if (out_ == nullptr) {
+    if (fd >= 0) close(fd);
+    fail();
+    discard();
+    return error_;
+  }
+  if (std::fprintf(out_, "%s\n", statsHeader().c_str()) < 0) {
+    fail();
+    discard();
+  }
+  return error_;
+}
+
+bool StatsWriter::add(const StatsRow& r) {
+  if (out_ == nullptr || !error_.empty()) return false;
+  const StageSeconds& s = r.times.stages;
+  const double read = r.times.read + s.convert;
+  const double frame = read + s.work() + s.modelStep;
+  const int written = std::fprintf(
+      out_, "%lld,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%zu,%llu,%llu,%d,%d,%d,%.1f\n",
+      static_cast<long long>(r.frame), read * 1e3, s.sampling * 1e3, s.emission * 1e3,
+      s.modelStep * 1e3, s.snapshots * 1e3, s.fovea * 1e3, s.rendering * 1e3, s.overlay * 1e3,
+      s.work() * 1e3, frame * 1e3, r.times.eventsPushed,
+      static_cast<unsigned long long>(r.queue.displaced),
+      static_cast<unsigned long long>(r.queue.batches), r.center.cx, r.center.cy, r.frameTimeMs,
+      r.residentMib);
+  return written >= 0 || fail();
+}
+
+std::string StatsWriter::finish() {
+  if (out_ == nullptr && error_.empty()) error_ = "cannot write '" + staged_.target() + "'";
+  if (error_.empty()) {
+    const int closed = std::fclose(out_);
+    out_ = nullptr;
+    if (closed != 0) fail();
+  }
+  if (!error_.empty()) discard();
+  return error_;
+}
+
+void StatsWriter::discard() {
+  if (out_ != nullptr) std::fclose(out_);
+  out_ = nullptr;
+  staged_.discard();
+}
+
+bool StatsWriter::fail() {
+  if (error_.empty()) error_ = "cannot write '" + staged_.target() + "': " + std::strerror(errno);
+  return false;
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+// --stats FILE.csv: one line per frame of what the summary condenses (columns in README.md,
+// "Getting the data out"), for plotting a run's timings and counters.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "display/fovea.h"
+#include "model/event_queue.h"
+#include "tools/replay/staged_file.h"
+#include "tools/replay/summary.h"
+
+// One frame's line.
+struct StatsRow {
+  std::int64_t frame = 0;  // 1 = the first drawn frame
+  FrameTimes times;
+  EventQueueStats queue;  // after the frame
+  FoveaCenter center;
+  std::int32_t frameTimeMs = 0;  // as the overlay shows it
+  double residentMib = -1.0;
+};
+
+// The header line, without its line end.
+std::string statsHeader();
+
+class StatsWriter {
+ public:
+  StatsWriter() = default;
+  ~StatsWriter();  // a file that was not finished is discarded
+  StatsWriter(const StatsWriter&) = delete;
+  StatsWriter& operator=(const StatsWriter&) = delete;
+
+  // Before the run: stages the file (see StagedFile for what is refused) and writes the header.
+  // Returns an empty string or the message.
+  std::string create(const std::string& path, const std::vector<std::string>& inputs);
+
+  // Writes one line (buffered). False once writing has failed (see error()).
+  bool add(const StatsRow& row);
+
+  // Flushes and closes the file. Returns an empty string or the message (the file is then
+  // discarded).
+  std::string finish();
+  // After finish: renames the file into place. An empty string or the message.
+  std::string commit() { return staged_.commit(); }
+  void discard();
+  const std::string& error() const { return error_; }
+
+ private:
+  bool fail();  // records errno as the cause; returns false
+
+  StagedFile staged_;
+  std::FILE* out_ = nullptr;
+  std::string error_;
+};
