@@ -218,7 +218,7 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
     constexpr int kFrames = 8;
     TestSession run(mode);
     Hdf5Export exporter;
-    ASSERT_EQ(exporter.create(file, {}, true), "");
+    ASSERT_EQ(exporter.create(file, true), "");
     exporter.start({"retina-replay test", "synthetic", false, 30202, "2000-01-01T00:00:00Z"},
                    run.session.model().queue);
     const SyntheticScene scene(cv::Size(640, 360));

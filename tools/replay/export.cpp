@@ -147,10 +147,10 @@ Hdf5Export::~Hdf5Export() {
   discard();
 }
 
-std::string Hdf5Export::create(const std::string& path, const std::vector<std::string>& inputs,
-                               bool withGains) {
-  std::string problem = staged_.create(path, inputs);
-  if (!problem.empty()) return problem;
+std::string Hdf5Export::create(const std::string& path, bool withGains) {
+  target_ = path;
+  std::string problem = file_.create(path);
+  if (!problem.empty()) return "cannot write '" + path + "': " + problem;
   // A file whose last writes failed (a full disk) stays open inside the library whatever H5Fclose
   // says, and the library's exit handler then crashes closing it again. The process's exit
   // closes the descriptor anyway. Only takes effect before the library's first use.
@@ -158,7 +158,7 @@ std::string Hdf5Export::create(const std::string& path, const std::vector<std::s
   errorCatch_ = std::make_unique<H5ErrorCatch>(h5Failure_);
   withGains_ = withGains;
   data_ = std::make_unique<ExportDatasets>();
-  if (!data_->create(staged_.tempPath())) {
+  if (!data_->create(file_.tempPath())) {
     problem = "cannot write '" + path + "': " + takeH5Error(h5Failure_);
     discard();
   }
@@ -178,7 +178,7 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
       writeH5Attribute(root, "emission_threshold", kEmitThreshold) &&
       writeH5Attribute(root, "start_time", info.startTime);
   if (!ok) {
-    error_ = "cannot write '" + staged_.target() + "': " + takeH5Error(h5Failure_);
+    error_ = "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
     return;
   }
   queue_ = &queue;
@@ -289,7 +289,7 @@ void Hdf5Export::writerLoop() {
     frame->retina.reset();
     lock.lock();
     if (!problem.empty() && error_.empty()) {
-      error_ = "cannot write '" + staged_.target() + "': " + problem;
+      error_ = "cannot write '" + target_ + "': " + problem;
     }
     spare_.push_back(std::move(frame));
     frameWritten_.notify_one();
@@ -397,7 +397,8 @@ std::string Hdf5Export::finish() {
 }
 
 std::string Hdf5Export::commit() {
-  return staged_.commit();
+  const std::string problem = file_.commit();
+  return problem.empty() ? problem : "cannot write '" + target_ + "': " + problem;
 }
 
 std::string Hdf5Export::closeFile() {
@@ -408,7 +409,7 @@ std::string Hdf5Export::closeFile() {
          writeH5Attribute(d.file.get(), "frame_height", std::int64_t{0});
   }
   ok = d.close() && ok;
-  return ok ? std::string() : "cannot write '" + staged_.target() + "': " + takeH5Error(h5Failure_);
+  return ok ? std::string() : "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
 }
 
 void Hdf5Export::discard() {
@@ -419,7 +420,7 @@ void Hdf5Export::discard() {
   }
   errorCatch_.reset();
   h5Failure_.clear();
-  staged_.discard();
+  file_.abandon();
 }
 
 std::string Hdf5Export::error() const {

@@ -24,8 +24,8 @@
 
 #include "app/session.h"
 #include "model/event_queue.h"
+#include "tools/replay/atomic_file.h"
 #include "tools/replay/h5_file.h"
-#include "tools/replay/staged_file.h"
 
 // What the file's root attributes say about the run, besides what the first frame fixes.
 struct ExportRunInfo {
@@ -71,10 +71,9 @@ class Hdf5Export {
   Hdf5Export(const Hdf5Export&) = delete;
   Hdf5Export& operator=(const Hdf5Export&) = delete;
 
-  // Before the run: stages the file beside `path` (see StagedFile for what is refused) and
+  // Before the run: stages the file beside `path` (see AtomicFile for what is refused) and
   // creates its groups and datasets. Returns an empty string or the message.
-  std::string create(const std::string& path, const std::vector<std::string>& inputs,
-                     bool withGains);
+  std::string create(const std::string& path, bool withGains);
 
   // Once the session exists and before its first frame: writes the root attributes, sets the
   // queue's push log and starts the writer thread (at the idle scheduling class unless
@@ -118,7 +117,8 @@ class Hdf5Export {
   void stopWriter();
   std::string closeFile();
 
-  StagedFile staged_;
+  std::string target_;
+  AtomicFile file_;
   std::string h5Failure_;  // the first failed HDF5 call's cause, from either thread in turn
   std::unique_ptr<H5ErrorCatch> errorCatch_;  // the frame loop's thread's, from create on
   std::unique_ptr<ExportDatasets> data_;

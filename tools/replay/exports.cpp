@@ -7,11 +7,6 @@
 
 namespace {
 
-std::vector<std::string> inputPaths(const ReplayOptions& options) {
-  const bool file = options.source == ReplaySource::video || options.source == ReplaySource::image;
-  return file ? std::vector<std::string>{options.inputPath} : std::vector<std::string>{};
-}
-
 std::string inputText(const ReplayOptions& options) {
   switch (options.source) {
     case ReplaySource::synthetic:
@@ -54,13 +49,12 @@ std::string commandLineText(const std::vector<std::string>& arguments) {
 }
 
 std::string ReplayExports::open() {
-  const std::vector<std::string> inputs = inputPaths(options_);
   std::string problem;
   if (!options_.exportPath.empty()) {
-    problem = export_.create(options_.exportPath, inputs, options_.exportGains);
+    problem = export_.create(options_.exportPath, options_.exportGains);
   }
   if (problem.empty() && !options_.statsPath.empty()) {
-    problem = stats_.create(options_.statsPath, inputs);
+    problem = stats_.create(options_.statsPath);
   }
   if (!problem.empty()) discard();
   return problem;

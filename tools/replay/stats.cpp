@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <unistd.h>
-
 std::string statsHeader() {
   return "frame,read_ms,sampling_ms,emission_ms,model_step_ms,snapshots_ms,fovea_ms,rendering_ms,"
          "overlay_ms,iteration_ms,real_frame_ms,events_pushed,displaced_total,batches_total,"
@@ -15,14 +13,15 @@ StatsWriter::~StatsWriter() {
   discard();
 }
 
-std::string StatsWriter::create(const std::string& path, const std::vector<std::string>& inputs) {
-  error_ = staged_.create(path, inputs);
-  if (!error_.empty()) return error_;
-  // A descriptor of its own for stdio: the staged file's stays open for the final fsync.
-  const int fd = dup(staged_.fd());
-  out_ = fd < 0 ? nullptr : fdopen(fd, "w");
+std::string StatsWriter::create(const std::string& path) {
+  target_ = path;
+  const std::string problem = file_.create(path);
+  if (!problem.empty()) {
+    error_ = "cannot write '" + path + "': " + problem;
+    return error_;
+  }
+  out_ = std::fopen(file_.tempPath().c_str(), "w");
   if (out_ == nullptr) {
-    if (fd >= 0) close(fd);
     fail();
     discard();
     return error_;
@@ -51,7 +50,7 @@ bool StatsWriter::add(const StatsRow& r) {
 }
 
 std::string StatsWriter::finish() {
-  if (out_ == nullptr && error_.empty()) error_ = "cannot write '" + staged_.target() + "'";
+  if (out_ == nullptr && error_.empty()) error_ = "cannot write '" + target_ + "'";
   if (error_.empty()) {
     const int closed = std::fclose(out_);
     out_ = nullptr;
@@ -64,10 +63,15 @@ std::string StatsWriter::finish() {
 void StatsWriter::discard() {
   if (out_ != nullptr) std::fclose(out_);
   out_ = nullptr;
-  staged_.discard();
+  file_.abandon();
+}
+
+std::string StatsWriter::commit() {
+  const std::string problem = file_.commit();
+  return problem.empty() ? problem : "cannot write '" + target_ + "': " + problem;
 }
 
 bool StatsWriter::fail() {
-  if (error_.empty()) error_ = "cannot write '" + staged_.target() + "': " + std::strerror(errno);
+  if (error_.empty()) error_ = "cannot write '" + target_ + "': " + std::strerror(errno);
   return false;
 }

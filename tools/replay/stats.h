@@ -10,7 +10,7 @@
 
 #include "display/fovea.h"
 #include "model/event_queue.h"
-#include "tools/replay/staged_file.h"
+#include "tools/replay/atomic_file.h"
 #include "tools/replay/summary.h"
 
 // One frame's line.
@@ -33,9 +33,9 @@ class StatsWriter {
   StatsWriter(const StatsWriter&) = delete;
   StatsWriter& operator=(const StatsWriter&) = delete;
 
-  // Before the run: stages the file (see StagedFile for what is refused) and writes the header.
-  // Returns an empty string or the message.
-  std::string create(const std::string& path, const std::vector<std::string>& inputs);
+  // Before the run: creates the temporary file beside `path` (see AtomicFile for what is
+  // refused) and writes the header. Returns an empty string or the message.
+  std::string create(const std::string& path);
 
   // Writes one line (buffered). False once writing has failed (see error()).
   bool add(const StatsRow& row);
@@ -44,14 +44,15 @@ class StatsWriter {
   // discarded).
   std::string finish();
   // After finish: renames the file into place. An empty string or the message.
-  std::string commit() { return staged_.commit(); }
+  std::string commit();
   void discard();
   const std::string& error() const { return error_; }
 
  private:
   bool fail();  // records errno as the cause; returns false
 
-  StagedFile staged_;
+  std::string target_;
+  AtomicFile file_;
   std::FILE* out_ = nullptr;
   std::string error_;
 };
