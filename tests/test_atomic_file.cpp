@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include "temp_dir.h"
 #include "tools/replay/atomic_file.h"
 
 namespace {
@@ -23,15 +24,8 @@ std::string readAll(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class AtomicFileTest : public ::testing::Test {
+class AtomicFileTest : public TempDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = fs::temp_directory_path() / "test_atomic_file.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::vector<std::string> names() const {
     std::vector<std::string> all;
     for (const auto& entry : fs::directory_iterator(dir_))
@@ -39,8 +33,6 @@ class AtomicFileTest : public ::testing::Test {
     std::sort(all.begin(), all.end());
     return all;
   }
-
-  fs::path dir_;
 };
 
 }  // namespace

@@ -23,7 +23,9 @@
 #include "app/sampling.h"
 #include "display/render.h"
 #include "model/konio_layer.h"
+#include "replay_run.h"
 #include "session_fixture.h"
+#include "temp_dir.h"
 #include "tools/replay/export.h"
 #include "tools/replay/replay.h"
 #include "tools/replay/stats.h"
@@ -153,59 +155,7 @@ class H5Reader {
   hid_t file_;
 };
 
-struct ReplayRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-ReplayRun replay(const std::vector<std::string>& args) {
-  ParsedOptions parsed = parseReplayOptions(args);
-  EXPECT_EQ(parsed.error, "");
-  parsed.options.headless = true;
-  ReplayRun run;
-  std::ostringstream out, err;
-  run.status = runReplay(parsed.options, out, err);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
-
-std::string joined(const std::vector<std::string>& args) {
-  std::string text;
-  for (const std::string& arg : args)
-    text += arg + " ";
-  return text;
-}
-
-class ExportFiles : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = fs::temp_directory_path() / "test_export.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return dir_ / name; }
-
-  // Names and contents: a file a run must not touch keeps both.
-  std::map<std::string, std::string> files() const {
-    std::map<std::string, std::string> contents;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
-      if (entry.is_directory()) {
-        contents[entry.path().filename()] = "(folder)";
-        continue;
-      }
-      std::ifstream in(entry.path(), std::ios::binary);
-      contents[entry.path().filename()] =
-          std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    return contents;
-  }
-
-  fs::path dir_;
-};
+class ExportFiles : public TempDirTest {};
 
 }  // namespace
 
@@ -389,7 +339,7 @@ TEST_F(ExportFiles, RefusesTheInputAndUnwritablePlacesNamingTheCauseAndLeavesNot
   fs::create_directory(path("folder.h5"));
   fs::create_symlink("/dev/null", path("null.h5"));
   std::ofstream(path("plain.txt")) << "a file, not a folder\n";
-  const std::map<std::string, std::string> before = files();
+  const std::map<std::string, std::string> before = contents();
 
   struct Case {
     std::vector<std::string> args;
@@ -414,7 +364,7 @@ TEST_F(ExportFiles, RefusesTheInputAndUnwritablePlacesNamingTheCauseAndLeavesNot
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_NE(run.err.find(c.cause), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_TRUE(files() == before) << "a file was added, removed or changed";
+    EXPECT_TRUE(contents() == before) << "a file was added, removed or changed";
   }
 }
 
@@ -441,7 +391,7 @@ TEST_F(ExportFiles, AWriteFailureEndsTheRunWithTheCauseAndLeavesNoFile) {
     EXPECT_NE(run.err.find("cannot write '" + path(c.name) + "': File too large"),
               std::string::npos)
         << run.err;
-    EXPECT_TRUE(files().empty()) << files().begin()->first;
+    EXPECT_TRUE(contents().empty()) << contents().begin()->first;
   }
   std::signal(SIGXFSZ, previous);
 }

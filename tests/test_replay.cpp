@@ -28,56 +28,15 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "replay_run.h"
 #include "session_fixture.h"
+#include "temp_dir.h"
 #include "tools/replay/pacing.h"
 #include "tools/replay/replay.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct ReplayRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-  std::vector<cv::Mat> canvases;  // copies, only when asked for
-  cv::Size canvasSize;
-};
-
-struct RunSetup {
-  bool keepCanvases = false;
-  std::int64_t stopAfterFrame = 0;  // 0: never; else the signal below after that frame
-  int stopSignal = SIGINT;
-};
-
-// Parses `args`, which must be valid, and runs them headless.
-ReplayRun replay(const std::vector<std::string>& args, const RunSetup& setup = {}) {
-  ParsedOptions parsed = parseReplayOptions(args);
-  EXPECT_EQ(parsed.error, "");
-  parsed.options.headless = true;
-  ReplayRun run;
-  std::ostringstream out, err;
-  volatile std::sig_atomic_t stop = 0;
-  std::int64_t frames = 0;
-  ReplayHooks hooks;
-  hooks.stopSignal = &stop;
-  hooks.onCanvas = [&](const cv::Mat& canvas) {
-    run.canvasSize = canvas.size();
-    if (setup.keepCanvases) run.canvases.push_back(canvas.clone());
-    if (++frames == setup.stopAfterFrame) stop = setup.stopSignal;  // as the signal handler does
-  };
-  run.status = runReplay(parsed.options, out, err, hooks);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
-
-std::string joined(const std::vector<std::string>& args) {
-  std::string text;
-  for (const std::string& arg : args)
-    text += arg + " ";
-  return text;
-}
 
 bool oneLine(const std::string& text) {
   return !text.empty() && text.back() == '\n' && std::count(text.begin(), text.end(), '\n') == 1;
@@ -109,38 +68,10 @@ VideoContents readVideo(const std::string& path) {
   return contents;
 }
 
-// A fresh directory per test; tests run in parallel processes.
-class ReplayFiles : public ::testing::Test {
+class ReplayFiles : public TempDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = fs::temp_directory_path() / "test_replay.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return dir_ / name; }
-
   void writeFile(const std::string& name, const std::string& content) const {
     std::ofstream(path(name), std::ios::binary) << content;
-  }
-
-  // Every entry's name with its content (a directory's and a link's are marked as such):
-  // a run that writes, renames or deletes anything changes it.
-  std::map<std::string, std::string> contents() const {
-    std::map<std::string, std::string> all;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
-      const std::string name = entry.path().filename();
-      if (entry.is_symlink()) {
-        all[name] = "-> " + fs::read_symlink(entry.path()).string();
-      } else if (entry.is_directory()) {
-        all[name] = "<dir>";
-      } else {
-        std::ifstream in(entry.path(), std::ios::binary);
-        all[name] = std::string(std::istreambuf_iterator<char>(in), {});
-      }
-    }
-    return all;
   }
 
   // A clip of `frames` frames at `framesPerSecond`, made with OpenCV's own writer.
@@ -154,8 +85,6 @@ class ReplayFiles : public ::testing::Test {
       writer.write(frame);
     }
   }
-
-  fs::path dir_;
 };
 
 }  // namespace

@@ -102,36 +102,26 @@ struct ExportDatasets {
            konioWeight.create(ko, "weight", kEventChunkRows);
   }
 
-  bool flush() {
+  // Calls `f` on every column, whatever its element type; true when every call returned true.
+  // Every column is visited even after a failure, so that each one is closed.
+  template <class F>
+  bool forEachColumn(F&& f) {
     bool ok = true;
-    for (H5Column<std::int32_t>* c : {&frame, &foveaCx, &foveaCy, &frameTimeMs, &eventFrame,
-                                      &eventSrc, &eventDst, &konioFrame, &konioUnit}) {
-      ok = c->flush() && ok;
-    }
-    for (H5Column<std::int64_t>* c : {&eventsPushed, &displacedTotal, &batchesTotal, &queueSize})
-      ok = c->flush() && ok;
-    for (H5Column<double>* c : {&t, &eventTime, &konioTime})
-      ok = c->flush() && ok;
-    for (H5Column<float>* c : {&eventWeight, &konioWeight})
-      ok = c->flush() && ok;
-    return eventKind.flush() && ok;
+    auto visit = [&](auto&... columns) { ((ok = f(columns) && ok), ...); };
+    visit(frame, t, foveaCx, foveaCy, frameTimeMs, eventsPushed, displacedTotal, batchesTotal,
+          queueSize, eventFrame, eventTime, eventSrc, eventDst, eventKind, eventWeight, konioFrame,
+          konioTime, konioUnit, konioWeight);
+    return ok;
+  }
+
+  bool flush() {
+    return forEachColumn([](auto& column) { return column.flush(); });
   }
 
   // Closes every dataset and group, then the file; false when any of it failed, typically the
   // last writes on a full disk.
   bool close() {
-    bool ok = true;
-    for (H5Column<std::int32_t>* c : {&frame, &foveaCx, &foveaCy, &frameTimeMs, &eventFrame,
-                                      &eventSrc, &eventDst, &konioFrame, &konioUnit}) {
-      ok = c->close() && ok;
-    }
-    for (H5Column<std::int64_t>* c : {&eventsPushed, &displacedTotal, &batchesTotal, &queueSize})
-      ok = c->close() && ok;
-    for (H5Column<double>* c : {&t, &eventTime, &konioTime})
-      ok = c->close() && ok;
-    for (H5Column<float>* c : {&eventWeight, &konioWeight})
-      ok = c->close() && ok;
-    ok = eventKind.close() && ok;
+    bool ok = forEachColumn([](auto& column) { return column.close(); });
     ok = gains.close() && ok;
     ok = konio.close() && ok;
     for (H5Id* group : {&framesGroup, &eventsGroup, &konioEventsGroup, &retinaGroup})

@@ -1,0 +1,58 @@
+#pragma once
+
+// retina-replay run in process, headless, with its console captured.
+
+#include <csignal>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include "tools/replay/options.h"
+#include "tools/replay/replay.h"
+
+struct ReplayRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+  std::vector<cv::Mat> canvases;  // copies, only when asked for
+  cv::Size canvasSize;
+};
+
+struct RunSetup {
+  bool keepCanvases = false;
+  std::int64_t stopAfterFrame = 0;  // 0: never; else the signal below after that frame
+  int stopSignal = SIGINT;
+};
+
+// Parses `args`, which must be valid, and runs them headless.
+inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& setup = {}) {
+  ParsedOptions parsed = parseReplayOptions(args);
+  EXPECT_EQ(parsed.error, "");
+  parsed.options.headless = true;
+  ReplayRun run;
+  std::ostringstream out, err;
+  volatile std::sig_atomic_t stop = 0;
+  std::int64_t frames = 0;
+  ReplayHooks hooks;
+  hooks.stopSignal = &stop;
+  hooks.onCanvas = [&](const cv::Mat& canvas) {
+    run.canvasSize = canvas.size();
+    if (setup.keepCanvases) run.canvases.push_back(canvas.clone());
+    if (++frames == setup.stopAfterFrame) stop = setup.stopSignal;  // as the signal handler does
+  };
+  run.status = runReplay(parsed.options, out, err, hooks);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
+}
+
+inline std::string joined(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& arg : args)
+    text += arg + " ";
+  return text;
+}
