@@ -173,6 +173,7 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
   }
   queue_ = &queue;
   queue.setPushLog(&pushLog_);
+  settle_ = !info.deterministic;
   writer_ = std::thread(&Hdf5Export::writerLoop, this);
   if (!info.deterministic) {
     // Should the system refuse, the writer competes as an ordinary thread: slower runs, same file.
@@ -248,6 +249,7 @@ bool Hdf5Export::add(const Session& session, const FrameResult& result, std::int
     expectedEvents_ = std::max(expectedEvents_, frame->events.size() + frame->events.size() / 4);
     frameBytes_ = frame->events.capacity() * sizeof(RetinaEvent) +
                   (frame->gains.capacity() + frame->konio.capacity()) * sizeof(float);
+    frame->queuedAt = std::chrono::steady_clock::now();
     queued_.push_back(std::move(frame));
   }
   frameQueued_.notify_one();
@@ -269,6 +271,10 @@ void Hdf5Export::writerLoop() {
       continue;
     }
     if (queued_.empty()) return;
+    if (settle_ && !closing_) {
+      const auto due = queued_.front()->queuedAt + kWriteSettle;
+      if (frameQueued_.wait_until(lock, due, [this] { return closing_; })) continue;
+    }
     std::unique_ptr<ExportFrame> frame = std::move(queued_.front());
     queued_.pop_front();
     // After a failure the frames are only handed back, so that the frame loop never waits.

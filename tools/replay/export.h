@@ -7,10 +7,13 @@
 // Compressing a frame's some 32000 events takes the writer about twice as long as the frame
 // loop takes for the frame (deflate, on one core), so the writer runs behind and the frames wait
 // in memory, up to kMaxQueuedBytes; only past that does the frame loop wait for it. Live, the
-// writer runs at the idle scheduling class: it takes only CPU time that neither the frame loop
-// nor the model worker wants, so their pace, and with it the batches per frame, stay as they are
-// without the export. Whatever is still queued when the loop ends is written by finish().
+// writer runs at the idle scheduling class, so that it takes only CPU time that neither the frame
+// loop nor the model worker wants, and it leaves each frame alone for kWriteSettle after it was
+// queued: writing at once, while the worker was still working through the frame's events and the
+// window was being painted, cost the worker batches and displaced more events, idle class or not.
+// Whatever is still queued when the loop ends is written by finish(), without the pause.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -60,6 +63,7 @@ struct ExportFrame {
   std::vector<float> gains;              // --export-gains only
   std::vector<float> konio;              // --export-gains only
   std::unique_ptr<ExportRetina> retina;  // the first frame only
+  std::chrono::steady_clock::time_point queuedAt;
 };
 
 struct ExportDatasets;
@@ -76,10 +80,10 @@ class Hdf5Export {
   std::string create(const std::string& path, bool withGains);
 
   // Once the session exists and before its first frame: writes the root attributes, sets the
-  // queue's push log and starts the writer thread (at the idle scheduling class unless
-  // `info.deterministic`: there the writer has a core to itself and should keep pace). The push
-  // log may be set while the session's worker runs: setPushLog takes the queue mutex, and
-  // nothing is pushed before the first frame.
+  // queue's push log and starts the writer thread (at the idle scheduling class and with the
+  // kWriteSettle pause unless `info.deterministic`: there the writer has a core to itself and
+  // should keep pace). The push log may be set while the session's worker runs: setPushLog takes
+  // the queue mutex, and nothing is pushed before the first frame.
   void start(const ExportRunInfo& info, EventQueue& queue);
 
   // After a drawn frame, on the frame loop's thread: takes the push log and the snapshots and
@@ -106,6 +110,12 @@ class Hdf5Export {
   static constexpr std::size_t kMaxQueuedBytes = std::size_t{512} << 20;
   // Spare frames the writer keeps ready, touched, for the frame loop.
   static constexpr std::size_t kWarmFrames = 4;
+  // Live, how long after a frame was queued the writer starts on it: past the frame's tail (the
+  // model worker's last batches for its events end within some 2 ms of the emission, then the
+  // window paints the canvas). A frame takes the writer 0.5 to 4 ms (up to 14 ms), so at 30
+  // frames per second the writing ends well before the next frame's emission. A writer that runs
+  // behind finds its frames older than this and does not pause.
+  static constexpr std::chrono::milliseconds kWriteSettle{8};
 
  private:
   void writerLoop();
@@ -123,6 +133,7 @@ class Hdf5Export {
   std::unique_ptr<H5ErrorCatch> errorCatch_;  // the frame loop's thread's, from create on
   std::unique_ptr<ExportDatasets> data_;
   bool withGains_ = false;
+  bool settle_ = false;  // live: the writer pauses kWriteSettle after each frame is queued
   EventQueue* queue_ = nullptr;
   std::vector<RetinaEvent> pushLog_;  // the queue appends here, under the queue mutex
   std::int64_t lastFrame_ = 0;
