@@ -39,13 +39,15 @@ std::string frameTimeText(std::int32_t frameTimeMs) {
   return "Frame time: " + std::to_string(frameTimeMs) + " ms";
 }
 
-// `text` stays a C string: a std::string of it would allocate on every frame.
-void drawText(cv::Mat& canvas, const TextStamp& stamp, const char* text, cv::Point origin,
+// Draws `stamp` at `origin`; where the canvas edge comes near it, cv::putText draws `text()`
+// instead. The text is built only then: a std::string on every frame would allocate.
+template <class Text>
+void drawText(cv::Mat& canvas, const TextStamp& stamp, const Text& text, cv::Point origin,
               double scale, const cv::Scalar& color, int thickness) {
   if (wellInside(stamp.box + origin, canvas)) {
     drawStamp(canvas, stamp.pixels, origin, stampColor(color));
   } else {
-    cv::putText(canvas, text, origin, kFont, scale, color, thickness, cv::LINE_8, false);
+    cv::putText(canvas, text(), origin, kFont, scale, color, thickness, cv::LINE_8, false);
   }
 }
 
@@ -95,32 +97,22 @@ void drawFoveaMarker(cv::Mat& canvas, const FoveaCenter& center, OverlayStamps& 
   } else {
     cv::circle(canvas, c, kMarkerRadius, kYellow, kMarkerThickness, cv::LINE_8, 0);
   }
-  drawText(canvas, stamps.markerLabel, kMarkerLabel, c + kMarkerLabelOffset, kTextScale, kYellow,
-           1);
+  drawText(
+      canvas, stamps.markerLabel, [] { return kMarkerLabel; }, c + kMarkerLabelOffset, kTextScale,
+      kYellow, 1);
 }
 
 void drawOverlayTexts(cv::Mat& canvas, std::int32_t frameTimeMs, OverlayStamps& stamps) {
   const int h = canvas.rows;
-  drawText(canvas, stamps.title, kTitle, {10, 30}, kTitleScale, kYellow, kTitleThickness);
+  drawText(
+      canvas, stamps.title, [] { return kTitle; }, {10, 30}, kTitleScale, kYellow, kTitleThickness);
   TextStamp uncached;
   const TextStamp& frameTime = frameTimeStamp(stamps, frameTimeMs, uncached);
-  const cv::Point frameTimeOrigin(10, 60);
-  if (wellInside(frameTime.box + frameTimeOrigin, canvas)) {
-    drawStamp(canvas, frameTime.pixels, frameTimeOrigin, stampColor(kWhite));
-  } else {
-    cv::putText(canvas, frameTimeText(frameTimeMs), frameTimeOrigin, kFont, kTextScale, kWhite, 1,
-                cv::LINE_8, false);
-  }
-  drawText(canvas, stamps.keyHelp, kKeyHelp, {10, h - 10}, kTextScale, kWhite, 1);
-  drawText(canvas, stamps.legend, kLegend, {10, h - 30}, kTextScale, kLightGrey, 1);
-}
-
-void drawFoveaMarker(cv::Mat& canvas, const FoveaCenter& center) {
-  OverlayStamps stamps;
-  drawFoveaMarker(canvas, center, stamps);
-}
-
-void drawOverlayTexts(cv::Mat& canvas, std::int32_t frameTimeMs) {
-  OverlayStamps stamps;
-  drawOverlayTexts(canvas, frameTimeMs, stamps);
+  drawText(
+      canvas, frameTime, [frameTimeMs] { return frameTimeText(frameTimeMs); }, {10, 60}, kTextScale,
+      kWhite, 1);
+  drawText(
+      canvas, stamps.keyHelp, [] { return kKeyHelp; }, {10, h - 10}, kTextScale, kWhite, 1);
+  drawText(
+      canvas, stamps.legend, [] { return kLegend; }, {10, h - 30}, kTextScale, kLightGrey, 1);
 }

@@ -40,7 +40,3 @@ void drawFoveaMarker(cv::Mat& canvas, const FoveaCenter& center, OverlayStamps& 
 // Title, "Frame time: <frameTimeMs> ms", the key help 10 pixels above the bottom edge and the
 // colour legend 30 pixels above it.
 void drawOverlayTexts(cv::Mat& canvas, std::int32_t frameTimeMs, OverlayStamps& stamps);
-
-// The same pixels for a single canvas, tracing the shapes for this call alone.
-void drawFoveaMarker(cv::Mat& canvas, const FoveaCenter& center);
-void drawOverlayTexts(cv::Mat& canvas, std::int32_t frameTimeMs);

@@ -404,7 +404,8 @@ void text(cv::Mat& img, const std::string& s, cv::Point origin, double scale, cv
 
 TEST(Overlay, FoveaMarkerIsARingWithItsLabel) {
   cv::Mat canvas = blackImage(300, 200);
-  drawFoveaMarker(canvas, FoveaCenter{120, 90});
+  OverlayStamps stamps;
+  drawFoveaMarker(canvas, FoveaCenter{120, 90}, stamps);
   cv::Mat expected = blackImage(300, 200);
   cv::circle(expected, {120, 90}, 8, kYellow, 2, cv::LINE_8, 0);
   text(expected, "Centru fovea", {130, 85}, 0.5, kYellow, 1);
@@ -424,12 +425,13 @@ TEST(Overlay, TextsSitAtTheirOrigins) {
     return img;
   };
 
+  OverlayStamps stamps;
   cv::Mat canvas = blackImage(1280, 720);
-  drawOverlayTexts(canvas, 0);
+  drawOverlayTexts(canvas, 0, stamps);
   EXPECT_TRUE(sameImage(canvas, expectedTexts(720, "Frame time: 0 ms", 710, 690)));
 
   canvas = blackImage(1280, 400);
-  drawOverlayTexts(canvas, -7);
+  drawOverlayTexts(canvas, -7, stamps);
   EXPECT_TRUE(sameImage(canvas, expectedTexts(400, "Frame time: -7 ms", 390, 370)));
 }
 

@@ -72,7 +72,7 @@ void ReplayExports::start(Session& session) {
 }
 
 bool ReplayExports::add(Session& session, const FrameResult& result, double readSeconds,
-                        std::int64_t frameNumber) {
+                        std::int64_t frameNumber, double residentMib) {
   const auto begin = std::chrono::steady_clock::now();
   const EventQueueStats queue = session.model().queue.stats();
   bool ok = true;
@@ -83,7 +83,7 @@ bool ReplayExports::add(Session& session, const FrameResult& result, double read
                      queue,
                      result.center,
                      result.frameTimeMs,
-                     residentMemoryMb()});
+                     residentMib});
   }
   lastSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   return ok;

@@ -28,10 +28,10 @@ class ReplayExports {
   void start(Session& session);
 
   // After drawn frame `frameNumber` (1 = the first). `readSeconds` is the real time spent
-  // waiting for the frame. Returns false once a file has failed (see error()); the run should
-  // then stop.
+  // waiting for the frame, `residentMib` the memory read after it. Returns false once a file has
+  // failed (see error()); the run should then stop.
   bool add(Session& session, const FrameResult& result, double readSeconds,
-           std::int64_t frameNumber);
+           std::int64_t frameNumber, double residentMib);
 
   // Real seconds the last add() took on the frame loop's thread.
   double lastSeconds() const { return lastSeconds_; }

@@ -183,7 +183,7 @@ void ReplayInput::read(cv::Mat& frame) {
   if (scene_) {
     scene_->render(framesRead_, frame);
   } else if (!still_.empty()) {
-    still_.copyTo(frame);
+    frame = still_;  // shared, not copied: the session only reads its frames
   } else if (!firstFrame_.empty()) {
     frame = firstFrame_;  // hands the buffer over: the next read may write into it
     firstFrame_ = cv::Mat();

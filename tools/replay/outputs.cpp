@@ -54,6 +54,13 @@ std::string sizeText(cv::Size size) {
 
 std::string ReplayOutputs::prepare(const ReplayInput& input) {
   framesPerSecond_ = input.framesPerSecond();
+  const std::int64_t expected = input.expectedFrames();
+  for (const SnapshotRequest& shot : options_.snapshots) {
+    if (expected > 0 && shot.frame > expected) {
+      return "--snapshot frame " + std::to_string(shot.frame) +
+             " is beyond the input's last frame (" + std::to_string(expected) + ")";
+    }
+  }
   std::vector<std::string> targets;
   if (!options_.outPath.empty()) targets.push_back(options_.outPath);
   for (const SnapshotRequest& shot : options_.snapshots)

@@ -61,12 +61,6 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   std::string problem = input.open(options);
   if (!problem.empty()) return refuse(problem);
   const std::int64_t expected = input.expectedFrames();
-  for (const SnapshotRequest& shot : options.snapshots) {
-    if (expected > 0 && shot.frame > expected) {
-      return refuse("--snapshot frame " + std::to_string(shot.frame) +
-                    " is beyond the input's last frame (" + std::to_string(expected) + ")");
-    }
-  }
   ReplayOutputs outputs(options);
   problem = outputs.prepare(input);
   if (!problem.empty()) return refuse(problem);
@@ -120,13 +114,13 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
       if (result.drawn) {
         summary.add({readSeconds, result.seconds, result.eventsPushed});
         const auto frameNumber = static_cast<std::int64_t>(summary.frames());
-        summary.noteMemory(frameNumber);
+        const double residentMib = summary.noteMemory(frameNumber);
         if (!options.headless) {
           showInWindow(result.canvas);
           windowShown = true;
         }
         const bool outputsOk = outputs.write(frameNumber, result.canvas);
-        const bool exportsOk = exports.add(session, result, readSeconds, frameNumber);
+        const bool exportsOk = exports.add(session, result, readSeconds, frameNumber, residentMib);
         if (exports.enabled()) summary.addExport(exports.lastSeconds());
         if (hooks.onCanvas) hooks.onCanvas(result.canvas);
         if (!outputsOk || !exportsOk) {

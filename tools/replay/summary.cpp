@@ -29,11 +29,12 @@ void ReplaySummary::addExport(double seconds) {
   exportSeconds_.push_back(seconds);
 }
 
-void ReplaySummary::noteMemory(std::int64_t frameNumber) {
+double ReplaySummary::noteMemory(std::int64_t frameNumber) {
   const double mb = residentMemoryMb();
   if (frameNumber == 100) residentAfter100Mb_ = mb;
   residentLastMb_ = mb;
   residentPeakMb_ = std::max(residentPeakMb_, mb);
+  return mb;
 }
 
 void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue,

@@ -18,7 +18,9 @@ struct FrameTimes {
 class ReplaySummary {
  public:
   void add(const FrameTimes& frame);
-  void noteMemory(std::int64_t frameNumber);  // after each frame: keeps frame 100's and the last
+  // After each frame: reads the resident memory (MiB), keeps frame 100's and the last, and
+  // returns it.
+  double noteMemory(std::int64_t frameNumber);
   // After each frame when exporting: the real time --export / --stats took on the loop's thread.
   void addExport(double seconds);
   void print(std::ostream& out, const EventQueueStats& queue, bool deterministic) const;
