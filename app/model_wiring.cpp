@@ -1,7 +1,11 @@
 #include "app/model_wiring.h"
 
-Model::Model(int count)
-    : gainTable(count), konio(count, kKonioDecay), trn(gainTable, count, kTrnStrength) {}
+Model::Model(int count, const QueueParameters& queueParameters,
+             const KonioParameters& konioParameters, const TrnParameters& trnParameters)
+    : gainTable(count, trnParameters.maskStride),
+      konio(count, konioParameters),
+      trn(gainTable, count, trnParameters.strength),
+      queue(queueParameters.capacity) {}
 
 ModelWorkerThread::~ModelWorkerThread() {
   if (thread.joinable()) {

@@ -9,9 +9,6 @@
 #include "model/model_worker.h"
 #include "model/trn_layer.h"
 
-constexpr float kKonioDecay = 0.98f;  // Konio activity kept per step without enough input
-constexpr float kTrnStrength = 5.0f;
-
 // How the model runs beside the frames.
 enum class ModelMode {
   workerThread,  // the demo's way: a worker thread drains the queue as events arrive
@@ -24,7 +21,9 @@ enum class ModelMode {
 // that uses them lives in a `ModelWorkerThread`, which must be created after them and so is
 // always joined before any of them is destroyed.
 struct Model {
-  explicit Model(int count);  // every per-sensor vector sized `count`, at its resting value
+  // Every per-sensor vector sized `count`, at its resting value.
+  explicit Model(int count, const QueueParameters& queue = {}, const KonioParameters& konio = {},
+                 const TrnParameters& trn = {});
 
   GainTable gainTable;
   KonioLayer konio;

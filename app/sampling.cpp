@@ -50,12 +50,12 @@ namespace {
 // waiting for the whole pass, so a bright frame loses fewer events to the queue bound.
 std::size_t pushEventByEvent(EventQueue& queue, const std::vector<float>& activations,
                              const std::vector<float>& gains, const std::vector<bool>& mask,
-                             std::size_t count, double t1) {
+                             std::size_t count, double t1, float threshold) {
   queue.push({t1, -1, -1, 0.0f, EventKind::FrameMarker});
   std::size_t pushed = 1;
   for (std::size_t i = 0; i < count; ++i) {
     const float weight = gains[i] * activations[i];
-    if (!(weight > kEmitThreshold)) continue;
+    if (!(weight > threshold)) continue;
     const auto index = static_cast<std::int32_t>(i);
     queue.push({t1, index, index, weight, EventKind::Photoreceptor});
     ++pushed;
@@ -72,19 +72,19 @@ std::size_t pushEventByEvent(EventQueue& queue, const std::vector<float>& activa
 // are built.
 std::size_t pushAsOneRun(EventQueue& queue, const std::vector<float>& activations,
                          std::vector<float>& weights, const std::vector<bool>& mask,
-                         std::size_t count, double t1) {
+                         std::size_t count, double t1, float threshold) {
   std::size_t events = 1;
   for (std::size_t i = 0; i < count; ++i) {
     const float weight = weights[i] * activations[i];
     weights[i] = weight;
-    if (weight > kEmitThreshold) events += mask[i] ? 2 : 1;
+    if (weight > threshold) events += mask[i] ? 2 : 1;
   }
   queue.pushRun(events, [&](std::size_t skip, EventQueue::RunWriter& write) {
     if (skip == 0) write({t1, -1, -1, 0.0f, EventKind::FrameMarker});
     std::size_t number = 1;  // the run's number of the next event
     for (std::size_t i = 0; i < count; ++i) {
       const float weight = weights[i];
-      if (!(weight > kEmitThreshold)) continue;
+      if (!(weight > threshold)) continue;
       const auto index = static_cast<std::int32_t>(i);
       if (number >= skip) write({t1, index, index, weight, EventKind::Photoreceptor});
       ++number;
@@ -101,14 +101,14 @@ std::size_t pushAsOneRun(EventQueue& queue, const std::vector<float>& activation
 
 std::size_t emitFrameEvents(EventQueue& queue, const std::vector<float>& activations,
                             const GainTable& gainTable, double t1, std::vector<float>& gainCopy,
-                            ModelMode mode) {
+                            ModelMode mode, const SamplingParameters& sampling) {
   // One copy of the gains under the gain mutex, then the pushes without it. Every weight of the
   // frame comes from one complete set of gains.
   gainTable.copyGains(gainCopy);
   const std::vector<bool>& mask = gainTable.konioMask();  // fixed since start-up: no lock needed
   const std::size_t count = std::min({activations.size(), gainCopy.size(), mask.size()});
   if (mode == ModelMode::steppedAfterEmission) {
-    return pushAsOneRun(queue, activations, gainCopy, mask, count, t1);
+    return pushAsOneRun(queue, activations, gainCopy, mask, count, t1, sampling.emitThreshold);
   }
-  return pushEventByEvent(queue, activations, gainCopy, mask, count, t1);
+  return pushEventByEvent(queue, activations, gainCopy, mask, count, t1, sampling.emitThreshold);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
 
@@ -43,6 +44,12 @@ Retina generateAnnounced(const RetinaLayout& layout, std::ostream& console) {
   return retina;
 }
 
+const SessionConfig& validated(const SessionConfig& config) {
+  const std::string problem = validateParameters(config.parameters);
+  if (!problem.empty()) throw std::invalid_argument(problem);
+  return config;
+}
+
 }  // namespace
 
 bool convertToBgr8(cv::Mat& frame) {
@@ -56,9 +63,10 @@ bool convertToBgr8(cv::Mat& frame) {
 }
 
 Session::Session(const SessionConfig& config, std::ostream& console)
-    : config_(config),
-      retina_(generateAnnounced(config.retina, console)),
-      model_(static_cast<int>(retina_.sensors.size())),
+    : config_(validated(config)),
+      retina_(generateAnnounced(config_.parameters.retina, console)),
+      model_(static_cast<int>(retina_.sensors.size()), config_.parameters.queue,
+             config_.parameters.konio, config_.parameters.trn),
       stepped_{running_, model_.queue, model_.konio, model_.trn},
       worker_(running_) {
   state_.konioSnapshot.assign(retina_.sensors.size(), 0.0f);
@@ -83,11 +91,19 @@ void Session::placeCenter() {
   const FoveaCenter& c = state_.center;
   const std::int32_t nearestEdge =
       std::min({c.cx, c.cy, state_.frame.cols - c.cx, state_.frame.rows - c.cy});
-  state_.retinaScale = static_cast<float>(nearestEdge) * (1.0f / kRetinaUnitsToEdge);
+  const float unitsToEdge = static_cast<float>(config_.parameters.retina.diameter) * 0.5f;
+  state_.retinaScale = static_cast<float>(nearestEdge) * (1.0f / unitsToEdge);
   state_.offsets = placeSensors(retina_.sensors, state_.retinaScale);
   state_.hiddenDiscs = findHiddenDiscs(retina_.sensors, state_.offsets);
   state_.packed = packSensors(retina_.sensors, state_.offsets, state_.hiddenDiscs);
   state_.centerPlaced = true;
+}
+
+void Session::followPath() {
+  const std::vector<FoveaWaypoint>& path = config_.fovea.path;
+  std::size_t& next = state_.nextWaypoint;
+  for (; next < path.size() && path[next].frame <= state_.framesDrawn; ++next)
+    state_.center = {path[next].cx, path[next].cy};
 }
 
 FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
@@ -99,6 +115,8 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   // Placed once: a later centre of -1 (the margin clamp on a frame under 100 pixels gives one)
   // is an ordinary position, not a request to rescale.
   if (!s.centerPlaced) placeCenter();
+  ++s.framesDrawn;
+  if (config_.fovea.mode == FoveaMode::path) followPath();
   result.seconds.convert = timer.lap();
 
   result.captureTime = steadySeconds(t1);
@@ -109,25 +127,27 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
     sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy, s.activations);
   }
   result.seconds.sampling = timer.lap();
-  result.eventsPushed = emitFrameEvents(model_.queue, s.activations, model_.gainTable,
-                                        result.captureTime, s.emissionGains, config_.modelMode);
+  const Parameters& p = config_.parameters;
+  result.eventsPushed =
+      emitFrameEvents(model_.queue, s.activations, model_.gainTable, result.captureTime,
+                      s.emissionGains, config_.modelMode, p.sampling);
   result.seconds.emission = timer.lap();
   if (config_.modelMode == ModelMode::steppedAfterEmission) runWorkerIteration(stepped_);
   result.seconds.modelStep = timer.lap();
   takeModelSnapshots(model_, s.konioSnapshot, s.gainSnapshot);
   result.seconds.snapshots = timer.lap();
-  if (packed) {
-    updateFoveaCenter(s.frame, s.packed, s.center, s.konioSnapshot, kStepFraction);
-  } else {
-    updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot,
-                      kStepFraction);
+  // A held or scripted centre moves only by a waypoint or the reset key.
+  if (config_.fovea.mode == FoveaMode::model && packed) {
+    updateFoveaCenter(s.frame, s.packed, s.center, s.konioSnapshot, p.fovea);
+  } else if (config_.fovea.mode == FoveaMode::model) {
+    updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot, p.fovea);
   }
   result.seconds.fovea = timer.lap();
   if (packed) {
-    renderRetina(s.frame, s.packed, s.center.cx, s.center.cy, s.canvas, s.gainSnapshot);
+    renderRetina(s.frame, s.packed, s.center.cx, s.center.cy, s.canvas, s.gainSnapshot, p.drawing);
   } else {
     renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
-                 s.canvas, s.gainSnapshot);
+                 s.canvas, s.gainSnapshot, p.drawing);
   }
   result.seconds.rendering = timer.lap();
   drawFoveaMarker(s.canvas, s.center, s.overlay);

@@ -9,7 +9,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/fovea_path.h"
 #include "app/model_wiring.h"
+#include "app/parameters.h"
 #include "display/fovea.h"
 #include "display/overlay.h"
 #include "model/model_worker.h"
@@ -17,16 +19,14 @@
 #include "retina/sensor.h"
 #include "retina/sensor_mapping.h"
 
-constexpr float kStepFraction = 0.3f;  // share of the centroid offset moved per frame
-// Retina units from the centre to the nearest frame edge: the retina's radius.
-constexpr float kRetinaUnitsToEdge = static_cast<float>(kDemoRetina.diameter / 2);
 constexpr int kKeyWaitMs = 1;
 constexpr int kQuitKey = 27;    // ESC
 constexpr int kResetKey = 114;  // lower-case 'r' only
 constexpr double kLatencyPeriodSeconds = 2.0;
 
 struct SessionConfig {
-  RetinaLayout retina = kDemoRetina;
+  Parameters parameters;  // the retina's layout, the model's, the fovea's and the drawing's
+  FoveaControl fovea;     // who moves the fovea centre: the model (default), nobody, a path
   ModelMode modelMode = ModelMode::workerThread;
   std::function<SteadyTime()> clock = [] { return std::chrono::steady_clock::now(); };
   std::function<double()> modelClock;  // stepped mode's batch time source; empty: steady clock
@@ -34,9 +34,13 @@ struct SessionConfig {
 
 // The frame's long-lived objects, owned by the session.
 struct FrameLoopState {
-  FoveaCenter center;                     // placed by the first usable frame
-  bool centerPlaced = false;              // set with retinaScale, once per session
-  float retinaScale = 1.0f;               // pixels per retina unit, fixed by the first frame
+  FoveaCenter center;         // placed by the first usable frame
+  bool centerPlaced = false;  // set with retinaScale, once per session
+  // Pixels per retina unit, fixed by the first frame: diameter / 2 retina units span the
+  // distance from the frame's middle to its nearest edge.
+  float retinaScale = 1.0f;
+  std::int64_t framesDrawn = 0;           // 1 while the first frame is being drawn
+  std::size_t nextWaypoint = 0;           // the fovea path's next waypoint
   SensorOffsets offsets;                  // every sensor's pixel offset at retinaScale
   std::vector<std::uint8_t> hiddenDiscs;  // discs that later ones cover, at retinaScale
   // What the passes read of each sensor, packed at retinaScale; empty when the sensors cannot
@@ -86,15 +90,17 @@ class Session {
  public:
   // Generates the retina and writes "Generati <count> senzori." to `console`, creates the model,
   // reads the clock for the latency timer and starts the worker thread (workerThread mode).
+  // Throws std::invalid_argument with validateParameters' message for invalid parameters.
   Session(const SessionConfig& config, std::ostream& console);
   ~Session();  // stops as `stop` does
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   // Runs one frame's stages on `frame` (any type; converted to 8-bit BGR, never written):
-  // on the first usable frame the centre is placed and the scale fixed; then sampling and
-  // emission stamped t1, the model snapshots, the fovea update, the rendering and the fovea
-  // marker; then the clock is read for the frame time (from t0) and the texts are drawn.
+  // on the first usable frame the centre is placed and the scale fixed; a fovea path's waypoint
+  // for this frame moves the centre; then sampling and emission stamped t1, the model snapshots,
+  // the fovea update (the model's fovea only), the rendering and the fovea marker; then the
+  // clock is read for the frame time (from t0) and the texts are drawn.
   FrameResult step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1);
 
   // The reset key: the centre back to the middle of the current frame; the scale stays.
@@ -117,6 +123,7 @@ class Session {
 
  private:
   void placeCenter();
+  void followPath();
 
   SessionConfig config_;
   Retina retina_;

@@ -103,7 +103,7 @@ class FloorWork {
         centre_(w.state.center.cx, w.state.center.cy),
         a_(w.retina.sensors.size(), 0.5f),
         b_(w.retina.sensors.size(), 0.5f),
-        events_(std::min(w.eventsPushed, kEventQueueLimit)) {
+        events_(std::min(w.eventsPushed, w.model.queue.capacity())) {
     for (const PackedSensor& p : w.state.packed)
       offsets_.insert(offsets_.end(), {p.dx, p.dy});
     const OverlayStamps stamps;
@@ -217,7 +217,7 @@ void Fovea(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   for (auto _ : s) {
     FoveaCenter c = w.state.center;
-    updateFoveaCenter(w.state.frame, w.state.packed, c, w.state.konioSnapshot, kStepFraction);
+    updateFoveaCenter(w.state.frame, w.state.packed, c, w.state.konioSnapshot, FoveaParameters{});
     benchmark::DoNotOptimize(c);
   }
 }
@@ -337,12 +337,13 @@ void WorkerBatch(benchmark::State& s) {
   std::atomic<bool> running{true};
   WorkerContext worker{running, model.queue, model.konio, model.trn};
   std::vector<RetinaEvent> batch;
-  for (std::int32_t i = kCount - 1; batch.size() < kEventQueueLimit; --i) {
+  for (std::int32_t i = kCount - 1; batch.size() < model.queue.capacity(); --i) {
     const float weight = 0.2f + 0.6f * static_cast<float>(i % 7) / 7.0f;
     batch.push_back({1.0, i, i, weight, EventKind::Photoreceptor});
-    if (i % kKonioMaskStride == 0) batch.push_back({1.0, i, i, weight, EventKind::KonioInput});
+    if (i % TrnParameters{}.maskStride == 0)
+      batch.push_back({1.0, i, i, weight, EventKind::KonioInput});
   }
-  batch.resize(kEventQueueLimit);
+  batch.resize(model.queue.capacity());
   for (auto _ : s) {
     s.PauseTiming();
     model.queue.drainAll();  // the Konio output of the previous iteration

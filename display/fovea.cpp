@@ -6,18 +6,16 @@
 
 namespace {
 
-constexpr float kPrimeSpiralWeight = 5.0f;
-constexpr float kKonioWeight = 2.0f;
-
-std::int32_t clampToMargin(std::int32_t value, std::int32_t extent) {
-  if (value > extent - kFoveaMargin) return extent - kFoveaMargin;
-  if (value < kFoveaMargin) return kFoveaMargin;
+std::int32_t clampToMargin(std::int32_t value, std::int32_t extent, std::int32_t margin) {
+  if (value > extent - margin) return extent - margin;
+  if (value < margin) return margin;
   return value;
 }
 
 template <class Sensors>
 void updateFrom(const cv::Mat& frame, const Sensors& sensors, FoveaCenter& center,
-                const std::vector<float>& konioSnapshot, float stepFraction) {
+                const std::vector<float>& konioSnapshot, const FoveaParameters& fovea) {
+  const float primeSpiralWeight = fovea.primeSpiralWeight, konioWeight = fovea.konioWeight;
   // Weights are single precision per sensor; the sums run in double so thirty thousand terms
   // lose nothing.
   double sumW = 0.0, sumX = 0.0, sumY = 0.0;
@@ -29,9 +27,9 @@ void updateFrom(const cv::Mat& frame, const Sensors& sensors, FoveaCenter& cente
     if (!insideFrame(pixel, frameSize)) continue;
     const std::uint8_t* bgr = frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x;
     float w = meanIntensity(bgr);  // (b + g + r) / 765, in [0, 1]
-    if (sensors.primeSpiral(i)) w = w * kPrimeSpiralWeight;
+    if (sensors.primeSpiral(i)) w = w * primeSpiralWeight;
     const std::size_t index = sensors.index(i);
-    if (index < konioCount) w = w + kKonioWeight * konioSnapshot[index];
+    if (index < konioCount) w = w + konioWeight * konioSnapshot[index];
     sumX += static_cast<float>(pixel.x) * w;
     sumY += static_cast<float>(pixel.y) * w;
     sumW += w;
@@ -40,22 +38,22 @@ void updateFrom(const cv::Mat& frame, const Sensors& sensors, FoveaCenter& cente
 
   const double meanX = sumX / sumW;
   const double meanY = sumY / sumW;
-  const double step = stepFraction;  // 0.3f widens to 0.30000001192092896
+  const double step = fovea.stepFraction;  // 0.3f widens to 0.30000001192092896
   const auto cx = static_cast<std::int32_t>((frame.cols * 0.5 - meanX) * step + center.cx);
   const auto cy = static_cast<std::int32_t>((frame.rows * 0.5 - meanY) * step + center.cy);
-  center.cx = clampToMargin(cx, frame.cols);
-  center.cy = clampToMargin(cy, frame.rows);
+  center.cx = clampToMargin(cx, frame.cols, fovea.margin);
+  center.cy = clampToMargin(cy, frame.rows, fovea.margin);
 }
 
 }  // namespace
 
 void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
                        const SensorOffsets& offsets, FoveaCenter& center,
-                       const std::vector<float>& konioSnapshot, float stepFraction) {
-  updateFrom(frame, SensorListView(sensors, offsets), center, konioSnapshot, stepFraction);
+                       const std::vector<float>& konioSnapshot, const FoveaParameters& fovea) {
+  updateFrom(frame, SensorListView(sensors, offsets), center, konioSnapshot, fovea);
 }
 
 void updateFoveaCenter(const cv::Mat& frame, const PackedSensors& sensors, FoveaCenter& center,
-                       const std::vector<float>& konioSnapshot, float stepFraction) {
-  updateFrom(frame, PackedSensorView(sensors), center, konioSnapshot, stepFraction);
+                       const std::vector<float>& konioSnapshot, const FoveaParameters& fovea) {
+  updateFrom(frame, PackedSensorView(sensors), center, konioSnapshot, fovea);
 }

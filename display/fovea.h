@@ -16,16 +16,24 @@ struct FoveaCenter {
   std::int32_t cy = -1;  // row
 };
 
-constexpr std::int32_t kFoveaMargin = 100;  // pixels kept from each frame edge by the update
+// How the model moves the fovea. A sensor's weight in the centroid is its brightness (the mean
+// of the pixel's channels, in [0, 1]), times primeSpiralWeight for a prime spiral sensor, plus
+// konioWeight times its Konio activity.
+struct FoveaParameters {
+  float stepFraction = 0.3f;       // share of the offset from the centroid moved per frame
+  std::int32_t margin = 100;       // pixels kept from each frame edge
+  float primeSpiralWeight = 5.0f;  // factor on a prime spiral sensor's brightness
+  float konioWeight = 2.0f;        // weight of a sensor's Konio activity
+};
 
-// Moves `center` by `stepFraction` of the offset from the brightness- and Konio-weighted
-// centroid of the visible sensors to the frame's middle, then keeps it kFoveaMargin inside the
-// edges (upper bound tested first, so the bounds of a frame under 200 pixels cross). With no
-// positive total weight the centre stays exactly where it is, unclamped. Sensor i lands at the
-// centre + offsets[i]; `frame` is 8-bit BGR.
+// Moves `center` by `fovea.stepFraction` of the offset from the weighted centroid of the visible
+// sensors to the frame's middle, then keeps it `fovea.margin` inside the edges (upper bound
+// tested first, so the bounds of a frame under twice the margin cross). With no positive total
+// weight the centre stays exactly where it is, unclamped. Sensor i lands at the centre +
+// offsets[i]; `frame` is 8-bit BGR.
 void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
                        const SensorOffsets& offsets, FoveaCenter& center,
-                       const std::vector<float>& konioSnapshot, float stepFraction);
+                       const std::vector<float>& konioSnapshot, const FoveaParameters& fovea);
 // The same from the packed records (packSensors) of the sensors.
 void updateFoveaCenter(const cv::Mat& frame, const PackedSensors& sensors, FoveaCenter& center,
-                       const std::vector<float>& konioSnapshot, float stepFraction);
+                       const std::vector<float>& konioSnapshot, const FoveaParameters& fovea);

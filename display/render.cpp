@@ -68,7 +68,8 @@ namespace {
 
 template <class Sensors>
 void renderEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, std::int32_t cy,
-                cv::Mat& canvas, const std::vector<float>& gainSnapshot) {
+                cv::Mat& canvas, const std::vector<float>& gainSnapshot,
+                const DrawingParameters& drawing) {
   canvas.create(frame.size(), CV_8UC3);  // keeps the storage while the size stays
   if (canvas.isContinuous()) {
     std::memset(canvas.data, 0, canvas.total() * canvas.elemSize());
@@ -80,6 +81,7 @@ void renderEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, s
   const cv::Size frameSize = frame.size();  // kept in a local: the stamps write through bytes
   const float* gains = gainSnapshot.data();
   const std::size_t gainCount = gainSnapshot.size();
+  const float lowGainThreshold = drawing.lowGainThreshold;
   for (std::size_t i = 0; i < sensors.size(); ++i) {
     const cv::Point offset = sensors.offset(i);
     const cv::Point pixel(cx + offset.x, cy + offset.y);
@@ -99,7 +101,7 @@ void renderEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, s
       }
       drawStamp(canvas, prime ? stamps.primeDisc : stamps.disc, pixel, color);
     }
-    if (gain < kLowGainThreshold) {
+    if (gain < lowGainThreshold) {
       drawStamp(canvas, prime ? stamps.primeRing : stamps.ring, pixel, kLowGainRingColor);
     }
   }
@@ -110,11 +112,13 @@ void renderEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, s
 void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
                   const SensorOffsets& offsets, const std::vector<std::uint8_t>& hiddenDiscs,
                   std::int32_t cx, std::int32_t cy, cv::Mat& canvas,
-                  const std::vector<float>& gainSnapshot) {
-  renderEach(frame, SensorListView(sensors, offsets, hiddenDiscs), cx, cy, canvas, gainSnapshot);
+                  const std::vector<float>& gainSnapshot, const DrawingParameters& drawing) {
+  renderEach(frame, SensorListView(sensors, offsets, hiddenDiscs), cx, cy, canvas, gainSnapshot,
+             drawing);
 }
 
 void renderRetina(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
-                  std::int32_t cy, cv::Mat& canvas, const std::vector<float>& gainSnapshot) {
-  renderEach(frame, PackedSensorView(sensors), cx, cy, canvas, gainSnapshot);
+                  std::int32_t cy, cv::Mat& canvas, const std::vector<float>& gainSnapshot,
+                  const DrawingParameters& drawing) {
+  renderEach(frame, PackedSensorView(sensors), cx, cy, canvas, gainSnapshot, drawing);
 }

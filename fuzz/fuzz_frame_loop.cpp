@@ -33,8 +33,12 @@ namespace {
 
 // Fewer spiral points than the program's 4096 keep a run short; foveal and peripheral clusters,
 // colour classes and prime spiral sensors are all still there.
-constexpr RetinaLayout kFuzzRetina{256, kDemoRetina.diameter, kDemoRetina.fovealRadius,
-                                   kDemoRetina.fovealSatellites, kDemoRetina.peripheralSatellites};
+constexpr RetinaLayout fuzzRetina() {
+  RetinaLayout layout;
+  layout.spiralCount = 256;
+  return layout;
+}
+constexpr RetinaLayout kFuzzRetina = fuzzRetina();
 constexpr int kMaxSide = 64;
 constexpr int kDepths[] = {CV_8U, CV_8S, CV_16U, CV_16S, CV_32F, CV_64F};
 constexpr int kKeys[] = {-1, -1, -1, -1, -1, kQuitKey, kResetKey, 'R'};

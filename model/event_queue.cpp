@@ -39,17 +39,27 @@ std::unique_lock<std::mutex> lockSoon(std::mutex& mutex) {
 
 }  // namespace
 
-EventQueue::EventQueue() : ring_(new RetinaEvent[kEventQueueLimit]) {}
+namespace {
+
+std::size_t checkedCapacity(std::size_t capacity) {
+  if (capacity == 0) throw std::invalid_argument("EventQueue: a capacity of 0 holds no event");
+  return capacity;
+}
+
+}  // namespace
+
+EventQueue::EventQueue(std::size_t capacity)
+    : capacity_(checkedCapacity(capacity)), ring_(new RetinaEvent[capacity_]) {}
 
 void EventQueue::push(const RetinaEvent& event) {
   const std::unique_lock<std::mutex> lock = lockSoon(mutex_);
   std::size_t tail = head_ + size_;
-  if (tail >= kEventQueueLimit) tail -= kEventQueueLimit;
+  if (tail >= capacity_) tail -= capacity_;
   ring_[tail] = event;
   // Producers never wait for the consumer: at the bound the oldest event gives way. Its slot is
   // the tail just written, so the oldest moves on by one.
-  if (size_ == kEventQueueLimit) {
-    head_ = head_ + 1 == kEventQueueLimit ? 0 : head_ + 1;
+  if (size_ == capacity_) {
+    head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
     ++displaced_;
   } else {
     ++size_;
@@ -73,9 +83,9 @@ void EventQueue::drainAll(std::vector<RetinaEvent>& batch) {
   // Sized before the lock: a copy that has to allocate (and fault in fresh pages) under the
   // lock keeps the frame loop's pushes waiting long enough to put it to sleep.
   batch.clear();
-  batch.reserve(kEventQueueLimit);
+  batch.reserve(capacity_);
   const std::unique_lock<std::mutex> lock = lockSoon(mutex_);
-  const std::size_t first = std::min(size_, kEventQueueLimit - head_);  // up to the ring's end
+  const std::size_t first = std::min(size_, capacity_ - head_);  // up to the ring's end
   batch.insert(batch.end(), ring_.get() + head_, ring_.get() + head_ + first);
   batch.insert(batch.end(), ring_.get(), ring_.get() + (size_ - first));
   head_ = 0;

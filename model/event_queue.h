@@ -24,8 +24,10 @@ struct RetinaEvent {
   EventKind kind = EventKind::Photoreceptor;
 };
 
-// Most events the queue holds; a push onto a full queue displaces the oldest.
-constexpr std::size_t kEventQueueLimit = 20000;
+// The queue's size, fixed when it is created.
+struct QueueParameters {
+  std::size_t capacity = 20000;  // most events held; a push onto a full queue displaces the oldest
+};
 
 struct EventQueueStats {
   std::size_t size = 0;         // events queued now
@@ -38,14 +40,17 @@ struct EventQueueStats {
 // stage (worker thread). Consumer: the worker thread only. Every member function holds the queue
 // mutex for its whole duration and takes no other lock meanwhile.
 //
-// The events live in a ring of kEventQueueLimit slots allocated with the queue, so no push or
-// drain ever calls the heap while holding the mutex.
+// The events live in a ring of `capacity` slots allocated with the queue, so no push or drain
+// ever calls the heap while holding the mutex.
 class EventQueue {
  public:
-  EventQueue();
+  // Throws std::invalid_argument for a capacity of 0.
+  explicit EventQueue(std::size_t capacity = QueueParameters{}.capacity);
 
-  // Appends `event`; when kEventQueueLimit or more events are queued it first drops exactly one,
-  // the oldest, whatever its kind. Never waits for room.
+  std::size_t capacity() const { return capacity_; }
+
+  // Appends `event`; when `capacity` events are queued it first drops exactly one, the oldest,
+  // whatever its kind. Never waits for room.
   void push(const RetinaEvent& event);
 
   // Writes the events of a run into the ring: each call takes the next slot.
@@ -53,16 +58,18 @@ class EventQueue {
    public:
     void operator()(const RetinaEvent& event) {
       ring_[slot_] = event;
-      slot_ = slot_ + 1 == kEventQueueLimit ? 0 : slot_ + 1;
+      slot_ = slot_ + 1 == capacity_ ? 0 : slot_ + 1;
       ++written_;
       if (log_ != nullptr) log_->push_back(event);
     }
 
    private:
     friend class EventQueue;
-    RunWriter(RetinaEvent* ring, std::size_t slot, std::vector<RetinaEvent>* log)
-        : ring_(ring), slot_(slot), log_(log) {}
+    RunWriter(RetinaEvent* ring, std::size_t capacity, std::size_t slot,
+              std::vector<RetinaEvent>* log)
+        : ring_(ring), capacity_(capacity), slot_(slot), log_(log) {}
     RetinaEvent* ring_;
+    std::size_t capacity_;
     std::size_t slot_;
     std::vector<RetinaEvent>* log_;
     std::size_t written_ = 0;
@@ -96,7 +103,8 @@ class EventQueue {
   void takePushLog(std::vector<RetinaEvent>& out);
 
  private:
-  std::unique_ptr<RetinaEvent[]> ring_;          // kEventQueueLimit slots; guarded by `mutex_`
+  std::size_t capacity_;                         // fixed at creation
+  std::unique_ptr<RetinaEvent[]> ring_;          // `capacity_` slots; guarded by `mutex_`
   std::size_t head_ = 0;                         // slot of the oldest event; guarded by `mutex_`
   std::size_t size_ = 0;                         // guarded by `mutex_`
   std::mutex mutex_;                             // the queue mutex
@@ -110,17 +118,16 @@ template <class Produce>
 void EventQueue::pushRun(std::size_t count, Produce&& produce) {
   const std::lock_guard<std::mutex> lock(mutex_);
   // Pushes always write at the tail, full or not, so event j of the run lands in slot
-  // tail + j; only the last kEventQueueLimit of the run can still be queued when it ends.
-  const std::size_t skip =
-      pushLog_ == nullptr && count > kEventQueueLimit ? count - kEventQueueLimit : 0;
-  const std::size_t tail = (head_ + size_) % kEventQueueLimit;
-  RunWriter write(ring_.get(), (tail + skip) % kEventQueueLimit, pushLog_);
+  // tail + j; only the last `capacity_` of the run can still be queued when it ends.
+  const std::size_t skip = pushLog_ == nullptr && count > capacity_ ? count - capacity_ : 0;
+  const std::size_t tail = (head_ + size_) % capacity_;
+  RunWriter write(ring_.get(), capacity_, (tail + skip) % capacity_, pushLog_);
   produce(skip, write);
 
   const std::size_t total = size_ + count;
-  const std::size_t kept = total < kEventQueueLimit ? total : kEventQueueLimit;
+  const std::size_t kept = total < capacity_ ? total : capacity_;
   displaced_ += total - kept;
-  head_ = (head_ + (total - kept)) % kEventQueueLimit;
+  head_ = (head_ + (total - kept)) % capacity_;
   size_ = kept;
   if (size_ > peak_) peak_ = size_;
   if (write.written_ != count - skip) {

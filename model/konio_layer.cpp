@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
-KonioLayer::KonioLayer(int count, float decay)
-    : activity(static_cast<std::size_t>(std::max(count, 0))), decay(decay) {
+KonioLayer::KonioLayer(int count, const KonioParameters& parameters)
+    : activity(static_cast<std::size_t>(std::max(count, 0))), parameters(parameters) {
   for (auto& unit : activity) {
     unit.store(0.0f, std::memory_order_relaxed);
   }
@@ -22,14 +22,15 @@ void KonioLayer::step(const std::vector<RetinaEvent>& sensorEvents, double batch
 
   // Relaxed order suffices: the main thread's copy only needs each float whole, not a
   // consistent step. No lock is held here, so each push below takes only the queue mutex.
+  const float inputThreshold = parameters.inputThreshold, inputGain = parameters.inputGain;
+  const float decay = parameters.decay, outputThreshold = parameters.outputThreshold;
   for (int i = 0; i < n; ++i) {
     const std::size_t u = static_cast<std::size_t>(i);
     const float x = input[u];
     const float a = activity[u].load(std::memory_order_relaxed);
-    const float next =
-        x > kKonioInputThreshold ? std::min(x * kKonioInputGain + a, kKonioCeiling) : decay * a;
+    const float next = x > inputThreshold ? std::min(x * inputGain + a, kKonioCeiling) : decay * a;
     activity[u].store(next, std::memory_order_relaxed);
-    if (next > kKonioOutputThreshold) {
+    if (next > outputThreshold) {
       RetinaEvent out;
       out.time = batchTime;
       out.src = i;

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <stdexcept>
 
-GainTable::GainTable(int count)
+GainTable::GainTable(int count, std::int32_t maskStride)
     : gains_(static_cast<std::size_t>(std::max(count, 0)), 1.0f),
       konioMask_(static_cast<std::size_t>(std::max(count, 0)), false) {
-  for (int i = 0; i < count; i += kKonioMaskStride) {
-    konioMask_[static_cast<std::size_t>(i)] = true;
+  if (maskStride < 1) throw std::invalid_argument("GainTable: a Konio mask stride below 1");
+  for (std::size_t i = 0; i < konioMask_.size(); i += static_cast<std::size_t>(maskStride)) {
+    konioMask_[i] = true;
   }
 }
 

@@ -1,16 +1,25 @@
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
 #include "model/event_queue.h"
+
+// How the TRN stage inhibits, and which sensors feed the Konio stage.
+struct TrnParameters {
+  float strength = 5.0f;         // gain = 1 / (1 + strength x |batch sum - Konio drive|)
+  std::int32_t maskStride = 10;  // sensors 0, stride, 2 x stride, ... feed the Konio stage
+};
 
 // Per-sensor gains, written by the TRN stage and read by the frame loop. The gains are replaced
 // only as a whole, under the gain mutex, so a reader always sees one complete set. The gain mutex
 // is never taken while holding the queue mutex.
 class GainTable {
  public:
-  explicit GainTable(int count);  // gains 1.0; mask set at 0, 10, 20, ... below count
+  // Gains 1.0; mask set at 0, maskStride, 2 x maskStride, ... below count. Throws
+  // std::invalid_argument for a stride below 1.
+  explicit GainTable(int count, std::int32_t maskStride = TrnParameters{}.maskStride);
 
   // Replaces `out` with the current gains, each in (0, 1] (keeps its storage). Any thread.
   void copyGains(std::vector<float>& out) const;
@@ -29,8 +38,6 @@ class GainTable {
   std::vector<bool> konioMask_;  // fixed at creation
   mutable std::mutex mutex_;     // the gain mutex
 };
-
-constexpr int kKonioMaskStride = 10;
 
 // Thalamic reticular inhibition: turns the mismatch between a sensor's drive in one batch and
 // its Konio drive into a gain 1 / (1 + strength * |sum - drive|). Worker thread only.

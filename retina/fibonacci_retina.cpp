@@ -1,7 +1,8 @@
 #include "retina/fibonacci_retina.h"
 
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -10,12 +11,29 @@
 namespace {
 
 constexpr float kTwoPi = 6.2831855f;
-constexpr float kSatelliteRadius = 3.0f;  // retina units, not pixels
+// The collision walk's seed. Any constant will do; this one is std::mt19937's own default. The
+// engine's output sequence is fixed by the C++ standard, so it is the same with every library.
+constexpr std::mt19937::result_type kWalkSeed = 5489u;
 
 struct SpiralPoint {
   float radius;
   float angle;  // radians, deliberately not reduced to one turn: cosf/sinf see n * golden angle
 };
+
+// Everything below is single precision in exactly this order, so that the layout (and with it
+// every sensor position) is the same wherever it is built.
+float radialStep(std::int32_t spiralCount, std::int32_t diameter) {
+  return (static_cast<float>(diameter) * 0.5f) / sqrtf(static_cast<float>(spiralCount));
+}
+
+float spiralRadius(std::int32_t n, float step) {
+  return sqrtf(static_cast<float>(n)) * step;
+}
+
+// Whether a spiral point at `radius` carries the foveal satellites.
+bool isFoveal(std::int32_t fovealRadius, float radius) {
+  return static_cast<float>(fovealRadius) > radius;
+}
 
 }  // namespace
 
@@ -32,22 +50,23 @@ bool isPrimeOrdinal(std::int32_t n) {
 
 Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
                                std::int32_t fovealRadius, std::int32_t fovealSatellites,
-                               std::int32_t peripheralSatellites) {
+                               std::int32_t peripheralSatellites, float satelliteRadius) {
   if (spiralCount < 0) throw std::length_error("generateFibonacciRetina: negative spiralCount");
 
-  // Everything below is single precision in exactly this order, so that the layout (and with it
-  // every sensor position) is the same wherever it is built.
-  const float step = (static_cast<float>(diameter) * 0.5f) / sqrtf(static_cast<float>(spiralCount));
+  const float step = radialStep(spiralCount, diameter);
   const float phi = (sqrtf(5.0f) + 1.0f) * 0.5f;
   const float goldenAngle = (1.0f - 1.0f / phi) * kTwoPi;
 
   std::vector<SpiralPoint> spiral(static_cast<std::size_t>(spiralCount));
   for (std::int32_t n = 1; n <= spiralCount; ++n) {
-    spiral[n - 1] = {sqrtf(static_cast<float>(n)) * step, static_cast<float>(n) * goldenAngle};
+    spiral[n - 1] = {spiralRadius(n, step), static_cast<float>(n) * goldenAngle};
   }
 
   // Placement: a point that rounds onto an occupied position random-walks until it is free, so
-  // spiral positions are pairwise distinct even for a degenerate diameter.
+  // spiral positions are pairwise distinct even for a degenerate diameter. The walk draws on a
+  // source of its own, never on std::rand, so that neither the layout nor anyone else's random
+  // numbers depend on what was drawn before.
+  std::mt19937 walk(kWalkSeed);
   std::vector<std::pair<std::int32_t, std::int32_t>> positions(spiral.size());
   std::set<std::pair<std::int32_t, std::int32_t>> occupied;
   for (std::size_t i = 0; i < spiral.size(); ++i) {
@@ -55,8 +74,8 @@ Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
     std::int32_t x = static_cast<std::int32_t>(roundf(cosf(p.angle) * p.radius));
     std::int32_t y = static_cast<std::int32_t>(roundf(sinf(p.angle) * p.radius));
     while (occupied.count({x, y}) != 0) {
-      x += std::rand() % 3 - 1;
-      y += std::rand() % 3 - 1;
+      x += static_cast<std::int32_t>(walk() % 3) - 1;
+      y += static_cast<std::int32_t>(walk() % 3) - 1;
     }
     occupied.insert({x, y});
     positions[i] = {x, y};
@@ -66,14 +85,14 @@ Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
   std::int32_t counter = 0;
   for (std::int32_t n = 1; n <= spiralCount; ++n) {
     const auto [cx, cy] = positions[n - 1];
-    const bool central = static_cast<float>(fovealRadius) > spiral[n - 1].radius;
+    const bool central = isFoveal(fovealRadius, spiral[n - 1].radius);
     retina.sensors.push_back({counter++, cx, cy, ColorClass::albastru, isPrimeOrdinal(n), true});
 
     const std::int32_t satellites = central ? fovealSatellites : peripheralSatellites;
     for (std::int32_t k = 0; k < satellites; ++k) {
       const float alpha = (static_cast<float>(k) * kTwoPi) / static_cast<float>(satellites);
-      const std::int32_t dx = static_cast<std::int32_t>(cosf(alpha) * kSatelliteRadius);
-      const std::int32_t dy = static_cast<std::int32_t>(sinf(alpha) * kSatelliteRadius);
+      const std::int32_t dx = static_cast<std::int32_t>(cosf(alpha) * satelliteRadius);
+      const std::int32_t dy = static_cast<std::int32_t>(sinf(alpha) * satelliteRadius);
       const ColorClass colorClass =
           !central ? ColorClass::alb_negru : (k % 2 == 0 ? ColorClass::rosu : ColorClass::verde);
       retina.sensors.push_back({counter++, cx + dx, cy + dy, colorClass, false, false});
@@ -81,4 +100,28 @@ Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
   }
 
   return retina;
+}
+
+std::int64_t fibonacciSensorCount(const RetinaLayout& layout) {
+  const std::int32_t n = layout.spiralCount;
+  if (n <= 0) return 0;
+  // The radius changes monotonically with the ordinal, so the foveal points are a run at one end:
+  // find where it ends by bisection instead of visiting every point.
+  const float step = radialStep(n, layout.diameter);
+  const auto foveal = [&](std::int32_t k) {
+    return isFoveal(layout.fovealRadius, spiralRadius(k, step));
+  };
+  const bool first = foveal(1);
+  std::int64_t fovealPoints = first ? n : 0;
+  if (foveal(n) != first) {
+    std::int32_t same = 1, other = n;  // foveal(same) == first, foveal(other) != first
+    while (other - same > 1) {
+      const std::int32_t mid = same + (other - same) / 2;
+      (foveal(mid) == first ? same : other) = mid;
+    }
+    fovealPoints = first ? same : n - same;
+  }
+  const std::int64_t fovealRing = std::max(layout.fovealSatellites, 0);
+  const std::int64_t peripheralRing = std::max(layout.peripheralSatellites, 0);
+  return n + fovealPoints * fovealRing + (n - fovealPoints) * peripheralRing;
 }

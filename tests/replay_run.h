@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "tools/replay/options.h"
 #include "tools/replay/replay.h"
@@ -55,4 +57,18 @@ inline std::string joined(const std::vector<std::string>& args) {
   for (const std::string& arg : args)
     text += arg + " ";
   return text;
+}
+
+// A clip of `frames` 320x240 frames at `framesPerSecond`, made with OpenCV's own writer: a white
+// disc moving right over grey. False when no writer opens.
+inline bool writeClip(const std::string& path, double framesPerSecond, int frames) {
+  cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
+                         framesPerSecond, cv::Size(320, 240));
+  if (!writer.isOpened()) return false;
+  for (int i = 0; i < frames; ++i) {
+    cv::Mat frame(240, 320, CV_8UC3, cv::Scalar(40, 40, 40));
+    cv::circle(frame, {40 + 8 * i, 120}, 30, cv::Scalar(250, 250, 250), cv::FILLED);
+    writer.write(frame);
+  }
+  return true;
 }

@@ -19,7 +19,9 @@
 struct TestSession {
   explicit TestSession(ModelMode mode = ModelMode::steppedAfterEmission,
                        const RetinaLayout& layout = kDemoRetina)
-      : session(config(mode, layout), console) {}
+      : session(config(mode, withLayout(layout)), console) {}
+  TestSession(ModelMode mode, const Parameters& parameters, const FoveaControl& fovea = {})
+      : session(config(mode, parameters, fovea), console) {}
 
   // One frame: t0 now, t1 after `readTime`, then the session's step.
   FrameResult frame(const cv::Mat& image,
@@ -30,9 +32,17 @@ struct TestSession {
     return session.step(image, t0, clock);
   }
 
-  SessionConfig config(ModelMode mode, const RetinaLayout& layout) {
+  static Parameters withLayout(const RetinaLayout& layout) {
+    Parameters parameters;
+    parameters.retina = layout;
+    return parameters;
+  }
+
+  SessionConfig config(ModelMode mode, const Parameters& parameters,
+                       const FoveaControl& fovea = {}) {
     SessionConfig c;
-    c.retina = layout;
+    c.parameters = parameters;
+    c.fovea = fovea;
     c.modelMode = mode;
     c.clock = [this] { return clock; };
     c.modelClock = [this] { return modelTime; };

@@ -112,6 +112,6 @@ TEST(Allocations, NoneInASteadySteppedFrame) {
 
   EXPECT_EQ(during, 0) << "heap allocations in frames 50 to 100";
   // What the frames exercised: more events than the bound keeps, and a model that answers.
-  EXPECT_GT(events / 51, kEventQueueLimit);
+  EXPECT_GT(events / 51, QueueParameters{}.capacity);
   EXPECT_GT(t.session.model().queue.stats().displaced, 0u);
 }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "app/demo.h"
 #include "app/model_wiring.h"
+#include "app/parameters.h"
 #include "app/sampling.h"
 #include "app/session.h"
 #include "display/render.h"
@@ -190,7 +193,7 @@ TEST(Emission, SteppedRunGivesTheQueueCountersAndLogOfOnePushPerEvent) {
     std::vector<float> published = gains;
     table.publish(published);
     const QueueOutcome live = emitTwoFrames(ModelMode::workerThread, true, activations, table);
-    ASSERT_GT(live.pushed, 2 * kEventQueueLimit);
+    ASSERT_GT(live.pushed, 2 * QueueParameters{}.capacity);
     EXPECT_TRUE(emitTwoFrames(ModelMode::steppedAfterEmission, true, activations, table) == live)
         << silenced;
     QueueOutcome unlogged =
@@ -222,8 +225,8 @@ TEST(PackedSensors, SamplingFoveaAndRenderingMatchTheSensorLists) {
     EXPECT_EQ(fromPacked, sampleActivations(frame, retina, offsets, centre.x, centre.y)) << centre;
 
     FoveaCenter a{centre.x, centre.y}, b = a;
-    updateFoveaCenter(frame, packed, a, konio, kStepFraction);
-    updateFoveaCenter(frame, retina.sensors, offsets, b, konio, kStepFraction);
+    updateFoveaCenter(frame, packed, a, konio, FoveaParameters{});
+    updateFoveaCenter(frame, retina.sensors, offsets, b, konio, FoveaParameters{});
     EXPECT_TRUE(a.cx == b.cx && a.cy == b.cy) << centre;
 
     cv::Mat fromList, canvas;
@@ -239,7 +242,7 @@ TEST(ModelWiring, StartsNeutralAndIdlesWithoutEvents) {
   EXPECT_EQ(std::count(mask.begin(), mask.end(), true), 3021);
   EXPECT_TRUE(mask[30200]);
   EXPECT_FALSE(mask[30201]);
-  EXPECT_EQ(model.konio.decay, 0.98f);
+  EXPECT_EQ(model.konio.parameters.decay, 0.98f);
   EXPECT_EQ(model.trn.strength, 5.0f);
 
   std::atomic<bool> running{true};
@@ -522,7 +525,7 @@ TEST(Session, MarkerAfterResetIsOneUpdateFromTheMiddleAndTheFrameIsNeverDrawnOn)
   FoveaCenter expected{640, 360};
   const FrameResult r = t.frame(frame);
   updateFoveaCenter(state.frame, t.session.retina().sensors, state.offsets, expected,
-                    state.konioSnapshot, kStepFraction);
+                    state.konioSnapshot, FoveaParameters{});
   EXPECT_EQ(r.center.cx, expected.cx);
   EXPECT_EQ(r.center.cy, expected.cy);
   EXPECT_NE(expected.cx, 640);
@@ -531,4 +534,137 @@ TEST(Session, MarkerAfterResetIsOneUpdateFromTheMiddleAndTheFrameIsNeverDrawnOn)
   // The frame the stages read is still exactly the camera's image.
   EXPECT_EQ(cv::norm(frame, original, cv::NORM_INF), 0.0);
   EXPECT_EQ(cv::norm(state.frame, original, cv::NORM_INF), 0.0);
+}
+
+TEST(Session, ScaleFollowsTheConfiguredDiameterAndTheSensorsAreTheGenerators) {
+  // diameter / 2 retina units span the 360 pixels from a 1280x720 frame's middle to its nearest
+  // edge, so the outermost spiral point lands some 360 pixels out whatever the diameter.
+  for (const RetinaLayout& layout : {RetinaLayout{}, RetinaLayout{500, 1000, 200, 4, 3, 5.0f},
+                                     RetinaLayout{500, 999, 0, 0, 2}}) {
+    SCOPED_TRACE("diameter " + std::to_string(layout.diameter));
+    TestSession t(ModelMode::steppedAfterEmission, layout);
+    t.frame(cv::Mat(720, 1280, CV_8UC3, cv::Scalar::all(0)));
+    const Retina expected = generateFibonacciRetina(layout);
+    const std::vector<Sensor>& sensors = t.session.retina().sensors;
+    ASSERT_EQ(sensors.size(), expected.sensors.size());
+    for (std::size_t i = 0; i < sensors.size(); ++i)
+      ASSERT_TRUE(sensors[i].x == expected.sensors[i].x && sensors[i].y == expected.sensors[i].y);
+    EXPECT_EQ(consoleLines(t.console.str()).at(0),
+              "Generati " + std::to_string(sensors.size()) + " senzori.");
+    const FrameLoopState& state = t.session.state();
+    EXPECT_EQ(state.retinaScale, 360.0f * (1.0f / (static_cast<float>(layout.diameter) * 0.5f)));
+    double farthest = 0.0;
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+      if (sensors[i].isSpiral)
+        farthest = std::max(farthest, std::hypot(state.offsets[i].x, state.offsets[i].y));
+    }
+    EXPECT_NEAR(farthest, 360.0, 1.5);
+  }
+}
+
+namespace {
+
+// What a short stepped run on a moving scene did, frame by frame.
+struct RunDigest {
+  std::vector<cv::Mat> canvases;
+  std::vector<std::size_t> events;
+  std::vector<std::pair<int, int>> centres;
+  std::vector<float> gains, konio;  // the last frame's snapshots
+  std::uint64_t displaced = 0;
+
+  bool operator==(const RunDigest& o) const {
+    if (canvases.size() != o.canvases.size()) return false;
+    for (std::size_t i = 0; i < canvases.size(); ++i) {
+      if (canvases[i].size() != o.canvases[i].size() ||
+          cv::norm(canvases[i], o.canvases[i], cv::NORM_INF) != 0.0) {
+        return false;
+      }
+    }
+    return events == o.events && centres == o.centres && gains == o.gains && konio == o.konio &&
+           displaced == o.displaced;
+  }
+};
+
+// A 320x240 scene: a white disc moving right along the top left, which pulls a model-driven
+// fovea past the default margin, and a coloured band at the bottom.
+RunDigest digestOf(const Parameters& parameters) {
+  TestSession t(ModelMode::steppedAfterEmission, parameters);
+  RunDigest digest;
+  for (int f = 0; f < 8; ++f) {
+    cv::Mat frame(240, 320, CV_8UC3, cv::Scalar::all(0));
+    cv::rectangle(frame, {0, 200}, {319, 239}, cv::Scalar(200, 40, 120), cv::FILLED);
+    cv::circle(frame, {30 + 12 * f, 50}, 28, cv::Scalar::all(255), cv::FILLED);
+    const FrameResult r = t.frame(frame);
+    digest.canvases.push_back(r.canvas.clone());
+    digest.events.push_back(r.eventsPushed);
+    digest.centres.emplace_back(r.center.cx, r.center.cy);
+  }
+  digest.gains = t.session.state().gainSnapshot;
+  digest.konio = t.session.state().konioSnapshot;
+  digest.displaced = t.session.model().queue.stats().displaced;
+  return digest;
+}
+
+}  // namespace
+
+TEST(Session, EveryParameterReachesItsStage) {
+  // One changed value per key, each one that shows within eight frames of the scene.
+  const std::map<std::string, double> changed{{"retina.spiral_points", 2048},
+                                              {"retina.diameter", 50000},
+                                              {"retina.foveal_radius", 4096},
+                                              {"retina.foveal_satellites", 6},
+                                              {"retina.peripheral_satellites", 3},
+                                              {"retina.satellite_radius", 3000},
+                                              {"sampling.emit_threshold", 0.5},
+                                              {"queue.capacity", 100},
+                                              {"konio.decay", 0.5},
+                                              {"konio.input_threshold", 0.9},
+                                              {"konio.input_gain", 0.1},
+                                              {"konio.output_threshold", 0.6},
+                                              {"trn.strength", 1.0},
+                                              {"trn.mask_stride", 3},
+                                              {"fovea.step_fraction", 0.9},
+                                              {"fovea.margin", 10},
+                                              {"fovea.prime_spiral_weight", 0.0},
+                                              {"fovea.konio_weight", 0.0},
+                                              {"drawing.low_gain_threshold", 0.9}};
+  const RunDigest defaults = digestOf(Parameters{});
+  ASSERT_TRUE(digestOf(Parameters{}) == defaults) << "a stepped run does not repeat";
+  for (const ParameterKey& key : parameterKeys()) {
+    SCOPED_TRACE(key.path());
+    const auto value = changed.find(key.path());
+    ASSERT_NE(value, changed.end()) << "no case for this key";
+    Parameters parameters;
+    setParameterValue(parameters, key, value->second);
+    ASSERT_EQ(validateParameters(parameters), "");
+    EXPECT_FALSE(digestOf(parameters) == defaults) << "the run did not change";
+  }
+}
+
+TEST(Session, AHeldFoveaStaysAndAPathHoldsEachWaypointUntilTheNext) {
+  // A bright patch right of the middle pulls the model's fovea left at once.
+  cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar::all(0));
+  cv::circle(frame, {900, 360}, 60, cv::Scalar::all(255), cv::FILLED);
+  const std::vector<FoveaWaypoint> path{{2, 300, 200}, {4, 1000, 600}};
+  // The reset key comes after frame 4: back to the middle until a next waypoint.
+  const struct {
+    FoveaMode mode;
+    std::vector<cv::Point> centres;
+  } cases[] = {
+      {FoveaMode::fixed, {{640, 360}, {640, 360}, {640, 360}, {640, 360}, {640, 360}, {640, 360}}},
+      {FoveaMode::path, {{640, 360}, {300, 200}, {300, 200}, {1000, 600}, {640, 360}, {640, 360}}},
+  };
+  for (const auto& c : cases) {
+    TestSession t(ModelMode::steppedAfterEmission, Parameters{}, FoveaControl{c.mode, path});
+    for (std::size_t f = 0; f < c.centres.size(); ++f) {
+      if (f == 4) applyKey(t.session, 'r');
+      const FrameResult r = t.frame(frame);
+      const cv::Point expected = c.centres[f];
+      EXPECT_EQ(cv::Point(r.center.cx, r.center.cy), expected) << "frame " << f + 1;
+      // Drawn around it: the marker's yellow ring of radius 8.
+      EXPECT_EQ(r.canvas.at<cv::Vec3b>(expected.y, expected.x + 8), cv::Vec3b(0, 255, 255));
+    }
+  }
+  TestSession model;
+  EXPECT_LT(model.frame(frame).center.cx, 640);  // the patch does pull a model-driven fovea
 }

@@ -20,18 +20,20 @@ namespace {
 // All rendering and fovea calls go through these two: they place the sensors at `scale` as the
 // frame loop does, and render with the hidden discs left out, as the frame loop does.
 void render(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point centre, float scale,
-            cv::Mat& canvas, const std::vector<float>& gains = {}) {
+            cv::Mat& canvas, const std::vector<float>& gains = {},
+            const DrawingParameters& drawing = {}) {
   const SensorOffsets offsets = placeSensors(sensors, scale);
   renderRetina(frame, sensors, offsets, findHiddenDiscs(sensors, offsets), centre.x, centre.y,
-               canvas, gains);
+               canvas, gains, drawing);
 }
 
 cv::Point moveFovea(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point centre,
-                    float scale = 1.0f, const std::vector<float>& konio = {}) {
+                    float scale = 1.0f, const std::vector<float>& konio = {},
+                    const FoveaParameters& fovea = {}) {
   FoveaCenter c;
   c.cx = centre.x;
   c.cy = centre.y;
-  updateFoveaCenter(frame, sensors, placeSensors(sensors, scale), c, konio, 0.3f);
+  updateFoveaCenter(frame, sensors, placeSensors(sensors, scale), c, konio, fovea);
   return {c.cx, c.cy};
 }
 
@@ -165,6 +167,14 @@ TEST(RenderRetina, RingOnlyBelowThreshold) {
   cv::Mat expected = blackImage(20, 20);
   ring(expected, kMid, 3, kRed);
   EXPECT_TRUE(sameImage(canvas, expected));
+
+  // Another threshold rings another gain.
+  DrawingParameters drawing;
+  drawing.lowGainThreshold = 0.5f;
+  render(frame, one, kMid, 1.0f, canvas, {0.49f}, drawing);
+  EXPECT_TRUE(sameImage(canvas, expected));
+  render(frame, one, kMid, 1.0f, canvas, {0.5f}, drawing);
+  EXPECT_TRUE(sameImage(canvas, blackImage(20, 20)));
 }
 
 TEST(RenderRetina, PrimeSpiralSensorsAreYellowWhateverPixelAndGain) {
@@ -367,6 +377,52 @@ TEST(FoveaUpdate, KonioActivityAddsTwiceItsValue) {
   const cv::Point konioOnly = moveFovea(black, sensors, kOffMiddle, 1.0f, {0.0f, 0.4f});
   EXPECT_LT(konioOnly.x, kOffMiddle.x);
   EXPECT_EQ(konioOnly.y, kOffMiddle.y);
+}
+
+TEST(FoveaUpdate, ParametersSetStepMarginAndWeights) {
+  cv::Mat frame = blackImage(1280, 720);
+  frame.at<cv::Vec3b>(360, 700) = {255, 255, 255};
+  frame.at<cv::Vec3b>(360, 620) = {255, 255, 255};
+  const cv::Point centre(640, 360);
+  const std::vector<Sensor> bright = {sensorAt(0, {700, 360}, centre)};
+  // A prime spiral sensor at 620 weighing 2 and one at 680 weighing 1 balance on the middle, as
+  // do a white one at 620 and a black one at 680 with activity 0.125 weighed by 4.
+  const std::vector<Sensor> prime = {
+      sensorAt(0, {620, 360}, kOffMiddle, ColorClass::albastru, true, true),
+      sensorAt(1, {680, 360}, kOffMiddle)};
+  frame.at<cv::Vec3b>(360, 680) = {255, 255, 255};
+  cv::Mat konioFrame = blackImage(1280, 720);
+  konioFrame.at<cv::Vec3b>(360, 620) = {255, 255, 255};
+  const std::vector<Sensor> konio = {sensorAt(0, {620, 360}, kOffMiddle),
+                                     sensorAt(1, {680, 360}, kOffMiddle)};
+  const cv::Mat white = uniformImage(1280, 720, kWhite);
+  const std::vector<Sensor> farCorner = {sensorAt(0, {1279, 719}, {150, 150})};
+  struct Case {
+    const char* what;
+    const cv::Mat& frame;
+    const std::vector<Sensor>& sensors;
+    cv::Point centre;
+    std::vector<float> konio;
+    FoveaParameters fovea;
+    cv::Point expected;
+  };
+  FoveaParameters wholeStep, margin20, primeTwo, konioFour;
+  wholeStep.stepFraction = 1.0f;
+  margin20.margin = 20;
+  primeTwo.primeSpiralWeight = 2.0f;
+  konioFour.konioWeight = 4.0f;
+  const std::vector<Case> cases{
+      {"the whole offset", frame, bright, centre, {}, wholeStep, {580, 360}},
+      {"a margin of 20", white, farCorner, {150, 150}, {}, margin20, {20, 42}},
+      {"prime spiral weight 2", frame, prime, kOffMiddle, {}, primeTwo, kOffMiddle},
+      {"Konio weight 4", konioFrame, konio, kOffMiddle, {0.0f, 0.125f}, konioFour, kOffMiddle},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(moveFovea(c.frame, c.sensors, c.centre, 1.0f, c.konio, c.fovea), c.expected)
+        << c.what;
+    // The defaults move it elsewhere: the parameter made the difference.
+    EXPECT_NE(moveFovea(c.frame, c.sensors, c.centre, 1.0f, c.konio), c.expected) << c.what;
+  }
 }
 
 TEST(FoveaUpdate, SensorsBeyondTheKonioSnapshotWeighByBrightnessAlone) {

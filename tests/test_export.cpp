@@ -6,6 +6,7 @@
 #include <hdf5.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/parameter_file.h"
+#include "app/parameters.h"
 #include "app/sampling.h"
 #include "display/render.h"
 #include "model/konio_layer.h"
@@ -97,6 +100,27 @@ class H5Reader {
       H5Aclose(attribute);
     }
     return value;
+  }
+
+  std::vector<double> numberArrayAttribute(const std::string& object,
+                                           const std::string& name) const {
+    std::vector<double> values;
+    const hid_t attribute =
+        H5Aopen_by_name(file_, object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT);
+    if (attribute < 0) {
+      ADD_FAILURE() << object << " has no attribute " << name;
+      return values;
+    }
+    const hid_t space = H5Aget_space(attribute);
+    values.resize(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
+    H5Aread(attribute, H5T_NATIVE_DOUBLE, values.data());
+    H5Sclose(space);
+    H5Aclose(attribute);
+    return values;
+  }
+
+  bool hasAttribute(const std::string& object, const std::string& name) const {
+    return H5Aexists_by_name(file_, object.c_str(), name.c_str(), H5P_DEFAULT) > 0;
   }
 
   std::vector<std::string> textAttribute(const std::string& object, const std::string& name) const {
@@ -185,7 +209,7 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
           exporter.add(run.session, results.back(), f + 1, run.session.model().queue.stats()));
     }
     run.session.stop();
-    ASSERT_EQ(exporter.finish(), "");
+    ASSERT_EQ(exporter.finish({"input ended", true}), "");
     ASSERT_EQ(exporter.commit(), "");
 
     const H5Reader h5(file);
@@ -230,7 +254,7 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
         EXPECT_EQ(src[i], -1);
       } else {
         ASSERT_TRUE(kind[i] == 0 || kind[i] == 2) << "row " << i << " kind " << kind[i];
-        ASSERT_GT(weight[i], kEmitThreshold) << "row " << i;
+        ASSERT_GT(weight[i], SamplingParameters{}.emitThreshold) << "row " << i;
       }
       EXPECT_EQ(eventTime[i], results[f - 1].captureTime);
       ++rowsPerFrame[f];
@@ -245,7 +269,7 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
     for (std::size_t i = 0; i < konioFrame.size(); ++i) {
       ASSERT_TRUE(konioFrame[i] >= 1 && konioFrame[i] <= kFrames + 1) << "row " << i;
       ASSERT_TRUE(unit[i] >= 0 && unit[i] < 30202) << "row " << i;
-      ASSERT_GT(konioWeight[i], kKonioOutputThreshold) << "row " << i;
+      ASSERT_GT(konioWeight[i], KonioParameters{}.outputThreshold) << "row " << i;
     }
 
     // The retina as generated and placed.
@@ -300,14 +324,21 @@ TEST_F(ExportFiles, TwoDeterministicRunsExportTheSameDatasetsAndStatsLines) {
     EXPECT_EQ(h5.textAttribute("/", "input"), std::vector<std::string>{"synthetic"});
     EXPECT_EQ(h5.numberAttribute("/", "deterministic"), 1);
 
-    // The CSV: the header, then frame n's line with the events the export counted for it.
+    // The CSV: the provenance as comment lines, the header, then frame n's line with the events
+    // the export counted for it, then how the run ended.
     std::ifstream csv(path(name + ".csv"));
     std::string line;
-    ASSERT_TRUE(std::getline(csv, line));
+    std::vector<std::string> comments;
+    while (std::getline(csv, line) && line.rfind("# ", 0) == 0)
+      comments.push_back(line);
     EXPECT_EQ(line, statsHeader());
+    for (const std::string expected :
+         {"# mode: deterministic", "# fovea: model", "#   konio.decay = 0.98"}) {
+      EXPECT_EQ(std::count(comments.begin(), comments.end(), expected), 1) << expected;
+    }
     const std::vector<double> pushed = h5.numbers("/frames/events_pushed");
     std::size_t lines = 0;
-    for (; std::getline(csv, line); ++lines) {
+    for (; std::getline(csv, line) && line.rfind('#', 0) != 0; ++lines) {
       std::vector<std::string> fields;
       std::stringstream fieldStream(line);
       for (std::string field; std::getline(fieldStream, field, ',');)
@@ -318,12 +349,133 @@ TEST_F(ExportFiles, TwoDeterministicRunsExportTheSameDatasetsAndStatsLines) {
       EXPECT_EQ(std::stod(fields[11]), pushed[lines]) << line;
     }
     EXPECT_EQ(lines, 6u);
+    EXPECT_EQ(line, "# end: frame limit (completed)");
   }
   ASSERT_EQ(datasets[0].size(), datasets[1].size());
   EXPECT_GE(datasets[0].size(), 30u);  // frames, events, Konio events, retina, gains, Konio
   for (const auto& [name, bytes] : datasets[0]) {
     EXPECT_FALSE(bytes.empty()) << name;
     EXPECT_TRUE(bytes == datasets[1][name]) << name << " differs between two runs";
+  }
+}
+
+TEST_F(ExportFiles, RecordTheParametersAndTheScriptedFoveaAndExplainEveryDataset) {
+  // Two changed parameters and a scripted fovea (Windows line ends, a comment, spaces): every
+  // frame's centre is the path's, held from its frame to the next.
+  std::ofstream(path("slow.toml")) << "[konio]\ndecay = 0.5\n[trn]\nstrength = 7\n";
+  std::ofstream(path("path.csv")) << "frame,cx,cy\r\n# a saccade\r\n2, 200, 100\r\n5,900,600\r\n";
+  const ReplayRun run =
+      replay({"--deterministic", "--frames", "7", "--config", path("slow.toml"), "--fovea-path",
+              path("path.csv"), "--export", path("run.h5"), "--stats", path("run.csv")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const H5Reader h5(path("run.h5"));
+  ASSERT_TRUE(h5.ok());
+  EXPECT_EQ(h5.numbers("/frames/fovea_cx"),
+            (std::vector<double>{640, 200, 200, 200, 900, 900, 900}));
+  EXPECT_EQ(h5.numbers("/frames/fovea_cy"),
+            (std::vector<double>{360, 100, 100, 100, 600, 600, 600}));
+
+  // Every parameter, defaults included, and the file that repeats the run.
+  Parameters expected;
+  expected.konio.decay = 0.5f;
+  expected.trn.strength = 7.0f;
+  for (const ParameterKey& key : parameterKeys()) {
+    EXPECT_EQ(h5.numberAttribute("/parameters", key.path()), parameterValue(expected, key))
+        << key.path();
+  }
+  const ParameterFileResult again =
+      parseParameterText(h5.textAttribute("/parameters", "toml").at(0));
+  EXPECT_EQ(again.error, "");
+  EXPECT_TRUE(again.parameters == expected);
+  EXPECT_EQ(h5.textAttribute("/parameters", "non_default"),
+            std::vector<std::string>{"konio.decay trn.strength"});
+
+  const std::map<std::string, std::string> texts{{"mode", "deterministic"},
+                                                 {"input_path", ""},
+                                                 {"config_file", path("slow.toml")},
+                                                 {"fovea_control", "path " + path("path.csv")},
+                                                 {"end_reason", "frame limit"}};
+  for (const auto& [name, value] : texts)
+    EXPECT_EQ(h5.textAttribute("/", name), std::vector<std::string>{value}) << name;
+  const std::map<std::string, double> numbers{
+      {"export_gains", 0}, {"input_size_bytes", -1}, {"input_frame_rate", 30},
+      {"completed", 1},    {"queue_bound", 20000},   {"emission_threshold", 0.03f}};
+  for (const auto& [name, value] : numbers)
+    EXPECT_EQ(h5.numberAttribute("/", name), value) << name;
+  EXPECT_FALSE(h5.hasAttribute("/", "first_frame_wall_time"));  // frame-clock times
+
+  // Every dataset says what it holds and in which unit; categories name their values instead.
+  const std::set<std::string> categories{"events/kind", "retina/color_class", "retina/is_spiral",
+                                         "retina/is_prime"};
+  for (const auto& [name, bytes] : h5.allDatasets()) {
+    EXPECT_FALSE(h5.textAttribute(name, "description").at(0).empty()) << name;
+    EXPECT_EQ(h5.hasAttribute(name, "units"), categories.count(name) == 0) << name;
+  }
+  EXPECT_EQ(h5.numberArrayAttribute("/events/kind", "values"), (std::vector<double>{0, 2, 99}));
+  EXPECT_EQ(h5.textAttribute("/events/kind", "value_names"),
+            (std::vector<std::string>{"photoreceptor", "konio_input", "frame_marker"}));
+  EXPECT_EQ(h5.numberArrayAttribute("/retina/color_class", "values"),
+            (std::vector<double>{0, 1, 2, 3}));
+  EXPECT_NE(h5.textAttribute("/frames/t", "description").at(0).find("frame clock"),
+            std::string::npos);
+
+  // The CSV file opens with the same record.
+  std::ifstream csv(path("run.csv"));
+  std::vector<std::string> comments;
+  for (std::string line; std::getline(csv, line);)
+    if (line.rfind("#", 0) == 0) comments.push_back(line);
+  for (const std::string& line : std::vector<std::string>{
+           "# parameters (differing from the defaults: konio.decay, trn.strength):",
+           "#   trn.strength = 7.0", "# config file: " + path("slow.toml"),
+           "# fovea: path " + path("path.csv"), "# end: frame limit (completed)"}) {
+    EXPECT_EQ(std::count(comments.begin(), comments.end(), line), 1) << line;
+  }
+}
+
+TEST_F(ExportFiles, RecordWhereTheInputCameFromAndHowTheRunEnded) {
+  const std::string clip = path("clip.avi");
+  ASSERT_TRUE(writeClip(clip, 12.0, 6));
+  const struct {
+    std::vector<std::string> args;
+    RunSetup setup;
+    std::string end;
+    double completed;
+  } cases[] = {
+      {{"--deterministic"}, {}, "input ended", 1},
+      {{"--frames", "4"}, {}, "frame limit", 1},
+      {{"--frames", "5"}, {false, 2, SIGINT}, "signal SIGINT", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(joined(c.args));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--video", clip, "--export", path("run.h5")});
+    const auto wallClock = [] {
+      return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+    };
+    const double before = wallClock();
+    const ReplayRun run = replay(args, c.setup);
+    const double after = wallClock();
+    EXPECT_EQ(run.status, c.setup.stopAfterFrame > 0 ? 128 + SIGINT : 0) << run.err;
+    const H5Reader h5(path("run.h5"));
+    ASSERT_TRUE(h5.ok());
+    EXPECT_EQ(h5.textAttribute("/", "end_reason"), std::vector<std::string>{c.end});
+    EXPECT_EQ(h5.numberAttribute("/", "completed"), c.completed);
+    EXPECT_EQ(h5.textAttribute("/", "input_path"), std::vector<std::string>{clip});
+    EXPECT_EQ(h5.numberAttribute("/", "input_size_bytes"), fs::file_size(clip));
+    EXPECT_EQ(h5.numberAttribute("/", "input_frame_rate"), 12.0);
+    const bool live = c.args[0] != "--deterministic";
+    EXPECT_EQ(h5.textAttribute("/", "mode"),
+              std::vector<std::string>{live ? "live" : "deterministic"});
+    EXPECT_EQ(h5.hasAttribute("/", "first_frame_wall_time"), live);
+    if (live) {
+      // Live times are steady-clock times; the first frame's is tied to the wall clock.
+      const double first = h5.numberAttribute("/", "first_frame_unix_time");
+      EXPECT_GE(first, before - 0.01);
+      EXPECT_LE(first, after + 0.01);
+      EXPECT_NE(h5.textAttribute("/frames/t", "description").at(0).find("steady clock"),
+                std::string::npos);
+    }
   }
 }
 

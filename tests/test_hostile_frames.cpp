@@ -71,6 +71,7 @@ void expectShownAtTheirOwnSize(const std::vector<cv::Mat>& frames) {
 // Where the fovea update may put one coordinate on an axis of `extent` pixels: 100 pixels inside
 // both edges, or for an axis under 200 pixels, where those bounds cross, exactly one of them.
 bool withinMargins(std::int32_t value, int extent) {
+  constexpr std::int32_t kFoveaMargin = FoveaParameters{}.margin;
   if (extent >= 2 * kFoveaMargin) return value >= kFoveaMargin && value <= extent - kFoveaMargin;
   return value == extent - kFoveaMargin || value == kFoveaMargin;
 }
@@ -195,7 +196,7 @@ TEST(HostileFrames, SmallFramesTakeTheCrossedBounds) {
     frame(c.bright).setTo(cv::Scalar::all(255));
     const FoveaCenter centre = live.frame(frame).center;
     EXPECT_EQ(centre.cx, c.expected.cx) << c.size;
-    if (c.size.height >= 2 * kFoveaMargin) {
+    if (c.size.height >= 2 * FoveaParameters{}.margin) {
       EXPECT_NEAR(centre.cy, c.expected.cy, 5) << c.size;
     } else {
       EXPECT_EQ(centre.cy, c.expected.cy) << c.size;

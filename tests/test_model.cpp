@@ -46,6 +46,8 @@ float activityOf(const KonioLayer& konio, int unit) {
 // ---------------------------------------------------------------------------------------------
 // Event queue
 
+constexpr std::size_t kEventQueueLimit = QueueParameters{}.capacity;  // the program's bound
+
 TEST(EventQueue, BoundDisplacesExactlyTheOldest) {
   EventQueue full;
   for (int i = 0; i < static_cast<int>(kEventQueueLimit); ++i) {
@@ -76,6 +78,9 @@ TEST(EventQueue, BoundDisplacesExactlyTheOldest) {
   ASSERT_EQ(drained.size(), kEventQueueLimit);
   EXPECT_EQ(drained.front().dst, 0);
   EXPECT_EQ(drained.back().kind, EventKind::KonioOutput);
+
+  EXPECT_EQ(kEventQueueLimit, 20000u);
+  EXPECT_THROW(EventQueue(0), std::invalid_argument);
 }
 
 TEST(EventQueue, DrainKeepsPushOrderAcrossProducersAndEmpties) {
@@ -190,17 +195,21 @@ void expectSameEvents(const std::vector<RetinaEvent>& actual,
 TEST(EventQueue, RunEndsExactlyAsOneByOnePushes) {
   // `before` events pushed one by one (those beyond the bound move the ring's oldest slot), then
   // a run of `run` events; with and without a push log.
+  // The last cases hold a capacity set at run time.
   const struct {
     int before;
     int run;
+    std::size_t capacity = kEventQueueLimit;
   } cases[] = {{0, 0},         {0, 1},         {0, 20000},    {0, 20001}, {0, 45123},
                {15000, 4999},  {15000, 5001},  {19999, 3},    {20000, 1}, {20123, 7000},
-               {27000, 19999}, {27000, 20000}, {3000, 50000}, {20123, 0}};
+               {27000, 19999}, {27000, 20000}, {3000, 50000}, {20123, 0}, {0, 9, 7},
+               {5, 3, 7},      {5, 20, 7},     {13, 6, 7},    {2, 40, 1}};
   for (const auto& c : cases) {
     for (const bool logged : {false, true}) {
       const std::string what = "before " + std::to_string(c.before) + " run " +
-                               std::to_string(c.run) + (logged ? " logged" : "");
-      EventQueue oneByOne, asRun;
+                               std::to_string(c.run) + " capacity " + std::to_string(c.capacity) +
+                               (logged ? " logged" : "");
+      EventQueue oneByOne(c.capacity), asRun(c.capacity);
       std::vector<RetinaEvent> oneByOneLog, asRunLog;
       if (logged) {
         oneByOne.setPushLog(&oneByOneLog);
@@ -219,7 +228,7 @@ TEST(EventQueue, RunEndsExactlyAsOneByOnePushes) {
                         write(numbered(c.before + j));
                     });
       // Only what survives is built, unless every event has to be logged.
-      const std::size_t survivors = std::min<std::size_t>(c.run, kEventQueueLimit);
+      const std::size_t survivors = std::min<std::size_t>(c.run, c.capacity);
       EXPECT_EQ(asked, logged ? static_cast<std::size_t>(c.run) : survivors) << what;
 
       const EventQueueStats a = asRun.stats(), e = oneByOne.stats();
@@ -244,11 +253,11 @@ TEST(EventQueue, RunThatWritesAnotherCountThrows) {
 // ---------------------------------------------------------------------------------------------
 // Konio stage
 
-constexpr float kDecay = 0.98f;
+constexpr float kDecay = 0.98f;  // the default decay, which the layers below run with
 
 TEST(KonioLayer, RisesOnlyAboveThresholdAndSaturates) {
   EventQueue queue;
-  KonioLayer konio(40, kDecay);
+  KonioLayer konio(40);
   EXPECT_EQ(konio.size(), 40);
   for (int i = 0; i < konio.size(); ++i) {
     EXPECT_EQ(activityOf(konio, i), 0.0f);
@@ -293,7 +302,7 @@ TEST(KonioLayer, RisesOnlyAboveThresholdAndSaturates) {
   queue.drainAll();
 
   // 0.2 from rest gives exactly 0.1, which is not above the output threshold.
-  KonioLayer fresh(1, kDecay);
+  KonioLayer fresh(1);
   events.clear();
   events.push_back(makeEvent(EventKind::KonioInput, 0, 0, 0.2f));
   fresh.step(events, 0.0, queue);
@@ -303,7 +312,7 @@ TEST(KonioLayer, RisesOnlyAboveThresholdAndSaturates) {
 
 TEST(KonioLayer, DecayingUnitEmitsFor113Steps) {
   EventQueue queue;
-  KonioLayer konio(11, kDecay);
+  KonioLayer konio(11);
   konio.activity[10].store(1.0f);
   // Only a Photoreceptor event: the step runs but feeds nothing.
   const std::vector<RetinaEvent> events = {makeEvent(EventKind::Photoreceptor, 10, 10, 0.9f)};
@@ -325,7 +334,7 @@ TEST(KonioLayer, DecayingUnitEmitsFor113Steps) {
 TEST(KonioLayer, SkipsForeignEventsAndEmitsInUnitOrder) {
   constexpr int kUnits = 30;
   EventQueue queue;
-  KonioLayer konio(kUnits, kDecay);
+  KonioLayer konio(kUnits);
   konio.activity[5].store(0.5f);
 
   // Photoreceptor events and out-of-range targets feed nothing.
@@ -358,7 +367,7 @@ TEST(KonioLayer, SkipsForeignEventsAndEmitsInUnitOrder) {
     EXPECT_EQ(out[k].src, units[k]);
     EXPECT_EQ(out[k].dst, units[k]);
     EXPECT_EQ(out[k].time, 12.5);
-    EXPECT_GT(out[k].weight, kKonioOutputThreshold);
+    EXPECT_GT(out[k].weight, KonioParameters{}.outputThreshold);
     EXPECT_LE(out[k].weight, 1.0f);
     EXPECT_EQ(out[k].weight, activityOf(konio, units[k]));
   }
@@ -372,6 +381,30 @@ TEST(KonioLayer, SkipsForeignEventsAndEmitsInUnitOrder) {
   }
 }
 
+TEST(KonioLayer, ParametersSetThresholdGainDecayAndOutput) {
+  // With the defaults every unit below would rise and units 1 and 2 would emit.
+  KonioParameters parameters;
+  parameters.decay = 0.5f;
+  parameters.inputThreshold = 0.3f;
+  parameters.inputGain = 0.8f;
+  parameters.outputThreshold = 0.35f;
+  EventQueue queue;
+  KonioLayer konio(3, parameters);
+  const std::vector<RetinaEvent> events{makeEvent(EventKind::KonioInput, 0, 0, 0.3f),
+                                        makeEvent(EventKind::KonioInput, 1, 1, 0.4f),
+                                        makeEvent(EventKind::KonioInput, 2, 2, 0.5f)};
+  konio.step(events, 1.0, queue);
+  EXPECT_EQ(activityOf(konio, 0), 0.0f);  // not above the input threshold
+  EXPECT_EQ(activityOf(konio, 1), 0.4f * 0.8f);
+  EXPECT_EQ(activityOf(konio, 2), 0.5f * 0.8f);
+  std::vector<RetinaEvent> out = queue.drainAll();
+  ASSERT_EQ(out.size(), 1u);  // 0.32 is not above the output threshold, 0.4 is
+  EXPECT_EQ(out[0].src, 2);
+  konio.step({}, 2.0, queue);
+  EXPECT_EQ(activityOf(konio, 2), 0.5f * 0.8f * 0.5f);
+  EXPECT_TRUE(queue.drainAll().empty());
+}
+
 // ---------------------------------------------------------------------------------------------
 // TRN stage and gain table
 
@@ -381,9 +414,11 @@ TEST(GainTable, MaskEveryTenthIndexAndUnitGains) {
   const struct {
     int n;
     int bits;
-  } cases[] = {{0, 0}, {1, 1}, {9, 1}, {10, 1}, {11, 2}, {25, 3}, {30202, 3021}};
+    int stride = 10;
+  } cases[] = {{0, 0},  {1, 1},        {9, 1},     {10, 1},   {11, 2},
+               {25, 3}, {30202, 3021}, {25, 9, 3}, {4, 4, 1}, {5, 1, 1000000}};
   for (const auto& c : cases) {
-    GainTable table(c.n);
+    GainTable table(c.n, c.stride);
     const std::vector<float> gains = table.gains();
     ASSERT_EQ(gains.size(), static_cast<std::size_t>(c.n));
     ASSERT_EQ(table.konioMask().size(), static_cast<std::size_t>(c.n));
@@ -391,11 +426,12 @@ TEST(GainTable, MaskEveryTenthIndexAndUnitGains) {
     for (int i = 0; i < c.n; ++i) {
       EXPECT_EQ(gains[static_cast<std::size_t>(i)], 1.0f);
       const bool bit = table.konioMask()[static_cast<std::size_t>(i)];
-      EXPECT_EQ(bit, i % 10 == 0) << "n " << c.n << " i " << i;
+      EXPECT_EQ(bit, i % c.stride == 0) << "n " << c.n << " i " << i;
       set += bit ? 1 : 0;
     }
     EXPECT_EQ(set, c.bits) << "n " << c.n;
   }
+  EXPECT_THROW(GainTable(10, 0), std::invalid_argument);
 }
 
 TEST(TrnLayer, GainsFromBatchSumsAndKonioDrive) {
@@ -459,7 +495,7 @@ TEST(TrnLayer, GainsFromBatchSumsAndKonioDrive) {
 // Model worker
 
 struct Model {
-  explicit Model(int count) : gains(count), konio(count, kDecay), trn(gains, count, kStrength) {}
+  explicit Model(int count) : gains(count), konio(count), trn(gains, count, kStrength) {}
 
   WorkerContext context() {
     WorkerContext ctx{running, queue, konio, trn, [this] {
@@ -592,7 +628,7 @@ TEST(ModelWorker, ThreadRunsBesideFrameLoopAndStopsPromptly) {
   std::atomic<bool> running{true};
   EventQueue queue;
   GainTable gains(kSensors);
-  KonioLayer konio(kSensors, kDecay);
+  KonioLayer konio(kSensors);
   TrnLayer trn(gains, kSensors, kStrength);
 
   std::thread worker(runModelWorker, WorkerContext{running, queue, konio, trn});

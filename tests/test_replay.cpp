@@ -74,16 +74,8 @@ class ReplayFiles : public TempDirTest {
     std::ofstream(path(name), std::ios::binary) << content;
   }
 
-  // A clip of `frames` frames at `framesPerSecond`, made with OpenCV's own writer.
   void makeClip(const std::string& name, double framesPerSecond, int frames) const {
-    cv::VideoWriter writer(path(name), cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                           framesPerSecond, cv::Size(320, 240));
-    ASSERT_TRUE(writer.isOpened());
-    for (int i = 0; i < frames; ++i) {
-      cv::Mat frame(240, 320, CV_8UC3, cv::Scalar(40, 40, 40));
-      cv::circle(frame, {40 + 8 * i, 120}, 30, cv::Scalar(250, 250, 250), cv::FILLED);
-      writer.write(frame);
-    }
+    ASSERT_TRUE(writeClip(path(name), framesPerSecond, frames));
   }
 };
 
@@ -161,6 +153,10 @@ TEST(ReplayOptionsParsing, RefusesEachBadOptionOrCombinationWithOneLineNamingIt)
       {{"--snapshot", "1:a.png", "--snapshot", "2:a.png"}, "'a.png' twice"},
       {{"--frames", "10", "--snapshot", "11:shot.png"}, "beyond the last frame (10)"},
       {{"--image", "b.png", "--snapshot", "301:shot.png"}, "beyond the last frame (300)"},
+      {{"--config"}, "--config needs a value"},
+      {{"--fovea", "sideways"}, "--fovea takes model or fixed"},
+      {{"--fovea-path", "path.txt"}, "--fovea-path reads a CSV file"},
+      {{"--fovea", "fixed", "--fovea-path", "path.csv"}, "give --fovea or --fovea-path, not both"},
   };
   for (const auto& [args, fragment] : bad) {
     const std::string error = parseReplayOptions(args).error;
@@ -337,4 +333,84 @@ TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
     EXPECT_EQ(after.at("far.png"), far);
     EXPECT_EQ(after.size(), 3u) << "a temporary file was left behind";
   }
+}
+
+TEST_F(ReplayFiles, AChangedKonioDecayRepeatsExactlyAndDiffersFromTheDefaults) {
+  writeFile("slow.toml", "[konio]\ndecay = 0.5\n");
+  const std::vector<std::string> plain{"--deterministic", "--frames", "30"};
+  std::vector<std::string> changed = plain;
+  changed.insert(changed.end(), {"--config", path("slow.toml")});
+  const ReplayRun first = replay(changed, {true});
+  const ReplayRun second = replay(changed, {true});
+  const ReplayRun defaults = replay(plain, {true});
+  for (const ReplayRun* run : {&first, &second, &defaults}) {
+    ASSERT_EQ(run->status, 0) << run->err;
+    ASSERT_EQ(run->canvases.size(), 30u);
+  }
+  int differing = 0;
+  for (std::size_t i = 0; i < 30; ++i) {
+    EXPECT_EQ(cv::norm(first.canvases[i], second.canvases[i], cv::NORM_INF), 0.0)
+        << "frame " << i + 1 << " differs between two runs with the same parameters";
+    differing += cv::norm(first.canvases[i], defaults.canvases[i], cv::NORM_INF) > 0.0;
+  }
+  EXPECT_GT(differing, 10);
+  EXPECT_TRUE(hasLine(first.out, "  parameters not at their defaults: konio.decay")) << first.out;
+  EXPECT_EQ(defaults.out.find("not at their defaults"), std::string::npos) << defaults.out;
+}
+
+TEST_F(ReplayFiles, RefusesABadFoveaPathWithItsLineAndAnOutputOverAParameterFile) {
+  const std::string csv = path("path.csv");
+  const std::vector<std::string> follow{"--frames", "3", "--fovea-path", csv};
+  struct Case {
+    std::string text;  // of path.csv
+    std::vector<std::string> more;
+    std::string message;  // after "retina-replay: "
+  };
+  const std::vector<Case> cases{
+      {"frame,cx,cy\n1,10,10\n5,1280,10\n",
+       {},
+       "--fovea-path '" + csv +
+           "': line 3: frame 5's centre (1280, 10) is outside the 1280x720 "
+           "picture"},
+      {"frame,cx,cy\n1,10,-1\n",
+       {"--size", "64x48"},
+       "--fovea-path '" + csv +
+           "': line 2: frame 1's centre (10, -1) is outside the 64x48 picture"},
+      {"frame,x,y\n1,10,10\n",
+       {},
+       "--fovea-path '" + csv + "': line 1: the first line must be the header frame,cx,cy"},
+      {"frame,cx,cy\n# start\n1,10,10\n1,20,20\n",
+       {},
+       "--fovea-path '" + csv + "': line 4: frame 1 comes after frame 1; frames must increase"},
+      {"frame,cx,cy\n0,10,10\n",
+       {},
+       "--fovea-path '" + csv + "': line 2: the frame must be a whole number from 1, not '0'"},
+      {"frame,cx,cy\n1,10.5,10\n",
+       {},
+       "--fovea-path '" + csv + "': line 2: cx and cy must be whole pixels, not '10.5' and '10'"},
+      {"frame,cx,cy\n1,10\n",
+       {},
+       "--fovea-path '" + csv + "': line 2: 2 fields; each line holds frame,cx,cy"},
+      {"frame,cx,cy\n", {}, "--fovea-path '" + csv + "': no waypoint after the header frame,cx,cy"},
+      // Parameter files are inputs too: no output may write over one.
+      {"frame,cx,cy\n1,10,10\n",
+       {"--stats", csv},
+       "will not write '" + csv + "': it is the file --fovea-path reads"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    writeFile("path.csv", c.text);
+    std::vector<std::string> args = follow;
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    const std::map<std::string, std::string> before = contents();
+    const ReplayRun run = replay(args);
+    EXPECT_EQ(run.status, kReplayUsageError);
+    EXPECT_EQ(run.err, "retina-replay: " + c.message + "\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(contents() == before) << "a file was written";
+  }
+  writeFile("empty.csv", "");  // an empty file is a valid parameter file: all defaults
+  const ReplayRun config = replay({"--config", path("empty.csv"), "--stats", path("empty.csv")});
+  EXPECT_EQ(config.err, "retina-replay: will not write '" + path("empty.csv") +
+                            "': it is the file --config reads\n");
 }

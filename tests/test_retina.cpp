@@ -135,16 +135,19 @@ TEST(ApplicationRetina, SpiralPositionsDistinctAndSatelliteRings) {
 }
 
 TEST(ApplicationRetina, DoesNotDrawRandomNumbers) {
-  constexpr int kDraws = 8;
-  std::srand(1);
-  generate(4096, 65536, 8192, 12, 6);
-  std::vector<int> afterLayout(kDraws);
-  for (int& v : afterLayout)
-    v = std::rand();
+  // The program's layout, and a dense one whose points collide and random-walk apart.
+  for (const auto& [points, diameter] : std::vector<Position>{{4096, 65536}, {400, 24}}) {
+    constexpr int kDraws = 8;
+    std::srand(1);
+    generate(points, diameter, 8192, 12, 6);
+    std::vector<int> afterLayout(kDraws);
+    for (int& v : afterLayout)
+      v = std::rand();
 
-  std::srand(1);
-  for (int i = 0; i < kDraws; ++i)
-    EXPECT_EQ(afterLayout[i], std::rand()) << "draw " << i;
+    std::srand(1);
+    for (int i = 0; i < kDraws; ++i)
+      EXPECT_EQ(afterLayout[i], std::rand()) << "diameter " << diameter << ", draw " << i;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -167,6 +170,54 @@ TEST(RetinaLayout, ZeroDiameterRandomWalksToDistinctPositions) {
     positions.insert({s.x, s.y});
   }
   EXPECT_EQ(positions.size(), 50u);
+}
+
+TEST(RetinaLayout, DenseLayoutsAreTheSameWhateverWasDrawnBefore) {
+  // A host (a test, a script) may seed and draw from rand() between two layouts: collided points
+  // must still walk to the same places, pairwise distinct.
+  for (const auto& [points, diameter] : std::vector<Position>{{50, 0}, {400, 24}, {4096, 73}}) {
+    const Generated first = generate(points, diameter, diameter / 4, 4, 2);
+    std::srand(12345);
+    for (int i = 0; i < 7; ++i)
+      std::rand();
+    const Generated second = generate(points, diameter, diameter / 4, 4, 2);
+    ASSERT_EQ(first.retina.sensors.size(), second.retina.sensors.size());
+    std::set<Position> spiral;
+    for (std::size_t i = 0; i < first.retina.sensors.size(); ++i) {
+      const Sensor& a = first.retina.sensors[i];
+      const Sensor& b = second.retina.sensors[i];
+      ASSERT_TRUE(a.x == b.x && a.y == b.y) << points << " points, sensor " << i;
+      if (a.isSpiral) spiral.insert({a.x, a.y});
+    }
+    EXPECT_EQ(spiral.size(), static_cast<std::size_t>(points)) << points << " points";
+  }
+}
+
+TEST(RetinaLayout, SensorCountIsKnownWithoutGenerating) {
+  // Foveal radii below, on and above points' radii (16 points over 6400 units: point n at
+  // 800 sqrt(n)), none or all points foveal, and the program's layout.
+  const std::vector<RetinaLayout> layouts{
+      {16, 6400, 1600, 4, 2},       {16, 6400, 801, 4, 2},      {16, 6400, 800, 4, 2},
+      {16, 6400, 6401, 4, 2},       {1000, 65536, 0, 12, 6},    {1000, 65536, 40000, 12, 6},
+      {4096, 65536, 8192, 12, 6},   {4096, 65536, 8192, 0, 30}, {0, 65536, 8192, 12, 6},
+      {70000, 400000, 123456, 7, 5}};
+  for (const RetinaLayout& layout : layouts) {
+    EXPECT_EQ(fibonacciSensorCount(layout),
+              static_cast<std::int64_t>(generateFibonacciRetina(layout).sensors.size()))
+        << layout.spiralCount << " points, foveal radius " << layout.fovealRadius;
+  }
+}
+
+TEST(RetinaLayout, SatelliteRadiusSetsTheRing) {
+  RetinaLayout layout{1, 2, 10, 4, 0, 10.0f};
+  const std::vector<Sensor> s = generateFibonacciRetina(layout).sensors;
+  ASSERT_EQ(s.size(), 5u);
+  // cosf and sinf of quarter turns leave a few millionths, which the truncation drops.
+  const std::vector<Position> ring{{10, 0}, {0, 10}, {-10, 0}, {0, -10}};
+  for (std::size_t k = 0; k < ring.size(); ++k) {
+    EXPECT_EQ(s[k + 1].x - s[0].x, ring[k].first) << k;
+    EXPECT_EQ(s[k + 1].y - s[0].y, ring[k].second) << k;
+  }
 }
 
 TEST(RetinaLayout, CentralDiscIsStrictlyInsideFovealRadius) {

@@ -1,6 +1,8 @@
 #include "tools/replay/export.h"
 
 #include <algorithm>
+#include <cmath>
+#include <ctime>
 #include <utility>
 
 #include <pthread.h>
@@ -8,6 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "app/parameter_file.h"
 #include "app/sampling.h"
 #include "display/render.h"
 #include "tools/replay/h5_file.h"
@@ -22,6 +25,63 @@ constexpr std::uint64_t kFrameChunkRows = 1024;
 constexpr std::uint64_t kRetinaChunkRows = 32768;
 
 const std::vector<std::string> kColorClassNames{"albastru", "rosu", "verde", "alb_negru"};
+const std::vector<std::int64_t> kColorClassValues{0, 1, 2, 3};
+// The kinds /events holds (Konio outputs have /konio_events of their own).
+const std::vector<std::string> kEventKindNames{"photoreceptor", "konio_input", "frame_marker"};
+const std::vector<std::int64_t> kEventKindValues{
+    static_cast<std::int64_t>(EventKind::Photoreceptor),
+    static_cast<std::int64_t>(EventKind::KonioInput),
+    static_cast<std::int64_t>(EventKind::FrameMarker)};
+
+// What /frames/t (and every time stamp, on the same clock) counts from.
+const char* kFrameClockTime =
+    "the frame's capture time, stamped on all its events: seconds on the frame clock, which "
+    "starts at 0 and advances by 1/30 s at every frame read (frame 1 is at 1/30 s)";
+const char* kSteadyClockTime =
+    "the frame's capture time, stamped on all its events: seconds on the steady clock "
+    "(CLOCK_MONOTONIC, counted from an arbitrary origin, on Linux the machine's boot); the root "
+    "attribute first_frame_wall_time is the wall-clock time of the first frame's t";
+
+// "2024-05-01T12:00:00.123456Z" for seconds since the Unix epoch.
+std::string isoTime(double unixSeconds) {
+  const double whole = std::floor(unixSeconds);
+  const auto seconds = static_cast<std::time_t>(whole);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  const auto micros = static_cast<int>(std::lround((unixSeconds - whole) * 1e6) % 1000000);
+  std::snprintf(text + length, sizeof text - length, ".%06dZ", micros);
+  return text;
+}
+
+bool describe(hid_t dataset, const std::string& description) {
+  return writeH5Attribute(dataset, "description", description);
+}
+
+// /parameters: every parameter as an attribute named "section.key" (whole numbers as 64-bit
+// integers, reals as the single-precision value used), the whole parameter file as `toml`, and
+// the keys that differ from their defaults as `non_default`.
+bool writeParameters(hid_t file, const Parameters& parameters) {
+  const H5Id group(H5Gcreate2(file, "parameters", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+  if (!group.valid()) return false;
+  bool ok = true;
+  for (const ParameterKey& key : parameterKeys()) {
+    const double value = parameterValue(parameters, key);
+    ok = ok && (key.integer()
+                    ? writeH5Attribute(group.get(), key.path(), static_cast<std::int64_t>(value))
+                    : writeH5Attribute(group.get(), key.path(), static_cast<float>(value)));
+  }
+  std::string changed;
+  for (const std::string& key : changedParameters(parameters))
+    changed += (changed.empty() ? "" : " ") + key;
+  return ok && writeH5Attribute(group.get(), "toml", parametersToToml(parameters)) &&
+         writeH5Attribute(group.get(), "non_default", changed) &&
+         describe(group.get(),
+                  "the parameters of the run: one attribute per key of the parameter file, "
+                  "the whole file as toml (retina-replay --config takes it back), and the keys "
+                  "that differ from their defaults as non_default");
+}
 
 // Gives `events` room for `count` events, mapped: the push log then writes into it without a page
 // fault every 4 kB, which costs some 0.4 ms over a frame's megabyte. One madvise maps the pages
@@ -82,24 +142,70 @@ struct ExportDatasets {
       return false;
     }
     const hid_t fr = framesGroup.get(), ev = eventsGroup.get(), ko = konioEventsGroup.get();
-    return frame.create(fr, "frame", kFrameChunkRows) && t.create(fr, "t", kFrameChunkRows, "s") &&
+    return frame.create(fr, "frame", kFrameChunkRows, "1") &&
+           t.create(fr, "t", kFrameChunkRows, "s") &&
            foveaCx.create(fr, "fovea_cx", kFrameChunkRows, "pixels") &&
            foveaCy.create(fr, "fovea_cy", kFrameChunkRows, "pixels") &&
            frameTimeMs.create(fr, "frame_time_ms", kFrameChunkRows, "ms") &&
-           eventsPushed.create(fr, "events_pushed", kFrameChunkRows) &&
-           displacedTotal.create(fr, "displaced_total", kFrameChunkRows) &&
-           batchesTotal.create(fr, "batches_total", kFrameChunkRows) &&
-           queueSize.create(fr, "queue_size", kFrameChunkRows) &&
-           eventFrame.create(ev, "frame", kEventChunkRows) &&
+           eventsPushed.create(fr, "events_pushed", kFrameChunkRows, "events") &&
+           displacedTotal.create(fr, "displaced_total", kFrameChunkRows, "events") &&
+           batchesTotal.create(fr, "batches_total", kFrameChunkRows, "batches") &&
+           queueSize.create(fr, "queue_size", kFrameChunkRows, "events") &&
+           eventFrame.create(ev, "frame", kEventChunkRows, "1") &&
            eventTime.create(ev, "t", kEventChunkRows, "s") &&
-           eventSrc.create(ev, "src", kEventChunkRows) &&
-           eventDst.create(ev, "dst", kEventChunkRows) &&
+           eventSrc.create(ev, "src", kEventChunkRows, "1") &&
+           eventDst.create(ev, "dst", kEventChunkRows, "1") &&
            eventKind.create(ev, "kind", kEventChunkRows) &&
-           eventWeight.create(ev, "weight", kEventChunkRows) &&
-           konioFrame.create(ko, "frame", kEventChunkRows) &&
+           eventWeight.create(ev, "weight", kEventChunkRows, "1") &&
+           konioFrame.create(ko, "frame", kEventChunkRows, "1") &&
            konioTime.create(ko, "t", kEventChunkRows, "s") &&
-           konioUnit.create(ko, "unit", kEventChunkRows) &&
-           konioWeight.create(ko, "weight", kEventChunkRows);
+           konioUnit.create(ko, "unit", kEventChunkRows, "1") &&
+           konioWeight.create(ko, "weight", kEventChunkRows, "1");
+  }
+
+  // Every column's description; the time stamps' depend on the clock (`deterministic`).
+  bool describeColumns(bool deterministic) {
+    const std::string time = deterministic ? kFrameClockTime : kSteadyClockTime;
+    return describe(frame.id(), "the frame's number: 1 is the first frame drawn") &&
+           describe(t.id(), time) &&
+           describe(foveaCx.id(), "column of the fovea centre the frame was drawn around") &&
+           describe(foveaCy.id(), "row of the fovea centre the frame was drawn around") &&
+           describe(frameTimeMs.id(),
+                    "the frame time the overlay shows: from the start of the frame's read to the "
+                    "fovea marker, on the clock of t") &&
+           describe(eventsPushed.id(),
+                    "events the frame loop pushed for the frame, its frame marker included") &&
+           describe(displacedTotal.id(),
+                    "events the queue bound has displaced since the start, after the frame") &&
+           describe(batchesTotal.id(),
+                    "model worker batches (drains that found events) since the start, after the "
+                    "frame") &&
+           describe(queueSize.id(), "events waiting in the queue after the frame") &&
+           describe(eventFrame.id(), "the frame whose pass pushed the event (/frames/frame)") &&
+           describe(eventTime.id(), "the event's time stamp: its frame's t (see /frames/t)") &&
+           describe(eventSrc.id(),
+                    "the sensor that sent the event (its row in /retina); -1 for a frame marker") &&
+           describe(eventDst.id(),
+                    "where the event goes, numbered like the sensors: the same sensor for a "
+                    "photoreceptor event, Konio unit src for a Konio input; -1 for a frame "
+                    "marker") &&
+           describe(eventKind.id(),
+                    "what the event is: value_names[i] names the value values[i]") &&
+           writeH5Attribute(eventKind.id(), "values", kEventKindValues) &&
+           writeH5Attribute(eventKind.id(), "value_names", kEventKindNames) &&
+           describe(
+               eventWeight.id(),
+               "the sensor's gain times its activation, each in [0, 1]; 0 for a frame marker") &&
+           describe(konioFrame.id(),
+                    "the pass of the frame loop during which the model pushed it: one pushed "
+                    "between two frames counts for the next, one pushed after the last frame for "
+                    "the last frame + 1") &&
+           describe(konioTime.id(),
+                    "the time of the model batch that pushed it, on the clock of "
+                    "/frames/t") &&
+           describe(konioUnit.id(),
+                    "the Konio unit, numbered like the sensors (a row of /retina)") &&
+           describe(konioWeight.id(), "the unit's activity after the batch, in [0, 1]");
   }
 
   // Calls `f` on every column, whatever its element type; true when every call returned true.
@@ -157,6 +263,7 @@ std::string Hdf5Export::create(const std::string& path, bool withGains) {
 
 void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
   const hid_t root = data_->file.get();
+  const RunProvenance& run = info.provenance;
   const bool ok =
       writeH5Attribute(root, "tool", std::string(kReplayToolName)) &&
       writeH5Attribute(root, "version", std::string(kReplayVersion)) &&
@@ -164,9 +271,18 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
       writeH5Attribute(root, "input", info.input) &&
       writeH5Attribute(root, "deterministic", static_cast<std::uint8_t>(info.deterministic)) &&
       writeH5Attribute(root, "sensor_count", info.sensorCount) &&
-      writeH5Attribute(root, "queue_bound", static_cast<std::int64_t>(kEventQueueLimit)) &&
-      writeH5Attribute(root, "emission_threshold", kEmitThreshold) &&
-      writeH5Attribute(root, "start_time", info.startTime);
+      writeH5Attribute(root, "queue_bound",
+                       static_cast<std::int64_t>(run.parameters.queue.capacity)) &&
+      writeH5Attribute(root, "emission_threshold", run.parameters.sampling.emitThreshold) &&
+      writeH5Attribute(root, "start_time", info.startTime) &&
+      writeH5Attribute(root, "mode", std::string(info.deterministic ? "deterministic" : "live")) &&
+      writeH5Attribute(root, "export_gains", static_cast<std::uint8_t>(withGains_)) &&
+      writeH5Attribute(root, "input_path", run.inputPath) &&
+      writeH5Attribute(root, "input_size_bytes", run.inputBytes) &&
+      writeH5Attribute(root, "input_frame_rate", run.inputFrameRate) &&
+      writeH5Attribute(root, "config_file", run.configFile) &&
+      writeH5Attribute(root, "fovea_control", run.foveaControl) &&
+      writeParameters(root, run.parameters) && data_->describeColumns(info.deterministic);
   if (!ok) {
     error_ = "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
     return;
@@ -174,6 +290,7 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
   queue_ = &queue;
   queue.setPushLog(&pushLog_);
   settle_ = !info.deterministic;
+  live_ = !info.deterministic;
   writer_ = std::thread(&Hdf5Export::writerLoop, this);
   if (!info.deterministic) {
     // Should the system refuse, the writer competes as an ordinary thread: slower runs, same file.
@@ -241,6 +358,13 @@ bool Hdf5Export::add(const Session& session, const FrameResult& result, std::int
   if (lastFrame_ == 0) {
     frame->retina = std::make_unique<ExportRetina>(ExportRetina{
         session.retina().sensors, state.offsets, state.retinaScale, state.frame.size()});
+    if (live_) {
+      // t is steady-clock time: the wall clock now, less the steady time since t.
+      const double wallNow =
+          std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+              .count();
+      firstFrameUnixTime_ = wallNow - (steadyNowSeconds() - result.captureTime);
+    }
   }
   lastFrame_ = frameNumber;
 
@@ -298,17 +422,43 @@ bool Hdf5Export::writeRetina(const ExportRetina& retina) {
   const std::uint64_t n = retina.sensors.size();
   H5Column<std::int32_t> index, x, y, radius, px, py;
   H5Column<std::uint8_t> colorClass, isSpiral, isPrime;
-  bool ok = index.create(group, "index", kRetinaChunkRows) &&
+  bool ok = index.create(group, "index", kRetinaChunkRows, "1") &&
+            describe(index.id(),
+                     "the sensor's number: the key of every per-sensor column and of "
+                     "src, dst and unit") &&
             x.create(group, "x", kRetinaChunkRows, "retina units") &&
+            describe(x.id(), "the sensor's position right of the retina's centre") &&
             y.create(group, "y", kRetinaChunkRows, "retina units") &&
+            describe(y.id(),
+                     "the sensor's position below the retina's centre (y grows downward, "
+                     "like frame rows)") &&
             colorClass.create(group, "color_class", kRetinaChunkRows) &&
             writeH5Attribute(colorClass.id(), "value_names", kColorClassNames) &&
+            writeH5Attribute(colorClass.id(), "values", kColorClassValues) &&
+            describe(colorClass.id(),
+                     "the pixel channel the sensor reads (albastru: blue, rosu: "
+                     "red, verde: green, alb_negru: the mean of the three): "
+                     "value_names[i] names the value values[i]") &&
             isSpiral.create(group, "is_spiral", kRetinaChunkRows) &&
+            describe(isSpiral.id(), "1 for a sensor on a spiral point, 0 for a satellite") &&
             isPrime.create(group, "is_prime", kRetinaChunkRows) &&
+            describe(isPrime.id(),
+                     "1 for a spiral sensor whose spiral ordinal (from 1) is prime, "
+                     "else 0") &&
             radius.create(group, "radius", kRetinaChunkRows, "pixels") &&
+            describe(radius.id(), "radius of the disc drawn for the sensor") &&
             px.create(group, "px", kRetinaChunkRows, "pixels") &&
+            describe(px.id(),
+                     "the sensor's column offset from the fovea centre at the run's "
+                     "scale (retina_scale)") &&
             py.create(group, "py", kRetinaChunkRows, "pixels") &&
+            describe(py.id(), "the sensor's row offset from the fovea centre at the run's scale") &&
             writeH5Attribute(group, "retina_scale", retina.retinaScale) &&
+            describe(group,
+                     "a row per sensor, in generation order; the attribute retina_scale "
+                     "is the run's scale in pixels per retina unit: diameter / 2 units "
+                     "span the distance from the first frame's middle to its nearest "
+                     "edge") &&
             writeH5Attribute(d.file.get(), "frame_width",
                              static_cast<std::int64_t>(retina.frameSize.width)) &&
             writeH5Attribute(d.file.get(), "frame_height",
@@ -327,9 +477,15 @@ bool Hdf5Export::writeRetina(const ExportRetina& retina) {
     ok = ok && c->flush() && c->close();
   if (ok && withGains_) {
     ok = d.gains.create(d.file.get(), "gains", H5T_IEEE_F32LE, H5T_NATIVE_FLOAT, sizeof(float), n,
-                        1, {}) &&
+                        1, "1") &&
+         describe(d.gains.id(),
+                  "row f - 1: the gains frame f was drawn with, one per sensor in "
+                  "the order of /retina, each in (0, 1]") &&
          d.konio.create(d.file.get(), "konio", H5T_IEEE_F32LE, H5T_NATIVE_FLOAT, sizeof(float), n,
-                        1, {});
+                        1, "1") &&
+         describe(d.konio.id(),
+                  "row f - 1: the Konio activity frame f was drawn with, one per "
+                  "sensor in the order of /retina, each in [0, 1]");
   }
   d.retinaWritten = ok;
   d.sensors = n;
@@ -374,7 +530,7 @@ void Hdf5Export::stopWriter() {
   if (writer_.joinable()) writer_.join();
 }
 
-std::string Hdf5Export::finish() {
+std::string Hdf5Export::finish(const ExportEnd& end) {
   if (!pushLog_.empty()) {
     auto tail = std::make_unique<ExportFrame>();
     tail->hasRow = false;
@@ -385,7 +541,7 @@ std::string Hdf5Export::finish() {
   }
   stopWriter();
   std::string problem = error();
-  if (problem.empty()) problem = closeFile();
+  if (problem.empty()) problem = closeFile(end);
   if (!problem.empty()) discard();
   data_.reset();
   errorCatch_.reset();
@@ -397,12 +553,19 @@ std::string Hdf5Export::commit() {
   return problem.empty() ? problem : "cannot write '" + target_ + "': " + problem;
 }
 
-std::string Hdf5Export::closeFile() {
+std::string Hdf5Export::closeFile(const ExportEnd& end) {
   ExportDatasets& d = *data_;
+  const hid_t root = d.file.get();
   bool ok = d.flush();
   if (!d.retinaWritten) {
-    ok = ok && writeH5Attribute(d.file.get(), "frame_width", std::int64_t{0}) &&
-         writeH5Attribute(d.file.get(), "frame_height", std::int64_t{0});
+    ok = ok && writeH5Attribute(root, "frame_width", std::int64_t{0}) &&
+         writeH5Attribute(root, "frame_height", std::int64_t{0});
+  }
+  ok = ok && writeH5Attribute(root, "end_reason", end.reason) &&
+       writeH5Attribute(root, "completed", static_cast<std::uint8_t>(end.completed));
+  if (live_ && lastFrame_ > 0) {
+    ok = ok && writeH5Attribute(root, "first_frame_wall_time", isoTime(firstFrameUnixTime_)) &&
+         writeH5Attribute(root, "first_frame_unix_time", firstFrameUnixTime_);
   }
   ok = d.close() && ok;
   return ok ? std::string() : "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);

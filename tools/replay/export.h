@@ -25,10 +25,21 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/parameters.h"
 #include "app/session.h"
 #include "model/event_queue.h"
 #include "tools/replay/atomic_file.h"
 #include "tools/replay/h5_file.h"
+
+// Where a run's data came from and what it ran with, as the data files record it.
+struct RunProvenance {
+  Parameters parameters;
+  std::string configFile;              // --config, absolute; empty: none
+  std::string foveaControl = "model";  // "model", "fixed" or "path FILE"
+  std::string inputPath;               // absolute; empty for the synthetic scene and a camera
+  std::int64_t inputBytes = -1;        // the input file's size; -1 when the input is not one file
+  double inputFrameRate = 0.0;         // frames per second: the source's own rate
+};
 
 // What the file's root attributes say about the run, besides what the first frame fixes.
 struct ExportRunInfo {
@@ -37,6 +48,13 @@ struct ExportRunInfo {
   bool deterministic = false;
   std::int64_t sensorCount = 0;
   std::string startTime;  // ISO 8601, UTC
+  RunProvenance provenance{};
+};
+
+// How the run ended, known only once it has: the file's last root attributes.
+struct ExportEnd {
+  std::string reason;      // "input ended", "frame limit", "key", "window closed", "signal", ...
+  bool completed = false;  // the run went through its whole input or frame limit
 };
 
 // The retina as the first frame placed it, for /retina.
@@ -79,11 +97,12 @@ class Hdf5Export {
   // creates its groups and datasets. Returns an empty string or the message.
   std::string create(const std::string& path, bool withGains);
 
-  // Once the session exists and before its first frame: writes the root attributes, sets the
-  // queue's push log and starts the writer thread (at the idle scheduling class and with the
-  // kWriteSettle pause unless `info.deterministic`: there the writer has a core to itself and
-  // should keep pace). The push log may be set while the session's worker runs: setPushLog takes
-  // the queue mutex, and nothing is pushed before the first frame.
+  // Once the session exists and before its first frame: writes the root attributes (the run's
+  // provenance and its parameters, under /parameters) and every dataset's description and
+  // units, sets the queue's push log and starts the writer thread (at the idle scheduling class and
+  // with the kWriteSettle pause unless `info.deterministic`: there the writer has a core to itself
+  // and should keep pace). The push log may be set while the session's worker runs: setPushLog
+  // takes the queue mutex, and nothing is pushed before the first frame.
   void start(const ExportRunInfo& info, EventQueue& queue);
 
   // After a drawn frame, on the frame loop's thread: takes the push log and the snapshots and
@@ -93,9 +112,10 @@ class Hdf5Export {
            const EventQueueStats& queueStats);
 
   // After the loop, once the session has stopped (its worker joined, so the push log is quiet):
-  // writes what was pushed after the last frame, waits for the writer and closes the file.
-  // Returns an empty string or the message (the file is then discarded).
-  std::string finish();
+  // writes what was pushed after the last frame, waits for the writer, records how the run
+  // ended (and, live, the wall-clock time of the first frame) and closes the file. Returns an
+  // empty string or the message (the file is then discarded).
+  std::string finish(const ExportEnd& end);
 
   // After finish: renames the file into place. An empty string or the message.
   std::string commit();
@@ -125,7 +145,7 @@ class Hdf5Export {
   bool write(ExportFrame& frame);
   bool writeRetina(const ExportRetina& retina);
   void stopWriter();
-  std::string closeFile();
+  std::string closeFile(const ExportEnd& end);
 
   std::string target_;
   AtomicFile file_;
@@ -137,6 +157,8 @@ class Hdf5Export {
   EventQueue* queue_ = nullptr;
   std::vector<RetinaEvent> pushLog_;  // the queue appends here, under the queue mutex
   std::int64_t lastFrame_ = 0;
+  bool live_ = false;
+  double firstFrameUnixTime_ = 0.0;  // live: the wall-clock time of the first frame's t
 
   mutable std::mutex mutex_;  // guards everything below
   std::condition_variable frameQueued_;

@@ -2,7 +2,12 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <sstream>
 
+#include <sys/stat.h>
+
+#include "app/parameters.h"
 #include "tools/replay/version.h"
 
 namespace {
@@ -27,7 +32,63 @@ std::string utcNow() {
   return text;
 }
 
+std::string joinedKeys(const std::vector<std::string>& keys) {
+  std::string text;
+  for (const std::string& key : keys)
+    text += (text.empty() ? "" : ", ") + key;
+  return text;
+}
+
+// The CSV file's leading comment lines: what the HDF5 file's root attributes and /parameters
+// record, one line each.
+std::vector<std::string> provenanceComments(const ReplayOptions& options, const RunProvenance& run,
+                                            const std::string& startTime) {
+  std::ostringstream input;
+  input << inputText(options);
+  if (!run.inputPath.empty()) input << " (" << run.inputPath;
+  if (run.inputBytes >= 0) input << ", " << run.inputBytes << " bytes";
+  if (!run.inputPath.empty()) input << ")";
+  input << ", " << run.inputFrameRate << " frames per second";
+  const std::vector<std::string> changed = changedParameters(run.parameters);
+  std::vector<std::string> lines{
+      "tool: " + std::string(kReplayToolName) + " " + kReplayVersion,
+      "command line: " + commandLineText(options.arguments),
+      "input: " + input.str(),
+      "mode: " + std::string(options.deterministic ? "deterministic" : "live"),
+      "fovea: " + run.foveaControl,
+      "config file: " + (run.configFile.empty() ? std::string("none") : run.configFile),
+      "start time: " + startTime,
+      "parameters (" +
+          (changed.empty() ? std::string("all defaults")
+                           : "differing from the defaults: " + joinedKeys(changed)) +
+          "):"};
+  for (const ParameterKey& key : parameterKeys()) {
+    lines.push_back("  " + key.path() + " = " +
+                    formatParameterValue(key, parameterValue(run.parameters, key)));
+  }
+  return lines;
+}
+
 }  // namespace
+
+void describeInput(const ReplayOptions& options, const ReplayInput& input,
+                   RunProvenance& provenance) {
+  provenance.inputFrameRate = input.framesPerSecond();
+  if (options.source != ReplaySource::video && options.source != ReplaySource::image) return;
+  const std::string& path = options.inputPath;
+  // A stream's URL or a pipeline is no path; a sequence's pattern is one, of no one file.
+  if (path.find("://") != std::string::npos || path.find('!') != std::string::npos) {
+    provenance.inputPath = path;
+    return;
+  }
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  provenance.inputPath = error ? path : absolute.lexically_normal().string();
+  struct stat info {};
+  if (path.find('%') == std::string::npos && stat(path.c_str(), &info) == 0) {
+    provenance.inputBytes = static_cast<std::int64_t>(info.st_size);
+  }
+}
 
 std::string commandLineText(const std::vector<std::string>& arguments) {
   std::string text = kReplayToolName;
@@ -48,13 +109,16 @@ std::string commandLineText(const std::vector<std::string>& arguments) {
   return text;
 }
 
-std::string ReplayExports::open() {
+std::string ReplayExports::open(const RunProvenance& provenance) {
+  provenance_ = provenance;
+  startTime_ = utcNow();
   std::string problem;
   if (!options_.exportPath.empty()) {
     problem = export_.create(options_.exportPath, options_.exportGains);
   }
   if (problem.empty() && !options_.statsPath.empty()) {
-    problem = stats_.create(options_.statsPath);
+    problem =
+        stats_.create(options_.statsPath, provenanceComments(options_, provenance_, startTime_));
   }
   if (!problem.empty()) discard();
   return problem;
@@ -67,7 +131,8 @@ void ReplayExports::start(Session& session) {
   info.input = inputText(options_);
   info.deterministic = options_.deterministic;
   info.sensorCount = static_cast<std::int64_t>(session.sensorCount());
-  info.startTime = utcNow();
+  info.startTime = startTime_;
+  info.provenance = provenance_;
   export_.start(info, session.model().queue);
 }
 
@@ -89,11 +154,15 @@ bool ReplayExports::add(Session& session, const FrameResult& result, double read
   return ok;
 }
 
-bool ReplayExports::finish() {
+bool ReplayExports::finish(const ExportEnd& end) {
   const bool exporting = !options_.exportPath.empty(), writingStats = !options_.statsPath.empty();
   // Everything that can fail for want of room first; the renames last, so that one file's
   // failure does not leave the other in place.
-  if (exporting) error_ = export_.finish();
+  if (exporting) error_ = export_.finish(end);
+  if (error_.empty() && writingStats &&
+      !stats_.addComment("end: " + end.reason + (end.completed ? " (completed)" : " (stopped)"))) {
+    error_ = stats_.error();
+  }
   if (error_.empty() && writingStats) error_ = stats_.finish();
   if (error_.empty() && exporting) error_ = export_.commit();
   if (error_.empty() && writingStats) error_ = stats_.commit();

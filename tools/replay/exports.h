@@ -11,6 +11,7 @@
 
 #include "app/session.h"
 #include "tools/replay/export.h"
+#include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
 #include "tools/replay/stats.h"
 
@@ -20,9 +21,9 @@ class ReplayExports {
 
   bool enabled() const { return !options_.exportPath.empty() || !options_.statsPath.empty(); }
 
-  // Before the run, once the input is known to open: stages every file. Returns an empty string
-  // or the message.
-  std::string open();
+  // Before the run, once the input is known to open: stages every file; the CSV file starts
+  // with the run's provenance as comment lines. Returns an empty string or the message.
+  std::string open(const RunProvenance& provenance);
 
   // Right after the session is created, before its first frame.
   void start(Session& session);
@@ -36,9 +37,10 @@ class ReplayExports {
   // Real seconds the last add() took on the frame loop's thread.
   double lastSeconds() const { return lastSeconds_; }
 
-  // After the loop, once the session has stopped: completes every file and renames it into
-  // place. False on failure (see error()); every file is then discarded.
-  bool finish();
+  // After the loop, once the session has stopped: records how the run ended, completes every
+  // file and renames it into place. False on failure (see error()); every file is then
+  // discarded.
+  bool finish(const ExportEnd& end);
 
   // Removes this run's temporary files.
   void discard();
@@ -47,6 +49,8 @@ class ReplayExports {
 
  private:
   const ReplayOptions& options_;
+  RunProvenance provenance_;
+  std::string startTime_;  // ISO 8601, UTC: when the files were staged
   Hdf5Export export_;
   StatsWriter stats_;
   std::string error_;
@@ -56,3 +60,7 @@ class ReplayExports {
 // The command line as a shell would take it back: the tool's name, then each argument, quoted
 // where needed.
 std::string commandLineText(const std::vector<std::string>& arguments);
+
+// The input's part of a run's provenance: its absolute path, size and frame rate.
+void describeInput(const ReplayOptions& options, const ReplayInput& input,
+                   RunProvenance& provenance);

@@ -200,3 +200,15 @@ bool writeH5Attribute(hid_t owner, const std::string& name, std::uint8_t value) 
 bool writeH5Attribute(hid_t owner, const std::string& name, float value) {
   return writeNumber(owner, name, value);
 }
+
+bool writeH5Attribute(hid_t owner, const std::string& name, double value) {
+  return writeNumber(owner, name, value);
+}
+
+bool writeH5Attribute(hid_t owner, const std::string& name,
+                      const std::vector<std::int64_t>& values) {
+  const hsize_t count = values.size();
+  const H5Id space(H5Screate_simple(1, &count, nullptr));
+  return writeAttribute(owner, name, H5Type<std::int64_t>::file(), H5Type<std::int64_t>::memory(),
+                        space.get(), values.data());
+}

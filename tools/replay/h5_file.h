@@ -142,3 +142,6 @@ bool writeH5Attribute(hid_t owner, const std::string& name, const std::vector<st
 bool writeH5Attribute(hid_t owner, const std::string& name, std::int64_t value);
 bool writeH5Attribute(hid_t owner, const std::string& name, std::uint8_t value);
 bool writeH5Attribute(hid_t owner, const std::string& name, float value);
+bool writeH5Attribute(hid_t owner, const std::string& name, double value);
+bool writeH5Attribute(hid_t owner, const std::string& name,
+                      const std::vector<std::int64_t>& values);

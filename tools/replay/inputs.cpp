@@ -177,6 +177,7 @@ bool ReplayInput::readsFile(const std::string& path) const {
 
 void ReplayInput::read(cv::Mat& frame) {
   if (limit_ > 0 && framesRead_ >= limit_) {
+    limitReached_ = true;
     frame.release();
     return;
   }

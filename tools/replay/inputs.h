@@ -26,6 +26,9 @@ class ReplayInput {
 
   void close();
   std::int64_t framesRead() const { return framesRead_; }
+  // True once read() has given an empty frame because the frame limit was reached (rather
+  // than because the input ended).
+  bool limitReached() const { return limitReached_; }
 
   // Frames the run will read at most: the frame limit or a video's length, whichever is lower;
   // 0 when neither is known (a camera, a stream without a length).
@@ -42,6 +45,7 @@ class ReplayInput {
   std::int64_t limit_ = 0;  // 0: none
   std::int64_t expected_ = 0;
   std::int64_t framesRead_ = 0;
+  bool limitReached_ = false;
   double framesPerSecond_ = 0.0;
   cv::Size firstSize_;
   bool haveFileId_ = false;  // the input is one plain file, identified by device and inode

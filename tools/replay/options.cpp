@@ -73,6 +73,21 @@ std::string applyValue(const std::string& option, const std::string& v, ReplayOp
     if (!parsePositive(v, o.frames)) {
       return "--frames needs a positive whole number, not '" + v + "'";
     }
+  } else if (option == "--config") {
+    if (v.empty()) return "--config needs a file name";
+    o.configPath = v;
+  } else if (option == "--fovea") {
+    if (v != "model" && v != "fixed") {
+      return "--fovea takes model or fixed (a scripted path is --fovea-path FILE.csv), not '" + v +
+             "'";
+    }
+    o.fovea = v == "fixed" ? FoveaMode::fixed : FoveaMode::model;
+  } else if (option == "--fovea-path") {
+    if (!endsWith(v, ".csv")) {
+      return "--fovea-path reads a CSV file of frame,cx,cy; give it a name ending in .csv";
+    }
+    o.foveaPathFile = v;
+    o.fovea = FoveaMode::path;
   } else if (option == "--out") {
     if (!endsWith(v, ".avi")) return "--out writes an MJPG AVI file; give it a name ending in .avi";
     o.outPath = v;
@@ -98,7 +113,11 @@ std::string applyValue(const std::string& option, const std::string& v, ReplayOp
 }
 
 // What the options say together; empty when they fit.
-std::string checkCombination(const ReplayOptions& o, bool sizeGiven, bool headlessGiven) {
+std::string checkCombination(const ReplayOptions& o, bool sizeGiven, bool headlessGiven,
+                             bool foveaGiven) {
+  if (foveaGiven && !o.foveaPathFile.empty()) {
+    return "give --fovea or --fovea-path, not both: a path moves the centre by itself";
+  }
   if (sizeGiven && o.source != ReplaySource::synthetic) {
     return std::string("--size sets the synthetic scene's size; it does not apply to ") +
            sourceOption(o.source) + ", whose frames keep their own size";
@@ -145,18 +164,20 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
   }
 
   o.arguments = args;
-  const std::set<std::string> valued{"--video", "--image",    "--camera", "--size", "--frames",
-                                     "--out",   "--snapshot", "--export", "--stats"};
+  const std::set<std::string> valued{"--video",  "--image",  "--camera",   "--size",
+                                     "--frames", "--out",    "--snapshot", "--export",
+                                     "--stats",  "--config", "--fovea",    "--fovea-path"};
   const std::set<std::string> sources{"--video", "--image", "--camera"};
   std::set<std::string> given;
   std::string firstSource;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--headless" || arg == "--deterministic" || arg == "--fast" ||
-        arg == "--export-gains") {
+        arg == "--export-gains" || arg == "--print-config") {
       (arg == "--headless"       ? o.headless
        : arg == "--fast"         ? o.fast
        : arg == "--export-gains" ? o.exportGains
+       : arg == "--print-config" ? o.printConfig
                                  : o.deterministic) = true;
       given.insert(arg);
       continue;
@@ -184,7 +205,8 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
     parsed.error = applyValue(arg, args[++i], o);
     if (!parsed.error.empty()) return parsed;
   }
-  parsed.error = checkCombination(o, given.count("--size") > 0, given.count("--headless") > 0);
+  parsed.error = checkCombination(o, given.count("--size") > 0, given.count("--headless") > 0,
+                                  given.count("--fovea") > 0);
   return parsed;
 }
 
@@ -218,6 +240,21 @@ Run:
                      worker drains the queue whenever the thread scheduler lets it, so how the
                      events split into batches, and with it the gains, differs from run to
                      run. The summary always reports real timings. (default: off)
+
+Parameters and fovea:
+  --config FILE      the retina's, the model's, the fovea's and the drawing's parameters from
+                     a TOML file; the keys it leaves out keep their defaults. A bad file is
+                     refused before the run with its line (default: the program's own values)
+  --print-config     write every parameter (the defaults, or those of --config) as a commented
+                     TOML file to standard output and stop: --print-config > my.toml, edit,
+                     --config my.toml
+  --fovea MODE       model: the model moves the fovea centre (default); fixed: the centre
+                     stays where the first frame placed it (r still recentres it)
+  --fovea-path FILE.csv
+                     a scripted fovea: after the header frame,cx,cy, one line per move (frame
+                     from 1, strictly increasing; centre in pixels); from each listed frame the
+                     centre holds its position until the next. A position outside the input's
+                     first frame is refused before the run (default: none)
 
 Output:
   --headless         no window and no keys (default: off; on by itself, with a notice, when no

@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/fovea_path.h"
 #include "app/frame_io.h"
 
 enum class ReplaySource { synthetic, video, image, camera };
@@ -27,6 +28,10 @@ struct ReplayOptions {
   bool headless = false;                // --headless
   bool deterministic = false;           // --deterministic
   bool fast = false;                    // --fast: a window shows frames as fast as they come
+  std::string configPath;               // --config, TOML: the parameters (see parameter_file.h)
+  bool printConfig = false;             // --print-config: write the parameter file and stop
+  FoveaMode fovea = FoveaMode::model;   // --fovea fixed, or path with --fovea-path
+  std::string foveaPathFile;            // --fovea-path, CSV: frame,cx,cy
   std::string outPath;                  // --out, MJPG AVI
   std::vector<SnapshotRequest> snapshots;
 

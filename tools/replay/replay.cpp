@@ -1,6 +1,7 @@
 #include "tools/replay/replay.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/parameter_file.h"
 #include "app/platform.h"
 #include "app/session.h"
 #include "tools/replay/exports.h"
@@ -16,12 +18,47 @@
 #include "tools/replay/outputs.h"
 #include "tools/replay/pacing.h"
 #include "tools/replay/progress.h"
+#include "tools/replay/run_parameters.h"
 #include "tools/replay/summary.h"
 #include "tools/replay/x_display.h"
 
 namespace {
 
-enum class RunEnd { inputEnded, quitKey, windowClosed, stopSignal, outputFailed, error };
+enum class RunEnd {
+  inputEnded,
+  frameLimit,
+  quitKey,
+  windowClosed,
+  stopSignal,
+  outputFailed,
+  error
+};
+
+// How the run ended, as the data files record it. Completed: the whole input or frame limit ran.
+ExportEnd exportEnd(RunEnd end, int signalNumber) {
+  switch (end) {
+    case RunEnd::inputEnded:
+      return {"input ended", true};
+    case RunEnd::frameLimit:
+      return {"frame limit", true};
+    case RunEnd::quitKey:
+      return {"key", false};
+    case RunEnd::windowClosed:
+      return {"window closed", false};
+    case RunEnd::stopSignal:
+      return {signalNumber == SIGINT    ? "signal SIGINT"
+              : signalNumber == SIGTERM ? "signal SIGTERM"
+              : signalNumber == SIGHUP  ? "signal SIGHUP"
+              : signalNumber == SIGPIPE ? "signal SIGPIPE"
+                                        : "signal " + std::to_string(signalNumber),
+              false};
+    case RunEnd::outputFailed:
+      return {"output failed", false};
+    case RunEnd::error:
+      break;
+  }
+  return {"failure", false};
+}
 
 double secondsSince(SteadyTime start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -48,6 +85,14 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     out.flush();
     return out ? kReplayDone : kReplayFailed;
   }
+  RunParameters run;
+  std::string problem = loadRunParameters(options, run);
+  if (!problem.empty()) return refuse(problem);
+  if (options.printConfig) {
+    out << parametersToToml(run.parameters);
+    out.flush();
+    return out ? kReplayDone : kReplayFailed;
+  }
   if (!options.headless) {
     const std::string why = windowUnavailableReason();
     if (!why.empty()) {
@@ -58,18 +103,27 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
 
   // Everything is opened and checked before any output file exists.
   ReplayInput input;
-  std::string problem = input.open(options);
+  problem = input.open(options);
+  if (!problem.empty()) return refuse(problem);
+  problem = checkRunParameters(run, options, input.firstFrameSize());
   if (!problem.empty()) return refuse(problem);
   const std::int64_t expected = input.expectedFrames();
   ReplayOutputs outputs(options);
   problem = outputs.prepare(input);
   if (!problem.empty()) return refuse(problem);
+  RunProvenance provenance;
+  provenance.parameters = run.parameters;
+  provenance.configFile = run.configFile;
+  provenance.foveaControl = foveaControlText(run);
+  describeInput(options, input, provenance);
   ReplayExports exports(options);
-  problem = exports.open();
+  problem = exports.open(provenance);
   if (!problem.empty()) return refuse(problem);
 
   FixedFrameClock clock;
   SessionConfig config;
+  config.parameters = run.parameters;
+  config.fovea = run.fovea;
   if (options.deterministic) {
     config.modelMode = ModelMode::steppedAfterEmission;
     config.clock = [&clock] { return clock.now(); };
@@ -106,7 +160,10 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
       const SteadyTime t0 = session.now();
       if (options.deterministic) clock.advance();
       input.read(frame);
-      if (frame.empty()) break;
+      if (frame.empty()) {
+        if (input.limitReached()) end = RunEnd::frameLimit;
+        break;
+      }
       const SteadyTime t1 = session.now();
       const double readSeconds = secondsSince(readStart);
 
@@ -159,12 +216,12 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   if (!options.headless) closeAllWindows();
   progress.clear();
 
-  summary.print(out, queue, options.deterministic);
+  summary.print(out, queue, options.deterministic, changedParameters(run.parameters));
   out.flush();
   console.after(out);
   const OutputsReport report = outputs.finish(static_cast<std::int64_t>(summary.frames()));
   // The session is gone by now, its worker joined: the export's push log is quiet.
-  const bool exportsOk = exports.finish();
+  const bool exportsOk = exports.finish(exportEnd(end, stopSignal));
 
   int status = end == RunEnd::stopSignal ? kReplaySignalBase + stopSignal : kReplayDone;
   auto failed = [&](const std::string& message) {
@@ -177,7 +234,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   if (!exportsOk) failed(exports.error());
   for (const std::string& message : report.missed) {
     // The input ending early is a failure; a user who stops the run knows it stopped.
-    if (end == RunEnd::inputEnded) {
+    if (end == RunEnd::inputEnded || end == RunEnd::frameLimit) {
       failed(message);
     } else {
       err << "retina-replay: " << message << "\n";

@@ -13,7 +13,7 @@ StatsWriter::~StatsWriter() {
   discard();
 }
 
-std::string StatsWriter::create(const std::string& path) {
+std::string StatsWriter::create(const std::string& path, const std::vector<std::string>& comments) {
   target_ = path;
   const std::string problem = file_.create(path);
   if (!problem.empty()) {
@@ -26,11 +26,21 @@ std::string StatsWriter::create(const std::string& path) {
     discard();
     return error_;
   }
-  if (std::fprintf(out_, "%s\n", statsHeader().c_str()) < 0) {
-    fail();
-    discard();
+  for (const std::string& comment : comments) {
+    if (!addComment(comment)) break;
   }
+  if (error_.empty() && std::fprintf(out_, "%s\n", statsHeader().c_str()) < 0) fail();
+  if (!error_.empty()) discard();
   return error_;
+}
+
+bool StatsWriter::addComment(const std::string& text) {
+  if (out_ == nullptr || !error_.empty()) return false;
+  // A line break in the text (a file name may hold one) continues the comment.
+  std::string comment = "# ";
+  for (const char c : text)
+    comment += c == '\n' || c == '\r' ? std::string("\n# ") : std::string(1, c);
+  return std::fprintf(out_, "%s\n", comment.c_str()) >= 0 || fail();
 }
 
 bool StatsWriter::add(const StatsRow& r) {

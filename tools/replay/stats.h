@@ -34,11 +34,14 @@ class StatsWriter {
   StatsWriter& operator=(const StatsWriter&) = delete;
 
   // Before the run: creates the temporary file beside `path` (see AtomicFile for what is
-  // refused) and writes the header. Returns an empty string or the message.
-  std::string create(const std::string& path);
+  // refused) and writes `comments`, each line as a comment ("# ..."), then the header. Returns
+  // an empty string or the message.
+  std::string create(const std::string& path, const std::vector<std::string>& comments = {});
 
   // Writes one line (buffered). False once writing has failed (see error()).
   bool add(const StatsRow& row);
+  // Writes one comment line, "# " and `text`, after the rows. False as add().
+  bool addComment(const std::string& text);
 
   // Flushes and closes the file. Returns an empty string or the message (the file is then
   // discarded).

@@ -37,11 +37,17 @@ double ReplaySummary::noteMemory(std::int64_t frameNumber) {
   return mb;
 }
 
-void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue,
-                          bool deterministic) const {
+void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool deterministic,
+                          const std::vector<std::string>& changedParameters) const {
   const std::size_t n = frames_.size();
   out << "\nSummary: " << n << " frames, model "
       << (deterministic ? "stepped (deterministic)" : "on its worker thread (live)") << "\n";
+  if (!changedParameters.empty()) {
+    out << "  parameters not at their defaults:";
+    for (std::size_t i = 0; i < changedParameters.size(); ++i)
+      out << (i == 0 ? " " : ", ") << changedParameters[i];
+    out << "\n";
+  }
   if (n == 0) return;
 
   struct Row {

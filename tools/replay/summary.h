@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 #include <vector>
 
 #include "app/session.h"
@@ -23,7 +24,10 @@ class ReplaySummary {
   double noteMemory(std::int64_t frameNumber);
   // After each frame when exporting: the real time --export / --stats took on the loop's thread.
   void addExport(double seconds);
-  void print(std::ostream& out, const EventQueueStats& queue, bool deterministic) const;
+  // `changedParameters`: the parameters that differ from their defaults ("section.key"), said
+  // on a line of their own when there are any.
+  void print(std::ostream& out, const EventQueueStats& queue, bool deterministic,
+             const std::vector<std::string>& changedParameters = {}) const;
 
   std::size_t frames() const { return frames_.size(); }
 

@@ -1,0 +1,29 @@
+#include "app/text_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+std::string readTextFile(const std::string& path, std::size_t maxBytes, std::string& text) {
+  text.clear();
+  std::error_code ignored;
+  // Opening a directory for reading succeeds; reading it then fails with a vaguer message.
+  if (std::filesystem::is_directory(path, ignored)) return "is a directory";
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                             std::fclose);
+  if (!file) return std::strerror(errno);
+  text.resize(maxBytes + 1);
+  const std::size_t read = std::fread(text.data(), 1, text.size(), file.get());
+  if (std::ferror(file.get())) {
+    text.clear();
+    return std::strerror(errno);
+  }
+  if (read > maxBytes) {
+    text.clear();
+    return "is over " + std::to_string(maxBytes >> 20) + " MiB";
+  }
+  text.resize(read);
+  return {};
+}

@@ -1,0 +1,76 @@
+#include "tools/replay/run_parameters.h"
+
+#include <filesystem>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "app/parameter_file.h"
+
+namespace {
+
+std::string absolutePath(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
+
+// Whether `output` is the very file `input` (the same device and inode: a link to it too).
+bool sameFile(const std::string& output, const std::string& input) {
+  struct stat a {
+  }, b{};
+  return stat(output.c_str(), &a) == 0 && stat(input.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+std::string loadRunParameters(const ReplayOptions& options, RunParameters& run) {
+  run = RunParameters{};
+  if (!options.configPath.empty()) {
+    const ParameterFileResult file = readParameterFile(options.configPath);
+    if (!file.error.empty()) return "--config '" + options.configPath + "': " + file.error;
+    run.parameters = file.parameters;
+    run.configFile = absolutePath(options.configPath);
+  }
+  run.fovea.mode = options.fovea;
+  if (!options.foveaPathFile.empty()) {
+    FoveaPathResult path = readFoveaPath(options.foveaPathFile);
+    if (!path.error.empty()) return "--fovea-path '" + options.foveaPathFile + "': " + path.error;
+    run.fovea.path = std::move(path.path);
+    run.foveaPathFile = absolutePath(options.foveaPathFile);
+  }
+  return {};
+}
+
+std::string checkRunParameters(const RunParameters& run, const ReplayOptions& options,
+                               cv::Size firstFrame) {
+  if (!run.foveaPathFile.empty()) {
+    const std::string outside = checkFoveaPathInside(run.fovea.path, firstFrame);
+    if (!outside.empty()) return "--fovea-path '" + options.foveaPathFile + "': " + outside;
+  }
+  std::vector<std::string> outputs{options.outPath, options.exportPath, options.statsPath};
+  for (const SnapshotRequest& shot : options.snapshots)
+    outputs.push_back(shot.path);
+  for (const std::string& output : outputs) {
+    for (const std::string* input : {&run.configFile, &run.foveaPathFile}) {
+      if (!output.empty() && !input->empty() && sameFile(output, *input)) {
+        return "will not write '" + output + "': it is the file " +
+               (input == &run.configFile ? "--config" : "--fovea-path") + " reads";
+      }
+    }
+  }
+  return {};
+}
+
+std::string foveaControlText(const RunParameters& run) {
+  switch (run.fovea.mode) {
+    case FoveaMode::fixed:
+      return "fixed";
+    case FoveaMode::path:
+      return "path " + run.foveaPathFile;
+    case FoveaMode::model:
+      break;
+  }
+  return "model";
+}
