@@ -5,7 +5,8 @@
     /usr/bin/python3 docs/plot_export.py run.h5 figure.png
 
 Left, per frame: the events the frame loop pushed and those the queue bound displaced; below,
-over the run's time, the mean gain and the share of sensors ringed in red (gain below 0.2).
+over the run's time, the mean gain and the share of sensors ringed in red (gain below the run's
+drawing.low_gain_threshold, 0.2 by default).
 Right: every sensor at its pixel offset from the fovea centre, coloured by its last gain.
 Needs Debian's python3-h5py, python3-numpy and python3-matplotlib.
 """
@@ -20,18 +21,18 @@ matplotlib.use("Agg")  # files only: no display needed
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-LOW_GAIN = 0.2  # the canvas rings a sensor in red below this gain
+LOW_GAIN = 0.2  # the canvas rings a sensor in red below this gain, unless the run says otherwise
 ROWS_PER_READ = 256  # /gains is frames x 30202 floats: read it a block of rows at a time
 
 
-def gain_curves(gains):
+def gain_curves(gains, low_gain):
     """Mean gain and share of red-ringed sensors per frame, and the last frame's gains."""
     mean = np.empty(gains.shape[0])
     ringed = np.empty(gains.shape[0])
     for start in range(0, gains.shape[0], ROWS_PER_READ):
         block = gains[start:start + ROWS_PER_READ]
         mean[start:start + len(block)] = block.mean(axis=1)
-        ringed[start:start + len(block)] = (block < LOW_GAIN).mean(axis=1)
+        ringed[start:start + len(block)] = (block < low_gain).mean(axis=1)
     return mean, ringed, gains[-1]
 
 
@@ -50,7 +51,11 @@ def main(argv):
         # Totals since the start; the first frame's share is its own total.
         displaced = np.diff(frames["displaced_total"][:], prepend=0)
         seconds = frames["t"][:] - frames["t"][0]
-        mean_gain, ringed, last_gains = gain_curves(run["gains"])
+        # Exports made before the parameter set was recorded have no /parameters.
+        low_gain = LOW_GAIN
+        if "parameters" in run:
+            low_gain = float(run["parameters"].attrs["drawing.low_gain_threshold"])
+        mean_gain, ringed, last_gains = gain_curves(run["gains"], low_gain)
         px, py = run["retina/px"][:], run["retina/py"][:]
         events = run["events/frame"].shape[0]
         title = "{}: {} frames, {}".format(
@@ -68,7 +73,7 @@ def main(argv):
 
     over_time = fig.add_subplot(grid[1, 0])
     over_time.plot(seconds, mean_gain, label="mean gain", color="tab:green")
-    over_time.plot(seconds, ringed, label=f"share ringed red (gain < {LOW_GAIN})",
+    over_time.plot(seconds, ringed, label=f"share ringed red (gain < {low_gain:g})",
                    color="tab:red")
     over_time.set_xlabel("time since the first frame (s)")
     over_time.set_ylim(0, 1.02)

@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libhdf5-dev
+bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libhdf5-dev \
+  libtomlplusplus-dev
 cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DRETINA_BUILD_TESTS=OFF
 cmake --build build/run --target retina-demo retina-replay -j"$(nproc)"
 demo=build/run/app/retina-demo

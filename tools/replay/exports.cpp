@@ -44,10 +44,8 @@ std::string joinedKeys(const std::vector<std::string>& keys) {
 std::vector<std::string> provenanceComments(const ReplayOptions& options, const RunProvenance& run,
                                             const std::string& startTime) {
   std::ostringstream input;
-  input << inputText(options);
-  if (!run.inputPath.empty()) input << " (" << run.inputPath;
+  input << (run.inputPath.empty() ? inputText(options) : run.inputPath);
   if (run.inputBytes >= 0) input << ", " << run.inputBytes << " bytes";
-  if (!run.inputPath.empty()) input << ")";
   input << ", " << run.inputFrameRate << " frames per second";
   const std::vector<std::string> changed = changedParameters(run.parameters);
   std::vector<std::string> lines{
