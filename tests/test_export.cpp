@@ -91,31 +91,17 @@ class H5Reader {
   }
 
   double numberAttribute(const std::string& object, const std::string& name) const {
-    double value = -1.0;
-    const hid_t attribute =
-        H5Aopen_by_name(file_, object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT);
-    EXPECT_GE(attribute, 0) << object << " has no attribute " << name;
-    if (attribute >= 0) {
-      H5Aread(attribute, H5T_NATIVE_DOUBLE, &value);
-      H5Aclose(attribute);
-    }
-    return value;
+    const std::vector<double> values = numberArrayAttribute(object, name);
+    return values.size() == 1 ? values[0] : -1.0;
   }
 
   std::vector<double> numberArrayAttribute(const std::string& object,
                                            const std::string& name) const {
     std::vector<double> values;
-    const hid_t attribute =
-        H5Aopen_by_name(file_, object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT);
-    if (attribute < 0) {
-      ADD_FAILURE() << object << " has no attribute " << name;
-      return values;
-    }
-    const hid_t space = H5Aget_space(attribute);
-    values.resize(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
-    H5Aread(attribute, H5T_NATIVE_DOUBLE, values.data());
-    H5Sclose(space);
-    H5Aclose(attribute);
+    withAttribute(object, name, [&](hid_t attribute, std::size_t count) {
+      values.resize(count);
+      H5Aread(attribute, H5T_NATIVE_DOUBLE, values.data());
+    });
     return values;
   }
 
@@ -125,26 +111,19 @@ class H5Reader {
 
   std::vector<std::string> textAttribute(const std::string& object, const std::string& name) const {
     std::vector<std::string> texts;
-    const hid_t attribute =
-        H5Aopen_by_name(file_, object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT);
-    if (attribute < 0) {
-      ADD_FAILURE() << object << " has no attribute " << name;
-      return texts;
-    }
-    const hid_t space = H5Aget_space(attribute);
-    std::vector<char*> raw(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
-    const hid_t type = H5Tcopy(H5T_C_S1);
-    H5Tset_size(type, H5T_VARIABLE);
-    H5Tset_cset(type, H5T_CSET_UTF8);
-    if (H5Aread(attribute, type, raw.data()) >= 0) {
-      for (char* text : raw) {
-        texts.emplace_back(text != nullptr ? text : "");
-        H5free_memory(text);
+    withAttribute(object, name, [&](hid_t attribute, std::size_t count) {
+      std::vector<char*> raw(count);
+      const hid_t type = H5Tcopy(H5T_C_S1);
+      H5Tset_size(type, H5T_VARIABLE);
+      H5Tset_cset(type, H5T_CSET_UTF8);
+      if (H5Aread(attribute, type, raw.data()) >= 0) {
+        for (char* text : raw) {
+          texts.emplace_back(text != nullptr ? text : "");
+          H5free_memory(text);
+        }
       }
-    }
-    H5Tclose(type);
-    H5Sclose(space);
-    H5Aclose(attribute);
+      H5Tclose(type);
+    });
     return texts;
   }
 
@@ -176,6 +155,21 @@ class H5Reader {
   }
 
  private:
+  // Opens attribute `name` of `object` and hands it with its number of elements to `read`.
+  template <class Read>
+  void withAttribute(const std::string& object, const std::string& name, Read&& read) const {
+    const hid_t attribute =
+        H5Aopen_by_name(file_, object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT);
+    if (attribute < 0) {
+      ADD_FAILURE() << object << " has no attribute " << name;
+      return;
+    }
+    const hid_t space = H5Aget_space(attribute);
+    read(attribute, static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
+    H5Sclose(space);
+    H5Aclose(attribute);
+  }
+
   hid_t file_;
 };
 
