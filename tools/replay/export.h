@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -92,10 +93,15 @@ class Hdf5Export {
   bool add(const Session& session, const FrameResult& result, std::int64_t frameNumber,
            const EventQueueStats& queueStats);
 
+  // Before finish: the input ended at `frame` (1 = the first), before its known end, for
+  // `cause`; finish records it in the root attributes.
+  void setInputEndedEarly(std::int64_t frame, const std::string& cause);
+
   // After the loop, once the session has stopped (its worker joined, so the push log is quiet):
-  // writes what was pushed after the last frame, waits for the writer and closes the file.
-  // Returns an empty string or the message (the file is then discarded).
-  std::string finish();
+  // writes what was pushed after the last frame, waits for the writer, calling `waiting` with
+  // the frames still queued every kWaitReport meanwhile, and closes the file. Returns an empty
+  // string or the message (the file is then discarded).
+  std::string finish(const std::function<void(std::size_t framesLeft)>& waiting = {});
 
   // After finish: renames the file into place. An empty string or the message.
   std::string commit();
@@ -116,6 +122,8 @@ class Hdf5Export {
   // frames per second the writing ends well before the next frame's emission. A writer that runs
   // behind finds its frames older than this and does not pause.
   static constexpr std::chrono::milliseconds kWriteSettle{8};
+  // How often finish() reports the frames still to write.
+  static constexpr std::chrono::milliseconds kWaitReport{250};
 
  private:
   void writerLoop();
@@ -125,6 +133,8 @@ class Hdf5Export {
   bool write(ExportFrame& frame);
   bool writeRetina(const ExportRetina& retina);
   void stopWriter();
+  void waitForWriter(const std::function<void(std::size_t)>& waiting);
+  bool writeEndAttributes();
   std::string closeFile();
 
   std::string target_;
@@ -137,6 +147,8 @@ class Hdf5Export {
   EventQueue* queue_ = nullptr;
   std::vector<RetinaEvent> pushLog_;  // the queue appends here, under the queue mutex
   std::int64_t lastFrame_ = 0;
+  std::int64_t inputEndedEarlyFrame_ = 0;  // 0: the input did not end early
+  std::string inputEndedEarlyCause_;
 
   mutable std::mutex mutex_;  // guards everything below
   std::condition_variable frameQueued_;

@@ -12,6 +12,7 @@
 #include "app/session.h"
 #include "tools/replay/export.h"
 #include "tools/replay/options.h"
+#include "tools/replay/output_report.h"
 #include "tools/replay/stats.h"
 
 class ReplayExports {
@@ -36,20 +37,28 @@ class ReplayExports {
   // Real seconds the last add() took on the frame loop's thread.
   double lastSeconds() const { return lastSeconds_; }
 
-  // After the loop, once the session has stopped: completes every file and renames it into
-  // place. False on failure (see error()); every file is then discarded.
-  bool finish();
+  // Before finish: the input ended before its known end (see ReplayInput::endedEarly); the
+  // export records it.
+  void noteInputEndedEarly(std::int64_t frame, const std::string& cause);
+
+  // After the loop, once the session has stopped and `framesRun` frames were drawn: completes
+  // each file and renames it into place, the CSV first; a file that cannot be completed leaves
+  // its target as it was, the other is still put in place. Nothing is written when no frame was
+  // drawn. While the export's writer works through the frames still queued, `waiting` is called
+  // with their number every Hdf5Export::kWaitReport.
+  OutputsReport finish(std::int64_t framesRun,
+                       const std::function<void(std::size_t framesLeft)>& waiting = {});
 
   // Removes this run's temporary files.
   void discard();
 
+  // The first failure during the run, or an empty string.
   std::string error() const;
 
  private:
   const ReplayOptions& options_;
   Hdf5Export export_;
   StatsWriter stats_;
-  std::string error_;
   double lastSeconds_ = 0.0;
 };
 

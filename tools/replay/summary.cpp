@@ -42,7 +42,10 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue,
   const std::size_t n = frames_.size();
   out << "\nSummary: " << n << " frames, model "
       << (deterministic ? "stepped (deterministic)" : "on its worker thread (live)") << "\n";
-  if (n == 0) return;
+  if (n == 0) {
+    printEnd(out);
+    return;
+  }
 
   struct Row {
     const char* name;
@@ -107,6 +110,15 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue,
   out << ", after the last frame " << residentLastMb_ << ", peak "
       << std::max(residentPeakMb_, peakResidentMemoryMb()) << "\n";
   out.unsetf(std::ios::floatfield);
+  printEnd(out);
+}
+
+void ReplaySummary::printEnd(std::ostream& out) const {
+  if (!inputEndedEarly_.empty()) out << "  the input ended early: " << inputEndedEarly_ << "\n";
+  if (outputs_.empty()) return;
+  out << "  outputs:\n";
+  for (const OutputOutcome& output : outputs_)
+    out << "    " << output.target << ": " << output.fate << "\n";
 }
 
 double residentMemoryMb() {
