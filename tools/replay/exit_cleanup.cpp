@@ -12,18 +12,19 @@
 // One registered file. Entries are never freed nor reused: a signal handler on another thread
 // may be reading one, and a reused entry could hand it a half-written path. A run registers a
 // handful.
-struct Entry {
+struct TemporaryEntry {
   std::string path;  // set before the entry is published, never changed
   std::atomic<bool> live{true};
-  Entry* next = nullptr;
+  TemporaryEntry* next = nullptr;
 };
 
 namespace {
 
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<Entry*>::is_always_lock_free,
+static_assert(std::atomic<bool>::is_always_lock_free &&
+                  std::atomic<TemporaryEntry*>::is_always_lock_free,
               "the signal handler reads these");
 
-std::atomic<Entry*> registered{nullptr};
+std::atomic<TemporaryEntry*> registered{nullptr};
 volatile std::sig_atomic_t phase = static_cast<int>(RunPhase::starting);
 
 struct ActiveFinisher {
@@ -37,10 +38,11 @@ void onExit(int /*status*/, void*) {
   if (exiting.exchange(true)) return;  // registered more than once: act on the first call only
   const std::function<int()>* finish = active.finish.exchange(nullptr);
   if (finish != nullptr && std::this_thread::get_id() == active.owner) {
-    int status = 1;
+    int status = 1;  // what a failure to finish says
     try {
       status = (*finish)();
     } catch (...) {
+      // Nothing may leave an exit handler; the temporary files go below all the same.
     }
     removeTemporariesNow();
     std::cout.flush();
@@ -69,7 +71,7 @@ void TemporaryRegistration::hold(const std::string& path) {
   release();
   static const bool handlerRegistered = (registerExitHandler(), true);
   (void)handlerRegistered;
-  auto* entry = new Entry;
+  auto* entry = new TemporaryEntry;
   entry->path = path;
   entry->next = registered.load();
   while (!registered.compare_exchange_weak(entry->next, entry)) {
@@ -83,7 +85,7 @@ void TemporaryRegistration::release() {
 }
 
 void removeTemporariesNow() {
-  for (Entry* entry = registered.load(); entry != nullptr; entry = entry->next) {
+  for (TemporaryEntry* entry = registered.load(); entry != nullptr; entry = entry->next) {
     if (entry->live.exchange(false)) unlink(entry->path.c_str());
   }
 }

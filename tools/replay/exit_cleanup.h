@@ -32,7 +32,7 @@ class TemporaryRegistration {
   void release();  // the owner has renamed or removed the file
 
  private:
-  struct Entry* entry_ = nullptr;
+  struct TemporaryEntry* entry_ = nullptr;
 };
 
 // Unlinks every registered temporary file. Async-signal-safe: for signal handlers and exit.

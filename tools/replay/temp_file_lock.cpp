@@ -25,6 +25,12 @@ bool lockFile(int fd, short type) {
   return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
+// The lock failed because another holds it, rather than because the file system has no such
+// locks (then nothing can be known of other runs, and nothing is removed).
+bool heldElsewhere() {
+  return errno == EAGAIN || errno == EACCES;
+}
+
 bool sameFile(int fd, const std::string& path) {
   struct stat opened {
   }, named{};
@@ -81,7 +87,8 @@ int createLockedTemporary(const std::string& directory, const TempName& name, st
     path = buffer.data();
     // A run clearing stale files may have taken the new file for a dead run's between its
     // creation and this lock: then the lock fails, or the name is gone. Either way, again.
-    if (lockFile(fd, F_WRLCK) && sameFile(fd, path)) return fd;
+    const bool locked = lockFile(fd, F_WRLCK);
+    if ((locked || !heldElsewhere()) && sameFile(fd, path)) return fd;
     const int error = errno;
     if (sameFile(fd, path)) unlink(path.c_str());
     close(fd);
@@ -111,7 +118,7 @@ std::string clearStaleTemporaries(const std::string& directory, const TempName& 
     struct stat info {};
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
       if (!lockFile(fd, F_RDLCK)) {
-        if (errno == EAGAIN || errno == EACCES) held = candidate;
+        if (heldElsewhere()) held = candidate;
       } else if (sameFile(fd, path)) {
         unlink(path.c_str());  // held meanwhile: no run can take it up again
       }

@@ -5,7 +5,8 @@
 // on each of its temporary files from their creation until it renames or removes them; the
 // process's end releases it however that comes. So a temporary file of the target's name
 // pattern that nobody holds is a dead run's and may go, and one that is held means another run
-// writes that target now.
+// writes that target now. On a file system without such locks, nothing is known of other runs:
+// the temporary file is made all the same, and no other is removed.
 
 #include <string>
 
