@@ -252,8 +252,8 @@ Input (at most one; default: the synthetic scene):
   --size WxH         size of the synthetic scene (default: 1280x720); synthetic scene only
 
 Run:
-  --frames N         stop after N frames (default: 300 for the synthetic scene and an image,
-                     the whole video, no limit for a camera)
+  --frames N         stop after N frames, at most 2147483647 (default: 300 for the synthetic
+                     scene and an image, the whole video, no limit for a camera)
   --fast             in a window, show each frame as soon as it is drawn (default: at the
                      source's rate: a video's own, 30 fps for an image and the synthetic scene;
                      a camera keeps its own pace and a headless run is never paced)
@@ -282,7 +282,7 @@ Output:
   --version          the tool's name and version
 
 Every option but --snapshot may be given once. A value never starts with '-' (give such a file
-as ./-name), and --help or --version in a value's place is that option's missing value.
+as ./-name), and --help or --version where a value belongs is refused as that value.
 
 Each output is written under a hidden temporary name beside its target and renamed into place
 once complete. A stop (ESC, closing the window, losing its X display, Ctrl-C, SIGTERM, SIGHUP,
