@@ -2,10 +2,11 @@
 
 #include <ostream>
 
+#include "app/banner.h"
+
 DemoEnd runDemo(FrameIo& io, std::ostream& out, const SessionConfig& config) {
-  Session session(config, out);
-  out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
-  out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+  Session session(config);
+  printBanner(out, session.sensorCount(), true);
 
   LoopExit exit = LoopExit::emptyFrame;
   cv::Mat frame;

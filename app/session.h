@@ -14,6 +14,7 @@
 #include "app/parameters.h"
 #include "display/fovea.h"
 #include "display/overlay.h"
+#include "display/render.h"
 #include "model/model_worker.h"
 #include "retina/fibonacci_retina.h"
 #include "retina/sensor.h"
@@ -39,15 +40,13 @@ struct FrameLoopState {
   // Pixels per retina unit, fixed by the first frame: diameter / 2 retina units span the
   // distance from the frame's middle to its nearest edge.
   float retinaScale = 1.0f;
-  std::int64_t framesDrawn = 0;           // 1 while the first frame is being drawn
-  std::size_t nextWaypoint = 0;           // the fovea path's next waypoint
-  SensorOffsets offsets;                  // every sensor's pixel offset at retinaScale
-  std::vector<std::uint8_t> hiddenDiscs;  // discs that later ones cover, at retinaScale
-  // What the passes read of each sensor, packed at retinaScale; empty when the sensors cannot
-  // be packed (a frame over 65534 pixels on its shorter side), and the passes read the lists.
-  PackedSensors packed;
-  cv::Mat frame;                     // the current frame as 8-bit BGR; never drawn on
-  cv::Mat canvas;                    // what the window shows
+  std::int64_t framesDrawn = 0;  // 1 while the first frame is being drawn
+  std::size_t nextWaypoint = 0;  // the fovea path's next waypoint
+  SensorOffsets offsets;         // every sensor's pixel offset at retinaScale
+  PackedSensors packed;          // what sampling and the fovea read of each sensor, at retinaScale
+  DiscRecords discs;             // what rendering reads: the same with the hidden discs flagged
+  cv::Mat frame;                 // the current frame as 8-bit BGR; never drawn on
+  cv::Mat canvas;                // what the window shows
   std::vector<float> konioSnapshot;  // this frame's copy of the Konio activity
   std::vector<float> gainSnapshot;   // this frame's copy of the gains
   std::vector<float> activations;    // this frame's samples, one per sensor
@@ -73,7 +72,8 @@ struct StageSeconds {
 
 // What one frame did.
 struct FrameResult {
-  bool drawn = false;  // false: the frame's type cannot be converted, and no stage ran
+  bool drawn = false;        // false: the frame is refused, and no stage ran
+  const char* refusal = "";  // why, when not drawn: "it is ...", "its ... cannot ..."
   StageSeconds seconds;
   std::size_t eventsPushed = 0;  // the frame marker included
   double captureTime = 0.0;      // t1 in seconds: the time stamp of every event of the frame
@@ -88,10 +88,10 @@ struct FrameResult {
 // per frame it reads. Main thread only.
 class Session {
  public:
-  // Generates the retina and writes "Generati <count> senzori." to `console`, creates the model,
-  // reads the clock for the latency timer and starts the worker thread (workerThread mode).
+  // Generates the retina, creates the model, reads the clock for the latency timer and starts the
+  // worker thread (workerThread mode). Writes nothing: the caller prints the banner (banner.h).
   // Throws std::invalid_argument with validateParameters' message for invalid parameters.
-  Session(const SessionConfig& config, std::ostream& console);
+  explicit Session(const SessionConfig& config);
   ~Session();  // stops as `stop` does
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -100,7 +100,9 @@ class Session {
   // on the first usable frame the centre is placed and the scale fixed; a fovea path's waypoint
   // for this frame moves the centre; then sampling and emission stamped t1, the model snapshots,
   // the fovea update (the model's fovea only), the rendering and the fovea marker; then the
-  // clock is read for the frame time (from t0) and the texts are drawn.
+  // clock is read for the frame time (from t0) and the texts are drawn. A frame of a type that
+  // cannot be converted, or a first usable frame too large to place the sensors on, is refused
+  // (FrameResult::refusal) and changes nothing.
   FrameResult step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1);
 
   // The reset key: the centre back to the middle of the current frame; the scale stays.
@@ -122,7 +124,10 @@ class Session {
   std::size_t sensorCount() const { return retina_.sensors.size(); }
 
  private:
-  void placeCenter();
+  // Centres the retina on the first usable frame and fixes the scale; false, nothing placed,
+  // when the sensors cannot be packed at that scale (a frame over 65534 pixels on its shorter
+  // side).
+  bool placeCenter();
   void followPath();
 
   SessionConfig config_;

@@ -226,7 +226,7 @@ void Rendering(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   cv::Mat canvas;
   for (auto _ : s) {
-    renderRetina(w.state.frame, w.state.packed, w.state.center.cx, w.state.center.cy, canvas,
+    renderRetina(w.state.frame, w.state.discs, w.state.center.cx, w.state.center.cy, canvas,
                  w.state.gainSnapshot);
   }
 }

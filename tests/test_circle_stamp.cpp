@@ -116,11 +116,11 @@ TEST(RenderRetina, WholeRetinaMatchesOneCvCirclePerSensor) {
       g = rng.uniform(0.0f, 1.0f);  // about a fifth below 0.2
     const float scale = static_cast<float>(std::min(size.width, size.height) / 2) / 32768.0f;
     const SensorOffsets offsets = placeSensors(retina.sensors, scale);
-    const std::vector<std::uint8_t> hidden = findHiddenDiscs(retina.sensors, offsets);
+    const DiscRecords discs = discRecords(packSensors(retina.sensors, offsets));
     for (const cv::Point centre : {cv::Point(size.width / 2, size.height / 2), cv::Point(3, 2),
                                    cv::Point(size.width - 2, size.height + 5)}) {
       cv::Mat canvas;
-      renderRetina(frame, retina.sensors, offsets, hidden, centre.x, centre.y, canvas, gains);
+      renderRetina(frame, discs, centre.x, centre.y, canvas, gains);
       const cv::Mat expected = renderWithCvCircle(frame, retina.sensors, offsets, centre, gains);
       ASSERT_EQ(cv::norm(expected, canvas, cv::NORM_INF), 0.0) << size << " centre " << centre;
     }
@@ -130,7 +130,7 @@ TEST(RenderRetina, WholeRetinaMatchesOneCvCirclePerSensor) {
 TEST(RenderRetina, OnlyDiscsCoveredByALaterDiscAsLargeAreHidden) {
   const Retina retina = generateFibonacciRetina(kDemoRetina);
   const SensorOffsets offsets = placeSensors(retina.sensors, 360.0f / 32768.0f);
-  const std::vector<std::uint8_t> hidden = findHiddenDiscs(retina.sensors, offsets);
+  const HiddenDiscs hidden = findHiddenDiscs(packSensors(retina.sensors, offsets));
   ASSERT_EQ(hidden.size(), retina.sensors.size());
   EXPECT_FALSE(hidden.back());  // nothing is drawn after the last sensor
   std::size_t count = 0;

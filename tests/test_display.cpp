@@ -17,14 +17,20 @@
 
 namespace {
 
+// The sensors placed at `scale` and packed, as the frame loop reads them.
+PackedSensors packedAt(const std::vector<Sensor>& sensors, float scale) {
+  const PackedSensors packed = packSensors(sensors, placeSensors(sensors, scale));
+  EXPECT_EQ(packed.size(), sensors.size()) << "sensors that cannot be packed";
+  return packed;
+}
+
 // All rendering and fovea calls go through these two: they place the sensors at `scale` as the
 // frame loop does, and render with the hidden discs left out, as the frame loop does.
 void render(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point centre, float scale,
             cv::Mat& canvas, const std::vector<float>& gains = {},
             const DrawingParameters& drawing = {}) {
-  const SensorOffsets offsets = placeSensors(sensors, scale);
-  renderRetina(frame, sensors, offsets, findHiddenDiscs(sensors, offsets), centre.x, centre.y,
-               canvas, gains, drawing);
+  renderRetina(frame, discRecords(packedAt(sensors, scale)), centre.x, centre.y, canvas, gains,
+               drawing);
 }
 
 cv::Point moveFovea(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point centre,
@@ -33,7 +39,7 @@ cv::Point moveFovea(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv
   FoveaCenter c;
   c.cx = centre.x;
   c.cy = centre.y;
-  updateFoveaCenter(frame, sensors, placeSensors(sensors, scale), c, konio, fovea);
+  updateFoveaCenter(frame, packedAt(sensors, scale), c, konio, fovea);
   return {c.cx, c.cy};
 }
 
@@ -142,6 +148,9 @@ TEST(RenderRetina, DrawsOnlySensorsInsideTheFrame) {
 
   // Through the scale: 0.5 px per unit, offsets truncated toward zero.
   Sensor left, right, beyond, near;
+  right.index = 1;
+  beyond.index = 2;
+  near.index = 3;
   left.x = -3;    // -1.5 px -> column 9
   right.x = 19;   // 9.5 px -> column 19
   beyond.x = 20;  // column 20, skipped
@@ -248,13 +257,13 @@ TEST(RenderRetina, GainsBeyondTheSnapshotCountAsOne) {
 
 TEST(RenderRetina, LaterSensorsCoverEarlierOnes) {
   const cv::Mat frame = uniformImage(20, 20, {30, 60, 90});
-  const Sensor green = sensorAt(0, {9, 10}, kMid, ColorClass::verde);
-  const Sensor red = sensorAt(1, {11, 10}, kMid, ColorClass::rosu);
-  const Sensor lowGain = sensorAt(2, {12, 10}, kMid, ColorClass::albastru);
-  // Drawn in list order red, lowGain, green: each disc covers what lies under it, a sensor's own
+  const Sensor red = sensorAt(0, {11, 10}, kMid, ColorClass::rosu);
+  const Sensor lowGain = sensorAt(1, {12, 10}, kMid, ColorClass::albastru);
+  const Sensor green = sensorAt(2, {9, 10}, kMid, ColorClass::verde);
+  // Drawn in order red, lowGain, green: each disc covers what lies under it, a sensor's own
   // ring goes over its disc, and the next sensor's disc over that ring.
   cv::Mat canvas;
-  render(frame, {red, lowGain, green}, kMid, 1.0f, canvas, {1.0f, 1.0f, 0.1f});
+  render(frame, {red, lowGain, green}, kMid, 1.0f, canvas, {1.0f, 0.1f, 1.0f});
   cv::Mat expected = blackImage(20, 20);
   disc(expected, {11, 10}, 2, {0, 0, 90});
   disc(expected, {12, 10}, 2, {3, 0, 0});  // blue 30 at gain 0.1
@@ -428,11 +437,11 @@ TEST(FoveaUpdate, ParametersSetStepMarginAndWeights) {
 TEST(FoveaUpdate, SensorsBeyondTheKonioSnapshotWeighByBrightnessAlone) {
   cv::Mat frame = blackImage(1280, 720);
   frame.at<cv::Vec3b>(360, 600) = {255, 255, 255};
-  // Sensor 1: black, activity 0.5 -> weight 1. Sensor 2: white, no entry -> weight 1.
-  const std::vector<Sensor> sensors = {sensorAt(1, {680, 360}, kOffMiddle),
-                                       sensorAt(2, {600, 360}, kOffMiddle)};
+  // Sensor 0: black, activity 0.5 -> weight 1. Sensor 1: white, no entry -> weight 1.
+  const std::vector<Sensor> sensors = {sensorAt(0, {680, 360}, kOffMiddle),
+                                       sensorAt(1, {600, 360}, kOffMiddle)};
   // The slot just past the end holds a large activity; reading it would pull the centroid.
-  std::vector<float> konio = {0.0f, 0.5f, 9.0f};
+  std::vector<float> konio = {0.5f, 9.0f};
   konio.pop_back();
   EXPECT_EQ(moveFovea(frame, sensors, kOffMiddle, 1.0f, konio).x, kOffMiddle.x);
 }

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/banner.h"
 #include "app/parameter_file.h"
 #include "app/platform.h"
 #include "app/session.h"
@@ -222,10 +223,9 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     });
     setRunPhase(RunPhase::running);
     try {
-      session.emplace(config, out);
+      session.emplace(config);
       exports.start(*session);
-      out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
-      if (!options.headless) out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+      printBanner(out, session->sensorCount(), !options.headless);
       console.after(out);
       std::unique_ptr<XWindowWatch> watch;
       if (!options.headless) watch = std::make_unique<XWindowWatch>();
