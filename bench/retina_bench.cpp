@@ -30,7 +30,7 @@
 #include "display/render.h"
 #include "retina/fibonacci_retina.h"
 #include "tests/session_fixture.h"
-#include "tools/replay/synthetic_scene.h"
+#include "app/synthetic_scene.h"
 
 namespace {
 

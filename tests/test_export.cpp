@@ -32,7 +32,7 @@
 #include "tools/replay/export.h"
 #include "tools/replay/replay.h"
 #include "tools/replay/stats.h"
-#include "tools/replay/synthetic_scene.h"
+#include "app/synthetic_scene.h"
 
 // ThreadSanitizer reads this when it starts. The refused-input cases open a real video, and
 // FFmpeg's uninstrumented decoder threads show their own hand-offs as races that are not this
