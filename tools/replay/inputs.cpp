@@ -15,9 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/platform.h"
+#include "app/platform/platform.h"
 #include "tools/replay/frame_clock.h"
-#include "tools/replay/quiet_stderr.h"
+#include "app/platform/quiet_stderr.h"
 
 namespace {
 

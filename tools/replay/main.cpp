@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/platform/platform.h"
 #include "tools/replay/exit_cleanup.h"
 #include "tools/replay/replay.h"
 
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
   installStopHandlers();
   ReplayHooks hooks;
   hooks.stopSignal = &stopRequest;
-  hooks.progress = isatty(STDERR_FILENO) == 1;
+  hooks.progress = standardErrorIsTerminal();
   int status = runReplay(parsed.options, std::cout, std::cerr, hooks);
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == kReplayDone) {
     std::cerr << "retina-replay: cannot write standard output\n";

@@ -197,8 +197,8 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
   const std::set<std::string> valued{"--video",  "--image",  "--camera",   "--size",
                                      "--frames", "--out",    "--snapshot", "--export",
                                      "--stats",  "--config", "--fovea",    "--fovea-path"};
-  const std::set<std::string> flags{"--headless", "--deterministic", "--fast", "--export-gains",
-                                    "--print-config"};
+  const std::set<std::string> flags{"--headless",     "--deterministic", "--fast",
+                                    "--export-gains", "--print-config",  "--check-display"};
   // --help and --version answer whatever else the line holds, but not where they stand as an
   // option's value ("--image --help" is an --image without its file).
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -241,11 +241,12 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
       return parsed;
     }
     if (flags.count(arg) > 0) {
-      (arg == "--headless"       ? o.headless
-       : arg == "--fast"         ? o.fast
-       : arg == "--export-gains" ? o.exportGains
-       : arg == "--print-config" ? o.printConfig
-                                 : o.deterministic) = true;
+      (arg == "--headless"        ? o.headless
+       : arg == "--fast"          ? o.fast
+       : arg == "--export-gains"  ? o.exportGains
+       : arg == "--print-config"  ? o.printConfig
+       : arg == "--check-display" ? o.checkDisplay
+                                  : o.deterministic) = true;
       continue;
     }
     parsed.error = applyValue(arg, args[++i], o);
@@ -306,6 +307,8 @@ Parameters and fovea:
 Output:
   --headless         no window and no keys (default: off; on by itself, with a notice, when no
                      X server answers at DISPLAY)
+  --check-display    say whether a window can open here, and stop: status 0 when an X server
+                     answers at DISPLAY, else why not on standard error and status 1
   --out FILE.avi     record every canvas as MJPG AVI at the source's rate (default: none)
   --snapshot N:FILE.png
                      write the canvas of frame N (1 = the first) as PNG; may be given more

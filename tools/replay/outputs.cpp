@@ -13,8 +13,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "app/platform.h"
-#include "tools/replay/quiet_stderr.h"
+#include "app/platform/platform.h"
+#include "app/platform/quiet_stderr.h"
 
 namespace {
 

@@ -12,7 +12,8 @@
 
 #include "app/banner.h"
 #include "app/parameter_file.h"
-#include "app/platform.h"
+#include "app/platform/platform.h"
+#include "app/platform/x_display.h"
 #include "app/session.h"
 #include "tools/replay/exit_cleanup.h"
 #include "tools/replay/exports.h"
@@ -23,7 +24,6 @@
 #include "tools/replay/progress.h"
 #include "tools/replay/run_parameters.h"
 #include "tools/replay/summary.h"
-#include "tools/replay/x_display.h"
 
 namespace {
 
@@ -97,6 +97,12 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     console.after(out);
     if (console.cause.empty()) return kReplayDone;
     err << "retina-replay: cannot write standard output: " << console.cause << "\n";
+    return kReplayFailed;
+  }
+  if (options.checkDisplay) {
+    const std::string why = windowUnavailableReason();
+    if (why.empty()) return kReplayDone;
+    err << "retina-replay: " << why << "\n";
     return kReplayFailed;
   }
   RunParameters run;
