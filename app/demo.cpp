@@ -22,7 +22,7 @@ DemoEnd runDemo(FrameIo& io, std::ostream& out, const SessionConfig& config) {
       exit = LoopExit::quitKey;
       break;
     }
-    if (result.drawn) session.reportLatency(session.now(), out);
+    if (result.drawn && session.latencyDue(session.now())) printLatency(out, result.frameTimeMs);
   }
   return {exit, session.stop()};
 }

@@ -1,7 +1,6 @@
 #include "app/session.h"
 
 #include <algorithm>
-#include <ostream>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
@@ -91,6 +90,7 @@ bool Session::placeCenter() {
   if (packed.empty()) return false;
   state_.center = center;
   state_.retinaScale = scale;
+  state_.placedFrameSize = state_.frame.size();
   state_.offsets = std::move(offsets);
   state_.packed = std::move(packed);
   state_.discs = discRecords(state_.packed);
@@ -152,7 +152,10 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   result.drawn = true;
   result.center = s.center;
   result.frameTimeMs = s.frameTimeMs;
+  result.queue = model_.queue.stats();
   result.canvas = s.canvas;
+  result.gains = &s.gainSnapshot;
+  result.konio = &s.konioSnapshot;
   return result;
 }
 
@@ -160,11 +163,10 @@ void Session::recentre() {
   if (state_.centerPlaced) centreOn(state_.center, state_.frame);  // retinaScale stays
 }
 
-void Session::reportLatency(SteadyTime t3, std::ostream& out) {
-  if (secondsBetween(state_.lastLatencyPrint, t3) > kLatencyPeriodSeconds) {
-    out << "[Latency] Frame processing: " << state_.frameTimeMs << " ms\n";
-    state_.lastLatencyPrint = t3;
-  }
+bool Session::latencyDue(SteadyTime t3) {
+  if (!(secondsBetween(state_.lastLatencyPrint, t3) > kLatencyPeriodSeconds)) return false;
+  state_.lastLatencyPrint = t3;
+  return true;
 }
 
 bool applyKey(Session& session, int key) {

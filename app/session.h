@@ -40,6 +40,7 @@ struct FrameLoopState {
   // Pixels per retina unit, fixed by the first frame: diameter / 2 retina units span the
   // distance from the frame's middle to its nearest edge.
   float retinaScale = 1.0f;
+  cv::Size placedFrameSize;      // the frame that placed the centre and fixed the scale
   std::int64_t framesDrawn = 0;  // 1 while the first frame is being drawn
   std::size_t nextWaypoint = 0;  // the fovea path's next waypoint
   SensorOffsets offsets;         // every sensor's pixel offset at retinaScale
@@ -79,8 +80,21 @@ struct FrameResult {
   double captureTime = 0.0;      // t1 in seconds: the time stamp of every event of the frame
   FoveaCenter center;            // after the fovea update: the centre the frame was drawn around
   std::int32_t frameTimeMs = 0;  // from t0 to the fovea marker, as the overlay shows it
-  cv::Mat canvas;                // the session's canvas (shared, not copied); valid until the
-                                 // next frame
+  EventQueueStats queue{};       // the event queue's counters after the frame's stages
+  // Views into the session, valid until its next frame: the canvas (shared, not copied) and the
+  // gains and Konio activity the frame was drawn with, one value per sensor.
+  cv::Mat canvas;
+  const std::vector<float>* gains = nullptr;
+  const std::vector<float>* konio = nullptr;
+};
+
+// Where the first usable frame placed the retina; fixed for the rest of the session. Views into
+// the session, valid while it lives.
+struct RetinaPlacement {
+  const std::vector<Sensor>* sensors = nullptr;
+  const SensorOffsets* offsets = nullptr;  // every sensor's pixel offset from the centre
+  float retinaScale = 1.0f;                // pixels per retina unit
+  cv::Size frameSize;                      // of the frame that placed it
 };
 
 // One run of the retina: the retina, the model with its worker thread (or the stepped mode) and
@@ -109,9 +123,9 @@ class Session {
   // Nothing happens before the centre has been placed.
   void recentre();
 
-  // Writes the latency line with the last frame's time when more than 2 s have passed since the
-  // last line (or the session's start), as seen at `t3`.
-  void reportLatency(SteadyTime t3, std::ostream& out);
+  // Whether the latency line (printLatency, with the last frame's time) is due: more than 2 s
+  // have passed since it was last due (or the session's start), as seen at `t3`.
+  bool latencyDue(SteadyTime t3);
 
   // Clears the running flag and joins the worker thread; returns the queue's counters then.
   // Safe to call more than once.
@@ -120,6 +134,12 @@ class Session {
   SteadyTime now() const { return config_.clock(); }
   const Retina& retina() const { return retina_; }
   const FrameLoopState& state() const { return state_; }
+  // After the first drawn frame.
+  RetinaPlacement placement() const {
+    return {&retina_.sensors, &state_.offsets, state_.retinaScale, state_.placedFrameSize};
+  }
+  // The model's event queue, for its push log (EventQueue::setPushLog, takePushLog).
+  EventQueue& eventQueue() { return model_.queue; }
   Model& model() { return model_; }
   std::size_t sensorCount() const { return retina_.sensors.size(); }
 

@@ -316,8 +316,8 @@ void Hdf5Export::addWarmFrame(std::size_t events) {
   spare_.push_back(std::move(frame));
 }
 
-bool Hdf5Export::add(const Session& session, const FrameResult& result, std::int64_t frameNumber,
-                     const EventQueueStats& queueStats) {
+bool Hdf5Export::add(const FrameResult& result, const RetinaPlacement& placement,
+                     std::int64_t frameNumber) {
   std::unique_ptr<ExportFrame> frame;
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -342,22 +342,21 @@ bool Hdf5Export::add(const Session& session, const FrameResult& result, std::int
   frame->foveaCy = result.center.cy;
   frame->frameTimeMs = result.frameTimeMs;
   frame->eventsPushed = static_cast<std::int64_t>(result.eventsPushed);
-  frame->displacedTotal = static_cast<std::int64_t>(queueStats.displaced);
-  frame->batchesTotal = static_cast<std::int64_t>(queueStats.batches);
-  frame->queueSize = static_cast<std::int64_t>(queueStats.size);
+  frame->displacedTotal = static_cast<std::int64_t>(result.queue.displaced);
+  frame->batchesTotal = static_cast<std::int64_t>(result.queue.batches);
+  frame->queueSize = static_cast<std::int64_t>(result.queue.size);
   // Swaps: the log continues in the frame's old storage, so neither side allocates once the
   // frames in flight have grown to the usual size. Room for the log is made here, outside the
   // queue mutex, rather than by the log's growth under it.
   if (frame->events.capacity() < expectedEvents_) reserveMapped(frame->events, expectedEvents_);
   queue_->takePushLog(frame->events);
-  const FrameLoopState& state = session.state();
   if (withGains_) {
-    frame->gains.assign(state.gainSnapshot.begin(), state.gainSnapshot.end());
-    frame->konio.assign(state.konioSnapshot.begin(), state.konioSnapshot.end());
+    frame->gains.assign(result.gains->begin(), result.gains->end());
+    frame->konio.assign(result.konio->begin(), result.konio->end());
   }
   if (lastFrame_ == 0) {
     frame->retina = std::make_unique<ExportRetina>(ExportRetina{
-        session.retina().sensors, state.offsets, state.retinaScale, state.frame.size()});
+        *placement.sensors, *placement.offsets, placement.retinaScale, placement.frameSize});
     if (live_) {
       // t is steady-clock time: the wall clock now, less the steady time since t.
       const double wallNow =

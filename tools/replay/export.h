@@ -27,7 +27,7 @@
 #include <opencv2/core.hpp>
 
 #include "app/parameters.h"
-#include "app/session.h"
+#include "app/session.h"  // FrameResult, RetinaPlacement
 #include "model/event_queue.h"
 #include "tools/replay/atomic_file.h"
 #include "tools/replay/h5_file.h"
@@ -107,10 +107,9 @@ class Hdf5Export {
   void start(const ExportRunInfo& info, EventQueue& queue);
 
   // After a drawn frame, on the frame loop's thread: takes the push log and the snapshots and
-  // queues the frame for the writer; waits only when the queued frames fill kMaxQueuedBytes.
-  // Returns false once writing has failed (see error()).
-  bool add(const Session& session, const FrameResult& result, std::int64_t frameNumber,
-           const EventQueueStats& queueStats);
+  // queues the frame for the writer (with the placement, on the first frame); waits only when
+  // the queued frames fill kMaxQueuedBytes. Returns false once writing has failed (see error()).
+  bool add(const FrameResult& result, const RetinaPlacement& placement, std::int64_t frameNumber);
 
   // Before finish: the input ended at `frame` (1 = the first), before its known end, for
   // `cause`; finish records it in the root attributes.

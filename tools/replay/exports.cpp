@@ -122,29 +122,28 @@ std::string ReplayExports::open(const RunProvenance& provenance) {
   return problem;
 }
 
-void ReplayExports::start(Session& session) {
+void ReplayExports::start(std::size_t sensorCount, EventQueue& queue) {
   if (options_.exportPath.empty()) return;
   ExportRunInfo info;
   info.commandLine = commandLineText(options_.arguments);
   info.input = inputText(options_);
   info.deterministic = options_.deterministic;
-  info.sensorCount = static_cast<std::int64_t>(session.sensorCount());
+  info.sensorCount = static_cast<std::int64_t>(sensorCount);
   info.startTime = startTime_;
   info.provenance = provenance_;
-  export_.start(info, session.model().queue);
+  export_.start(info, queue);
 }
 
-bool ReplayExports::add(Session& session, const FrameResult& result, double readSeconds,
-                        std::int64_t frameNumber, double residentMib) {
+bool ReplayExports::add(const FrameResult& result, const RetinaPlacement& placement,
+                        double readSeconds, std::int64_t frameNumber, double residentMib) {
   const auto begin = std::chrono::steady_clock::now();
-  const EventQueueStats queue = session.model().queue.stats();
   // Each file takes the frame whatever became of the other: the CSV stays complete up to the
   // last frame drawn when the export fails.
-  bool ok = options_.exportPath.empty() || export_.add(session, result, frameNumber, queue);
+  bool ok = options_.exportPath.empty() || export_.add(result, placement, frameNumber);
   if (!options_.statsPath.empty()) {
     ok = stats_.add({frameNumber,
                      {readSeconds, result.seconds, result.eventsPushed},
-                     queue,
+                     result.queue,
                      result.center,
                      result.frameTimeMs,
                      residentMib}) &&

@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <sstream>
 #include <string>
 
 #include "app/banner.h"
@@ -230,13 +229,12 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     setRunPhase(RunPhase::running);
     try {
       session.emplace(config);
-      exports.start(*session);
+      exports.start(session->sensorCount(), session->eventQueue());
       printBanner(out, session->sensorCount(), !options.headless);
       console.after(out);
       std::unique_ptr<XWindowWatch> watch;
       if (!options.headless) watch = std::make_unique<XWindowWatch>();
       cv::Mat frame;
-      std::ostringstream latency;
       for (;;) {
         if (hooks.stopSignal != nullptr && *hooks.stopSignal != 0) {
           stopSignal = *hooks.stopSignal;
@@ -267,7 +265,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
           }
           const bool outputsOk = outputs.write(frameNumber, result.canvas);
           const bool exportsOk =
-              exports.add(*session, result, readSeconds, frameNumber, residentMib);
+              exports.add(result, session->placement(), readSeconds, frameNumber, residentMib);
           if (exports.enabled()) summary.addExport(exports.lastSeconds());
           if (hooks.onCanvas) hooks.onCanvas(result.canvas);
           if (!outputsOk || !exportsOk) {
@@ -287,11 +285,9 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
           }
         }
         if (result.drawn) {
-          latency.str("");
-          session->reportLatency(session->now(), latency);
-          if (!latency.str().empty()) {
+          if (session->latencyDue(session->now())) {
             progress.clear();
-            out << latency.str();
+            printLatency(out, result.frameTimeMs);
             console.after(out);
           }
           progress.update(static_cast<std::int64_t>(summary.frames()));
