@@ -125,7 +125,7 @@ struct ExportDatasets {
   H5Column<std::int32_t> konioUnit;
   H5Column<float> konioWeight;
 
-  H5Table gains, konio;  // frames x sensors; created with the retina, whose size they need
+  H5FloatRows gains, konio;  // frames x sensors; created with the retina, whose size they need
   bool retinaWritten = false;
   std::size_t sensors = 0;  // the width of /gains and /konio
 
@@ -475,13 +475,11 @@ bool Hdf5Export::writeRetina(const ExportRetina& retina) {
   for (H5Column<std::uint8_t>* c : {&colorClass, &isSpiral, &isPrime})
     ok = ok && c->flush() && c->close();
   if (ok && withGains_) {
-    ok = d.gains.create(d.file.get(), "gains", H5T_IEEE_F32LE, H5T_NATIVE_FLOAT, sizeof(float), n,
-                        1, "1") &&
+    ok = d.gains.create(d.file.get(), "gains", n, "1") &&
          describe(d.gains.id(),
                   "row f - 1: the gains frame f was drawn with, one per sensor in "
                   "the order of /retina, each in (0, 1]") &&
-         d.konio.create(d.file.get(), "konio", H5T_IEEE_F32LE, H5T_NATIVE_FLOAT, sizeof(float), n,
-                        1, "1") &&
+         d.konio.create(d.file.get(), "konio", n, "1") &&
          describe(d.konio.id(),
                   "row f - 1: the Konio activity frame f was drawn with, one per "
                   "sensor in the order of /retina, each in [0, 1]");
@@ -515,7 +513,7 @@ bool Hdf5Export::write(ExportFrame& f) {
   }
   if (ok && withGains_ && f.hasRow) {
     ok = d.retinaWritten && f.gains.size() == d.sensors && f.konio.size() == d.sensors &&
-         d.gains.append(f.gains.data(), 1) && d.konio.append(f.konio.data(), 1);
+         d.gains.append(f.gains.data()) && d.konio.append(f.konio.data());
   }
   return ok;
 }
