@@ -125,7 +125,7 @@ struct ExportDatasets {
   H5Column<std::int32_t> konioUnit;
   H5Column<float> konioWeight;
 
-  H5FloatRows gains, konio;  // frames x sensors; created with the retina, whose size they need
+  H5Id gains, konio;  // frames x sensors; created with the retina, whose size they need
   bool retinaWritten = false;
   std::size_t sensors = 0;  // the width of /gains and /konio
 
@@ -228,8 +228,8 @@ struct ExportDatasets {
   // last writes on a full disk.
   bool close() {
     bool ok = forEachColumn([](auto& column) { return column.close(); });
-    ok = gains.close() && ok;
-    ok = konio.close() && ok;
+    ok = gains.reset() && ok;
+    ok = konio.reset() && ok;
     for (H5Id* group : {&framesGroup, &eventsGroup, &konioEventsGroup, &retinaGroup})
       ok = group->reset() && ok;
     if (file.valid() && H5Fflush(file.get(), H5F_SCOPE_LOCAL) < 0) ok = false;
@@ -475,12 +475,13 @@ bool Hdf5Export::writeRetina(const ExportRetina& retina) {
   for (H5Column<std::uint8_t>* c : {&colorClass, &isSpiral, &isPrime})
     ok = ok && c->flush() && c->close();
   if (ok && withGains_) {
-    ok = d.gains.create(d.file.get(), "gains", n, "1") &&
-         describe(d.gains.id(),
+    d.gains = createH5FloatRows(d.file.get(), "gains", n, "1");
+    d.konio = createH5FloatRows(d.file.get(), "konio", n, "1");
+    ok = d.gains.valid() && d.konio.valid() &&
+         describe(d.gains.get(),
                   "row f - 1: the gains frame f was drawn with, one per sensor in "
                   "the order of /retina, each in (0, 1]") &&
-         d.konio.create(d.file.get(), "konio", n, "1") &&
-         describe(d.konio.id(),
+         describe(d.konio.get(),
                   "row f - 1: the Konio activity frame f was drawn with, one per "
                   "sensor in the order of /retina, each in [0, 1]");
   }
@@ -513,7 +514,8 @@ bool Hdf5Export::write(ExportFrame& f) {
   }
   if (ok && withGains_ && f.hasRow) {
     ok = d.retinaWritten && f.gains.size() == d.sensors && f.konio.size() == d.sensors &&
-         d.gains.append(f.gains.data()) && d.konio.append(f.konio.data());
+         H5DOappend(d.gains.get(), H5P_DEFAULT, 0, 1, H5T_NATIVE_FLOAT, f.gains.data()) >= 0 &&
+         H5DOappend(d.konio.get(), H5P_DEFAULT, 0, 1, H5T_NATIVE_FLOAT, f.konio.data()) >= 0;
   }
   return ok;
 }

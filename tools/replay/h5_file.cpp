@@ -103,34 +103,18 @@ H5Id compressedLayout(hid_t type) {
   return properties;
 }
 
-bool H5FloatRows::create(hid_t parent, const std::string& name, std::uint64_t width,
-                         const std::string& units) {
-  width_ = width;
-  rows_ = 0;
+H5Id createH5FloatRows(hid_t parent, const std::string& name, std::uint64_t width,
+                       const std::string& units) {
   const hsize_t initial[2] = {0, width}, limit[2] = {H5S_UNLIMITED, width}, chunk[2] = {1, width};
   const H5Id space(H5Screate_simple(2, initial, limit));
   const H5Id properties = compressedLayout(H5T_NATIVE_FLOAT);
   if (!space.valid() || !properties.valid() || H5Pset_chunk(properties.get(), 2, chunk) < 0) {
-    return false;
+    return H5Id();
   }
-  dataset_ = H5Id(H5Dcreate2(parent, name.c_str(), H5T_NATIVE_FLOAT, space.get(), H5P_DEFAULT,
-                             properties.get(), H5P_DEFAULT));
-  return dataset_.valid() && writeH5Attribute(dataset_.get(), "units", units);
-}
-
-bool H5FloatRows::append(const float* row) {
-  const hsize_t size[2] = {rows_ + 1, width_}, start[2] = {rows_, 0}, extent[2] = {1, width_};
-  if (H5Dset_extent(dataset_.get(), size) < 0) return false;
-  const H5Id fileSpace(H5Dget_space(dataset_.get()));
-  const H5Id memorySpace(H5Screate_simple(2, extent, nullptr));
-  if (!fileSpace.valid() || !memorySpace.valid() ||
-      H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start, nullptr, extent, nullptr) < 0 ||
-      H5Dwrite(dataset_.get(), H5T_NATIVE_FLOAT, memorySpace.get(), fileSpace.get(), H5P_DEFAULT,
-               row) < 0) {
-    return false;
-  }
-  ++rows_;
-  return true;
+  H5Id dataset(H5Dcreate2(parent, name.c_str(), H5T_NATIVE_FLOAT, space.get(), H5P_DEFAULT,
+                          properties.get(), H5P_DEFAULT));
+  if (dataset.valid() && !writeH5Attribute(dataset.get(), "units", units)) return H5Id();
+  return dataset;
 }
 
 bool writeH5Attribute(hid_t owner, const std::string& name, const std::string& value) {

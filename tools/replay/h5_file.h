@@ -138,17 +138,7 @@ bool H5Column<T>::create(hid_t parent, const std::string& name, std::uint64_t ch
   return table_ >= 0 && (units.empty() || writeH5Attribute(id(), "units", units));
 }
 
-// Rows of `width` single-precision values (frames x sensors), without a limit in rows: chunks of
-// one row.
-class H5FloatRows {
- public:
-  bool create(hid_t parent, const std::string& name, std::uint64_t width, const std::string& units);
-  bool append(const float* row);  // one row of `width` values
-  bool close() { return dataset_.reset(); }
-  hid_t id() const { return dataset_.get(); }
-
- private:
-  H5Id dataset_;
-  std::uint64_t width_ = 1;
-  std::uint64_t rows_ = 0;
-};
+// Rows of `width` single-precision values (frames x sensors) without a limit in rows, in chunks
+// of one row; H5DOappend adds a row.
+H5Id createH5FloatRows(hid_t parent, const std::string& name, std::uint64_t width,
+                       const std::string& units);
