@@ -29,7 +29,7 @@
 #include "app/parameters.h"
 #include "app/session.h"  // FrameResult, RetinaPlacement
 #include "model/event_queue.h"
-#include "tools/replay/atomic_file.h"
+#include "tools/safe_output/atomic_file.h"
 #include "tools/replay/h5_file.h"
 
 // Where a run's data came from and what it ran with, as the data files record it.

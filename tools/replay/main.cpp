@@ -10,13 +10,14 @@
 #include <unistd.h>
 
 #include "app/platform/platform.h"
-#include "tools/replay/exit_cleanup.h"
 #include "tools/replay/replay.h"
+#include "tools/safe_output/exit_cleanup.h"
 
 namespace {
 
 // The one global of main: a signal handler can only reach a flag. The run reads it once per
-// frame. (exit_cleanup.h holds the temporary files' list, which the handler also reaches.)
+// frame. (safe_output's exit_cleanup.h holds the temporary files' list, which the handler also
+// reaches, and replay.h the run's phase.)
 volatile std::sig_atomic_t stopRequest = 0;
 
 void writeMessage(const char* text) {

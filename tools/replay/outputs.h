@@ -8,7 +8,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tools/replay/atomic_file.h"
+#include "tools/safe_output/atomic_file.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
 #include "tools/replay/output_report.h"

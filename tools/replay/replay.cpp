@@ -14,7 +14,6 @@
 #include "app/platform/platform.h"
 #include "app/platform/x_display.h"
 #include "app/session.h"
-#include "tools/replay/exit_cleanup.h"
 #include "tools/replay/exports.h"
 #include "tools/replay/frame_clock.h"
 #include "tools/replay/inputs.h"
@@ -23,8 +22,15 @@
 #include "tools/replay/progress.h"
 #include "tools/replay/run_parameters.h"
 #include "tools/replay/summary.h"
+#include "tools/safe_output/exit_cleanup.h"
 
 namespace {
+
+volatile std::sig_atomic_t phase = static_cast<int>(RunPhase::starting);
+
+void setRunPhase(RunPhase next) {
+  phase = static_cast<int>(next);
+}
 
 enum class RunEnd {
   inputEnded,
@@ -79,6 +85,10 @@ struct ConsoleCheck {
 };
 
 }  // namespace
+
+RunPhase runPhase() {
+  return static_cast<RunPhase>(static_cast<int>(phase));
+}
 
 int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
               const ReplayHooks& hooks) {

@@ -10,7 +10,7 @@
 
 #include "display/fovea.h"
 #include "model/event_queue.h"
-#include "tools/replay/atomic_file.h"
+#include "tools/safe_output/atomic_file.h"
 #include "tools/replay/summary.h"
 
 // One frame's line.
