@@ -199,7 +199,7 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
       ASSERT_TRUE(results.back().drawn);
       gains.push_back(run.session.state().gainSnapshot);
       konio.push_back(run.session.state().konioSnapshot);
-      ASSERT_TRUE(exporter.add(results.back(), run.session.placement(), f + 1));
+      ASSERT_EQ(exporter.add(results.back(), run.session.placement(), f + 1), "");
     }
     run.session.stop();
     ASSERT_EQ(exporter.finish({"input ended", true}), "");

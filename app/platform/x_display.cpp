@@ -89,7 +89,11 @@ bool XWindowWatch::destroyed(const std::string& title) {
   constexpr int kMostSearches = 100;  // frames to look for the window before giving up
   if (connection_ == nullptr || root_ == 0) return false;
   std::vector<xcb_window_t> found;
-  if (window_ != 0) return !children(connection_, window_, found);
+  // A broken connection says nothing of the window: the X server is gone, which the toolkit
+  // notices by itself (Qt ends the program).
+  if (window_ != 0) {
+    return !children(connection_, window_, found) && xcb_connection_has_error(connection_) == 0;
+  }
   if (searches_ >= kMostSearches) return false;
   ++searches_;
   // Top-level windows are the root's children, or its grandchildren once a window manager has

@@ -25,7 +25,8 @@ class XWindowWatch {
   XWindowWatch& operator=(const XWindowWatch&) = delete;
 
   // After the window has been shown: true once this process's top-level window titled `title`
-  // has been seen and no longer exists. The first calls look for it.
+  // has been seen and no longer exists on a server that still answers. The first calls look for
+  // it.
   bool destroyed(const std::string& title);
 
  private:

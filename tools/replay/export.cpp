@@ -246,7 +246,7 @@ Hdf5Export::~Hdf5Export() {
 std::string Hdf5Export::create(const std::string& path, bool withGains) {
   target_ = path;
   std::string problem = file_.create(path);
-  if (!problem.empty()) return "cannot write '" + path + "': " + problem;
+  if (!problem.empty()) return cannotWrite(path, problem);
   // A file whose last writes failed (a full disk) stays open inside the library whatever H5Fclose
   // says, and the library's exit handler then crashes closing it again. The process's exit
   // closes the descriptor anyway. Only takes effect before the library's first use.
@@ -255,7 +255,7 @@ std::string Hdf5Export::create(const std::string& path, bool withGains) {
   withGains_ = withGains;
   data_ = std::make_unique<ExportDatasets>();
   if (!data_->create(file_.tempPath())) {
-    problem = "cannot write '" + path + "': " + takeH5Error(h5Failure_);
+    problem = cannotWrite(path, takeH5Error(h5Failure_));
     discard();
   }
   return problem;
@@ -284,7 +284,7 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
       writeH5Attribute(root, "fovea_control", run.foveaControl) &&
       writeParameters(root, run.parameters) && data_->describeColumns(info.deterministic);
   if (!ok) {
-    error_ = "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
+    error_ = cannotWrite(target_, takeH5Error(h5Failure_));
     return;
   }
   queue_ = &queue;
@@ -316,16 +316,17 @@ void Hdf5Export::addWarmFrame(std::size_t events) {
   spare_.push_back(std::move(frame));
 }
 
-bool Hdf5Export::add(const FrameResult& result, const RetinaPlacement& placement,
-                     std::int64_t frameNumber) {
+std::string Hdf5Export::add(const FrameResult& result, const RetinaPlacement& placement,
+                            std::int64_t frameNumber) {
   std::unique_ptr<ExportFrame> frame;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!writer_.joinable()) return false;
+    // Not started (start failed and said why) or already finished.
+    if (!writer_.joinable()) return error_.empty() ? cannotWrite(target_, "closed") : error_;
     if (spare_.empty() && !roomForAnotherFrame()) {
       frameWritten_.wait(lock, [this] { return !spare_.empty() || !error_.empty(); });
     }
-    if (!error_.empty()) return false;
+    if (!error_.empty()) return error_;
     if (spare_.empty()) {
       frame = std::make_unique<ExportFrame>();
       ++framesInFlight_;
@@ -376,7 +377,7 @@ bool Hdf5Export::add(const FrameResult& result, const RetinaPlacement& placement
     queued_.push_back(std::move(frame));
   }
   frameQueued_.notify_one();
-  return true;
+  return {};
 }
 
 void Hdf5Export::writerLoop() {
@@ -408,7 +409,7 @@ void Hdf5Export::writerLoop() {
     frame->retina.reset();
     lock.lock();
     if (!problem.empty() && error_.empty()) {
-      error_ = "cannot write '" + target_ + "': " + problem;
+      error_ = cannotWrite(target_, problem);
     }
     spare_.push_back(std::move(frame));
     frameWritten_.notify_one();
@@ -564,7 +565,7 @@ std::string Hdf5Export::finish(const ExportEnd& end,
   stopWriter();
   std::string problem = error();
   if (problem.empty() && !writeEndAttributes()) {
-    problem = "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
+    problem = cannotWrite(target_, takeH5Error(h5Failure_));
   }
   if (problem.empty()) problem = closeFile(end);
   if (!problem.empty()) discard();
@@ -583,7 +584,7 @@ bool Hdf5Export::writeEndAttributes() {
 
 std::string Hdf5Export::commit() {
   const std::string problem = file_.commit();
-  return problem.empty() ? problem : "cannot write '" + target_ + "': " + problem;
+  return problem.empty() ? problem : cannotWrite(target_, problem);
 }
 
 std::string Hdf5Export::closeFile(const ExportEnd& end) {
@@ -601,7 +602,7 @@ std::string Hdf5Export::closeFile(const ExportEnd& end) {
          writeH5Attribute(root, "first_frame_unix_time", firstFrameUnixTime_);
   }
   ok = d.close() && ok;
-  return ok ? std::string() : "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
+  return ok ? std::string() : cannotWrite(target_, takeH5Error(h5Failure_));
 }
 
 void Hdf5Export::discard() {

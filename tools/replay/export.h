@@ -29,8 +29,8 @@
 #include "app/parameters.h"
 #include "app/session.h"  // FrameResult, RetinaPlacement
 #include "model/event_queue.h"
-#include "tools/safe_output/atomic_file.h"
 #include "tools/replay/h5_file.h"
+#include "tools/safe_output/atomic_file.h"
 
 // Where a run's data came from and what it ran with, as the data files record it.
 struct RunProvenance {
@@ -108,8 +108,10 @@ class Hdf5Export {
 
   // After a drawn frame, on the frame loop's thread: takes the push log and the snapshots and
   // queues the frame for the writer (with the placement, on the first frame); waits only when
-  // the queued frames fill kMaxQueuedBytes. Returns false once writing has failed (see error()).
-  bool add(const FrameResult& result, const RetinaPlacement& placement, std::int64_t frameNumber);
+  // the queued frames fill kMaxQueuedBytes. An empty string, or the message once writing has
+  // failed.
+  std::string add(const FrameResult& result, const RetinaPlacement& placement,
+                  std::int64_t frameNumber);
 
   // Before finish: the input ended at `frame` (1 = the first), before its known end, for
   // `cause`; finish records it in the root attributes.
@@ -128,8 +130,6 @@ class Hdf5Export {
 
   // Stops the writer and removes the temporary file.
   void discard();
-
-  std::string error() const;
 
   // Memory for frames the writer has not written yet: a frame of the program's retina holds some
   // 32000 events of 24 bytes (0.8 MB), plus 240 kB with gains, so this is some 600 frames.
@@ -156,6 +156,7 @@ class Hdf5Export {
   void waitForWriter(const std::function<void(std::size_t)>& waiting);
   bool writeEndAttributes();
   std::string closeFile(const ExportEnd& end);
+  std::string error() const;  // the writer's first failure, or an empty string
 
   std::string target_;
   AtomicFile file_;

@@ -32,9 +32,9 @@ class ReplayExports {
 
   // After drawn frame `frameNumber` (1 = the first), placed as `placement` says. `readSeconds`
   // is the real time spent waiting for the frame, `residentMib` the memory read after it.
-  // Returns false once a file has failed (see error()); the run should then stop.
-  bool add(const FrameResult& result, const RetinaPlacement& placement, double readSeconds,
-           std::int64_t frameNumber, double residentMib);
+  // An empty string, or the message once a file has failed: the run should then stop.
+  std::string add(const FrameResult& result, const RetinaPlacement& placement, double readSeconds,
+                  std::int64_t frameNumber, double residentMib);
 
   // Real seconds the last add() took on the frame loop's thread.
   double lastSeconds() const { return lastSeconds_; }
@@ -54,9 +54,6 @@ class ReplayExports {
 
   // Removes this run's temporary files.
   void discard();
-
-  // The first failure during the run, or an empty string.
-  std::string error() const;
 
  private:
   const ReplayOptions& options_;

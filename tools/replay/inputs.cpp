@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 #include "app/platform/platform.h"
-#include "tools/replay/frame_clock.h"
 #include "app/platform/quiet_stderr.h"
+#include "tools/replay/frame_clock.h"
 
 namespace {
 

@@ -273,12 +273,12 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
             if (!windowShown) exitFinisher.runBeforeLaterTeardowns();
             windowShown = true;
           }
-          const bool outputsOk = outputs.write(frameNumber, result.canvas);
-          const bool exportsOk =
+          const std::string outputsProblem = outputs.write(frameNumber, result.canvas);
+          const std::string exportsProblem =
               exports.add(result, session->placement(), readSeconds, frameNumber, residentMib);
           if (exports.enabled()) summary.addExport(exports.lastSeconds());
           if (hooks.onCanvas) hooks.onCanvas(result.canvas);
-          if (!outputsOk || !exportsOk) {
+          if (!outputsProblem.empty() || !exportsProblem.empty()) {
             end = RunEnd::outputFailed;
             break;
           }

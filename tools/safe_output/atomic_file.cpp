@@ -133,3 +133,7 @@ void AtomicFile::abandon() {
   registration_.release();
   tempPath_.clear();
 }
+
+std::string cannotWrite(const std::string& target, const std::string& cause) {
+  return "cannot write '" + target + "'" + (cause.empty() ? "" : ": " + cause);
+}
