@@ -31,7 +31,7 @@ class StageTimer {
   SteadyTime last_ = std::chrono::steady_clock::now();
 };
 
-void centreOn(FoveaCenter& center, const cv::Mat& frame) {
+void centerOn(FoveaCenter& center, const cv::Mat& frame) {
   center.cx = frame.cols / 2;
   center.cy = frame.rows / 2;
 }
@@ -80,7 +80,7 @@ EventQueueStats Session::stop() {
 
 bool Session::placeCenter() {
   FoveaCenter center;
-  centreOn(center, state_.frame);
+  centerOn(center, state_.frame);
   const std::int32_t nearestEdge = std::min(
       {center.cx, center.cy, state_.frame.cols - center.cx, state_.frame.rows - center.cy});
   const float unitsToEdge = static_cast<float>(config_.parameters.retina.diameter) * 0.5f;
@@ -159,8 +159,8 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   return result;
 }
 
-void Session::recentre() {
-  if (state_.centerPlaced) centreOn(state_.center, state_.frame);  // retinaScale stays
+void Session::recenter() {
+  if (state_.centerPlaced) centerOn(state_.center, state_.frame);  // retinaScale stays
 }
 
 bool Session::latencyDue(SteadyTime t3) {
@@ -171,6 +171,6 @@ bool Session::latencyDue(SteadyTime t3) {
 
 bool applyKey(Session& session, int key) {
   if (key == kQuitKey) return true;
-  if (key == kResetKey) session.recentre();
+  if (key == kResetKey) session.recenter();
   return false;
 }

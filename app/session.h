@@ -121,7 +121,7 @@ class Session {
 
   // The reset key: the centre back to the middle of the current frame; the scale stays.
   // Nothing happens before the centre has been placed.
-  void recentre();
+  void recenter();
 
   // Whether the latency line (printLatency, with the last frame's time) is due: more than 2 s
   // have passed since it was last due (or the session's start), as seen at `t3`.

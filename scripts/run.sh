@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libhdf5-dev \
-  libtomlplusplus-dev libxcb1-dev
+  libtomlplusplus-dev libcli11-dev libxcb1-dev
 cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DRETINA_BUILD_TESTS=OFF
 cmake --build build/run --target retina-demo retina-replay -j"$(nproc)"
 demo=build/run/app/retina-demo

@@ -8,8 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libgtest-dev \
-  libbenchmark-dev xvfb xdotool imagemagick x11-utils opencv-doc valgrind clang libclang-rt-14-dev \
-  libhdf5-dev libtomlplusplus-dev libxcb1-dev python3-h5py python3-numpy python3-matplotlib
+  libbenchmark-dev xvfb xdotool imagemagick opencv-doc valgrind clang libclang-rt-14-dev \
+  libhdf5-dev libtomlplusplus-dev libcli11-dev libxcb1-dev python3-h5py python3-numpy python3-matplotlib
 
 jobs=$(nproc)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -255,7 +255,7 @@ TEST(ModelWiring, WorkerIsJoinedWhenTheLoopThrows) {
   EXPECT_EQ(frames, 3);
 }
 
-TEST(Session, FirstFramePlacesTheCentreAndFixesTheScale) {
+TEST(Session, FirstFramePlacesTheCenterAndFixesTheScale) {
   struct Case {
     cv::Size size;
     FoveaCenter center;
@@ -286,7 +286,7 @@ TEST(Session, FrameTimeRunsFromT0ToTheMarkerAndCaptureTimeIsT1) {
   EXPECT_EQ(r.captureTime, steadySeconds(t1));
 }
 
-TEST(Demo, ResetKeyRecentresWithoutRescalingAndOnlyLowerCaseR) {
+TEST(Demo, ResetKeyRecentersWithoutRescalingAndOnlyLowerCaseR) {
   // A bright patch left of the middle pulls the centroid left, so the centre moves right.
   cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar::all(0));
   cv::rectangle(frame, {300, 200}, {500, 500}, cv::Scalar::all(255), cv::FILLED);
@@ -453,25 +453,25 @@ TEST(Session, FoveaAnswersAMovingBrightKonioActivePatch) {
   // the patch has Konio activity. The model is stepped after each emission, so Konio activity
   // builds up under the patch.
   TestSession t;
-  std::vector<FoveaCenter> centres;
+  std::vector<FoveaCenter> centers;
   std::vector<float> konioUnderPatch;
   cv::Mat right(720, 1280, CV_8UC3, cv::Scalar::all(0)), left = right.clone();
   cv::circle(right, {900, 360}, 60, cv::Scalar::all(255), cv::FILLED);
   cv::circle(left, {380, 360}, 60, cv::Scalar::all(255), cv::FILLED);
   for (const cv::Mat* frame : {&right, &right, &right, &right, &left, &left, &left, &left}) {
-    centres.push_back(t.frame(*frame).center);
+    centers.push_back(t.frame(*frame).center);
     float sum = 0.0f;
     for (float a : t.session.state().konioSnapshot)
       sum += a;
     konioUnderPatch.push_back(sum);
   }
 
-  EXPECT_LT(centres[0].cx, 640);  // bright on the right: the centre steps left at once
+  EXPECT_LT(centers[0].cx, 640);  // bright on the right: the centre steps left at once
   for (int i = 1; i < 4; ++i)
-    EXPECT_LT(centres[i].cx, centres[i - 1].cx) << i;
-  EXPECT_GT(centres[4].cx, centres[3].cx);  // the patch moved left: the centre turns right
+    EXPECT_LT(centers[i].cx, centers[i - 1].cx) << i;
+  EXPECT_GT(centers[4].cx, centers[3].cx);  // the patch moved left: the centre turns right
   EXPECT_GT(konioUnderPatch[3], 0.0f);
-  for (const FoveaCenter& c : centres)
+  for (const FoveaCenter& c : centers)
     EXPECT_NEAR(c.cy, 360, 6);  // the patch is centred in y
 }
 
@@ -543,7 +543,7 @@ namespace {
 struct RunDigest {
   std::vector<cv::Mat> canvases;
   std::vector<std::size_t> events;
-  std::vector<std::pair<int, int>> centres;
+  std::vector<std::pair<int, int>> centers;
   std::vector<float> gains, konio;  // the last frame's snapshots
   std::uint64_t displaced = 0;
 
@@ -555,7 +555,7 @@ struct RunDigest {
         return false;
       }
     }
-    return events == o.events && centres == o.centres && gains == o.gains && konio == o.konio &&
+    return events == o.events && centers == o.centers && gains == o.gains && konio == o.konio &&
            displaced == o.displaced;
   }
 };
@@ -572,7 +572,7 @@ RunDigest digestOf(const Parameters& parameters) {
     const FrameResult r = t.frame(frame);
     digest.canvases.push_back(r.canvas.clone());
     digest.events.push_back(r.eventsPushed);
-    digest.centres.emplace_back(r.center.cx, r.center.cy);
+    digest.centers.emplace_back(r.center.cx, r.center.cy);
   }
   digest.gains = t.session.state().gainSnapshot;
   digest.konio = t.session.state().konioSnapshot;
@@ -624,17 +624,17 @@ TEST(Session, AHeldFoveaStaysAndAPathHoldsEachWaypointUntilTheNext) {
   // The reset key comes after frame 4: back to the middle until a next waypoint.
   const struct {
     FoveaMode mode;
-    std::vector<cv::Point> centres;
+    std::vector<cv::Point> centers;
   } cases[] = {
       {FoveaMode::fixed, {{640, 360}, {640, 360}, {640, 360}, {640, 360}, {640, 360}, {640, 360}}},
       {FoveaMode::path, {{640, 360}, {300, 200}, {300, 200}, {1000, 600}, {640, 360}, {640, 360}}},
   };
   for (const auto& c : cases) {
     TestSession t(ModelMode::steppedAfterEmission, Parameters{}, FoveaControl{c.mode, path});
-    for (std::size_t f = 0; f < c.centres.size(); ++f) {
+    for (std::size_t f = 0; f < c.centers.size(); ++f) {
       if (f == 4) applyKey(t.session, 'r');
       const FrameResult r = t.frame(frame);
-      const cv::Point expected = c.centres[f];
+      const cv::Point expected = c.centers[f];
       EXPECT_EQ(cv::Point(r.center.cx, r.center.cy), expected) << "frame " << f + 1;
       // Drawn around it: the marker's yellow ring of radius 8.
       EXPECT_EQ(r.canvas.at<cv::Vec3b>(expected.y, expected.x + 8), cv::Vec3b(0, 255, 255));

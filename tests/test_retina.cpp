@@ -279,7 +279,7 @@ cv::Point sensorPixel(const Sensor& sensor, int cx, int cy, float retinaScale) {
   return cv::Point(cx, cy) + sensorOffset(sensor, retinaScale);
 }
 
-TEST(SensorMapping, TruncatesTowardZeroBeforeAddingTheCentre) {
+TEST(SensorMapping, TruncatesTowardZeroBeforeAddingTheCenter) {
   // 0.1 px per unit: +-7 units are +-0.7 px and both stay on the centre's column and row.
   EXPECT_EQ(sensorPixel(at(-7, 7), 640, 360, 0.1f), cv::Point(640, 360));
   EXPECT_EQ(sensorPixel(at(7, -7), 640, 360, 0.1f), cv::Point(640, 360));

@@ -84,8 +84,8 @@ bool writeParameters(hid_t file, const Parameters& parameters) {
 }
 
 // Gives `events` room for `count` events, mapped: the push log then writes into it without a page
-// fault every 4 kB, which costs some 0.4 ms over a frame's megabyte. One madvise maps the pages
-// at a fraction of that; where the kernel lacks it, they are touched one by one.
+// fault every 4 kB (README.md gives what that costs a frame). One madvise maps the pages at a
+// fraction of that; where the kernel lacks it, they are touched one by one.
 void reserveMapped(std::vector<RetinaEvent>& events, std::size_t count) {
   events.clear();  // written already: nothing to carry over
   events.reserve(count);

@@ -266,7 +266,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
         if (result.drawn) {
           summary.add({readSeconds, result.seconds, result.eventsPushed});
           const auto frameNumber = static_cast<std::int64_t>(summary.frames());
-          const double residentMib = summary.noteMemory(frameNumber);
+          const double residentMib = summary.noteMemoryMib(frameNumber);
           if (!options.headless) {
             showInWindow(result.canvas);
             // The toolkit has set itself up by now, its exit-time teardown included.
