@@ -9,11 +9,11 @@
 #include <sstream>
 #include <string>
 
+#include "app/frame_clock.h"
 #include "app/parameter_file.h"
 #include "app/platform.h"
 #include "app/session.h"
 #include "tools/replay/exports.h"
-#include "tools/replay/frame_clock.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/outputs.h"
 #include "tools/replay/pacing.h"

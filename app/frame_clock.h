@@ -9,7 +9,8 @@
 constexpr int kDefaultFramesPerSecond = 30;
 
 // The deterministic mode's clock: starts at the steady clock's epoch and advances by exactly
-// 1/30 s at every frame read, whatever the real time.
+// 1/30 s at every frame read, whatever the real time. retina-replay --deterministic and the
+// session runner (session_runner.h) read the same clock, so their time stamps agree.
 class FixedFrameClock {
  public:
   void advance() { ++frames_; }
