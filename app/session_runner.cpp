@@ -47,22 +47,33 @@ std::size_t konioOutputsLast(std::vector<RetinaEvent>& events, std::size_t loopP
 }  // namespace
 
 SessionRunner::SessionRunner(const SessionRunnerConfig& config, std::ostream& console)
-    : recordEvents_(config.recordEvents), session_(sessionConfig(config, clock_), console) {
-  // Nothing is pushed before the first frame, so the log may start while the worker runs.
-  if (recordEvents_) session_.model().queue.setPushLog(&log_);
+    : recordEvents_(config.recordEvents),
+      deterministic_(config.deterministic),
+      session_(sessionConfig(config, clock_), console) {
+  // Live, the worker pushes between frames too, into a log of the runner's own. Nothing is
+  // pushed before the first frame, so the log may start while the worker runs.
+  if (recordEvents_ && !deterministic_) session_.model().queue.setPushLog(&log_);
 }
 
 RunnerFrame SessionRunner::step(const cv::Mat& frame, std::vector<RetinaEvent>& events) {
   RunnerFrame out;
+  EventQueue& queue = session_.model().queue;
+  events.clear();
+  // Room for the log is made here, outside the queue mutex, not by its growth under it.
+  if (recordEvents_ && events.capacity() < expectedEvents_) events.reserve(expectedEvents_);
+  // Without the worker thread nothing is pushed between frames: the frame logs straight into
+  // `events`, and the caller's vectors are the only storage the events go through.
+  if (recordEvents_ && deterministic_) queue.setPushLog(&events);
   const SteadyTime t0 = session_.now();
   clock_.advance();
   const SteadyTime t1 = session_.now();
   out.result = session_.step(frame, t0, t1);
-  events.clear();
-  if (!recordEvents_ || !out.result.drawn) return out;
-  // Room for the next log is made here, outside the queue mutex, not by its growth under it.
-  if (events.capacity() < expectedEvents_) events.reserve(expectedEvents_);
-  session_.model().queue.takePushLog(events);
+  if (!recordEvents_) return out;
+  if (deterministic_) {
+    queue.setPushLog(nullptr);
+  } else if (out.result.drawn) {
+    queue.takePushLog(events);  // the log goes on in the storage `events` had
+  }
   expectedEvents_ = std::max(expectedEvents_, events.size() + events.size() / 4);
   out.loopEvents = konioOutputsLast(events, out.result.eventsPushed, konioScratch_);
   return out;

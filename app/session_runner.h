@@ -46,8 +46,8 @@ class SessionRunner {
 
   // One frame, clocked as retina-replay's loop clocks it: t0 is read, the frame clock advances
   // (deterministic), t1 is read, then the session steps. `events` receives the frame's events
-  // (recordEvents; emptied otherwise, and for a frame that was not drawn); its storage becomes
-  // the log's, so a caller that passes the same few vectors back allocates nothing.
+  // (recordEvents; emptied otherwise, and for a frame that was not drawn). A caller that passes
+  // the same few vectors back allocates nothing once they have grown.
   RunnerFrame step(const cv::Mat& frame, std::vector<RetinaEvent>& events);
 
   // Joins the worker thread (live) and returns the queue's counters; safe to call again.
@@ -58,9 +58,10 @@ class SessionRunner {
 
  private:
   FixedFrameClock clock_;                  // deterministic only
-  std::vector<RetinaEvent> log_;           // the queue's push log
+  std::vector<RetinaEvent> log_;           // live: the queue's push log
   std::vector<RetinaEvent> konioScratch_;  // for putting the Konio outputs last
   std::size_t expectedEvents_ = 0;         // room to give the next log
   bool recordEvents_ = true;
+  bool deterministic_ = true;
   Session session_;  // last: its clocks read clock_, its queue writes log_
 };

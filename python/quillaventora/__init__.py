@@ -35,7 +35,7 @@ from ._quillaventora import (
     StepResult,
     __version__,
 )
-from ._quillaventora import _export_clip, _input_kind
+from ._quillaventora import _TimedCppSession, _export_clip, _input_kind
 from .events import POLARITY_CODES, TONIC_POLARITIES, to_tonic, to_xytp
 from .export import FRAME_DTYPE, Export, read_export
 
