@@ -1,9 +1,14 @@
 """to_tonic and to_xytp, by dtype and value, on events whose answers are known by hand."""
 
+import pathlib
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
 import quillaventora as qv
+from conftest import clip
 
 T1, T2 = 1 / 30, 2 / 30
 
@@ -79,3 +84,14 @@ def test_to_xytp_places_each_sensor_around_its_frames_centre():
     early = events([(0.0, 0, qv.PHOTORECEPTOR)])
     with pytest.raises(ValueError, match="older than the first frame"):
         qv.to_xytp(early, retina(), frames)
+
+
+def test_the_readme_example_steps_plots_and_converts(tmp_path):
+    example = pathlib.Path(__file__).parents[2] / "docs" / "python_example.py"
+    figure = tmp_path / "figure.png"
+    done = subprocess.run([sys.executable, str(example), clip("Megamind.avi"), str(figure), "12"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "frame 10 as Tonic events:" in done.stdout and "sensor_size (30202, 1, 6)" in done.stdout
+    assert f"{figure}: 12 frames," in done.stdout
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and figure.stat().st_size > 10000
