@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "app/session.h"
 #include "model/model_worker.h"
 
 // Frames per second of the synthetic scene and of a still image.
@@ -22,3 +23,11 @@ class FixedFrameClock {
  private:
   std::int64_t frames_ = 0;
 };
+
+// The deterministic mode's session: the stepped model, and every clock the session reads (its
+// own and the model's batch times) from `clock`, which must outlive the session.
+inline void runOnFrameClock(SessionConfig& config, FixedFrameClock& clock) {
+  config.modelMode = ModelMode::steppedAfterEmission;
+  config.clock = [&clock] { return clock.now(); };
+  config.modelClock = [&clock] { return clock.seconds(); };
+}

@@ -8,11 +8,7 @@ SessionConfig sessionConfig(const SessionRunnerConfig& runner, FixedFrameClock& 
   SessionConfig config;
   config.parameters = runner.parameters;
   config.fovea = runner.fovea;
-  if (runner.deterministic) {
-    config.modelMode = ModelMode::steppedAfterEmission;
-    config.clock = [&clock] { return clock.now(); };
-    config.modelClock = [&clock] { return clock.seconds(); };
-  }
+  if (runner.deterministic) runOnFrameClock(config, clock);
   return config;
 }
 

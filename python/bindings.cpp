@@ -312,7 +312,8 @@ struct StepResult {
 
 class PySession {
  public:
-  PySession(const SessionRunnerConfig& config) : discard_(nullptr), runner_(config, discard_) {
+  explicit PySession(const SessionRunnerConfig& config)
+      : discard_(nullptr), runner_(config, discard_) {
     deterministic_ = config.deterministic;
     recordEvents_ = config.recordEvents;
     fovea_ = config.fovea;
@@ -539,23 +540,23 @@ class FrameReader {
     if (!problem.empty()) throw py::value_error(problem);
   }
 
+  // Decodes with the GIL released; one thread at a time reads (or closes) the input.
   py::object next() {
-    if (closed_) throw py::stop_iteration();
     cv::Mat frame;
     {
       py::gil_scoped_release release;
-      input_.read(frame);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!closed_) input_.read(frame);
+      if (frame.empty()) closeLocked();
     }
-    if (frame.empty()) {
-      close();
-      throw py::stop_iteration();
-    }
+    if (frame.empty()) throw py::stop_iteration();
     return ownedImage(std::move(frame));
   }
 
   void close() {
-    if (!closed_) input_.close();
-    closed_ = true;
+    py::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    closeLocked();
   }
 
   double framesPerSecond() const { return input_.framesPerSecond(); }
@@ -566,7 +567,13 @@ class FrameReader {
   std::int64_t framesRead() const { return input_.framesRead(); }
 
  private:
+  void closeLocked() {
+    if (!closed_) input_.close();
+    closed_ = true;
+  }
+
   ReplayOptions options_;
+  std::mutex mutex_;
   ReplayInput input_;
   bool closed_ = false;
 };

@@ -124,11 +124,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   SessionConfig config;
   config.parameters = run.parameters;
   config.fovea = run.fovea;
-  if (options.deterministic) {
-    config.modelMode = ModelMode::steppedAfterEmission;
-    config.clock = [&clock] { return clock.now(); };
-    config.modelClock = [&clock] { return clock.seconds(); };
-  }
+  if (options.deterministic) runOnFrameClock(config, clock);
   const bool paced = !options.headless && !options.fast && options.source != ReplaySource::camera;
   FramePacer pacer(paced ? input.framesPerSecond() : 0.0, kKeyWaitMs);
   ProgressLine progress(err, hooks.progress, expected);
