@@ -15,8 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/frame_clock.h"
 #include "app/platform.h"
-#include "tools/replay/frame_clock.h"
 #include "tools/replay/quiet_stderr.h"
 
 namespace {
