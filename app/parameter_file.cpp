@@ -40,23 +40,6 @@ bool close(const std::string& given, const std::string& known) {
   return editDistance(given, known) <= std::max<std::size_t>(2, known.size() / 3);
 }
 
-// " (did you mean retina.spiral_points?)" for a key: the known key nearest to `path`
-// ("section.key"), or the one of that name in another section; empty when none is close.
-std::string keySuggestion(const std::string& path) {
-  const std::string name = path.substr(path.rfind('.') + 1);
-  const ParameterKey* best = nullptr;
-  std::size_t bestDistance = 0;
-  for (const ParameterKey& key : parameterKeys()) {
-    const std::size_t distance = key.name == name ? 0 : editDistance(path, key.path());
-    if (best == nullptr || distance < bestDistance) {
-      best = &key;
-      bestDistance = distance;
-    }
-  }
-  if (best == nullptr || (best->name != name && !close(path, best->path()))) return {};
-  return " (did you mean " + best->path() + "?)";
-}
-
 std::string sectionSuggestion(const std::string& section) {
   for (const std::string& known : parameterSections())
     if (close(section, known)) return " (did you mean [" + known + "]?)";
@@ -110,7 +93,7 @@ void readSection(const std::string& section, const toml::table& table, Parameter
     const std::uint32_t line = lineOf(name.source());
     const ParameterKey* key = findParameterKey(path);
     if (key == nullptr) {
-      problems.push_back({line, 0, "unknown key " + path + keySuggestion(path)});
+      problems.push_back({line, 0, "unknown key " + path + parameterKeySuggestion(path)});
       continue;
     }
     keyLines[static_cast<std::size_t>(key - parameterKeys().data())] = line;
@@ -127,6 +110,21 @@ std::string located(const Problem& problem) {
 }
 
 }  // namespace
+
+std::string parameterKeySuggestion(const std::string& path) {
+  const std::string name = path.substr(path.rfind('.') + 1);
+  const ParameterKey* best = nullptr;
+  std::size_t bestDistance = 0;
+  for (const ParameterKey& key : parameterKeys()) {
+    const std::size_t distance = key.name == name ? 0 : editDistance(path, key.path());
+    if (best == nullptr || distance < bestDistance) {
+      best = &key;
+      bestDistance = distance;
+    }
+  }
+  if (best == nullptr || (best->name != name && !close(path, best->path()))) return {};
+  return " (did you mean " + best->path() + "?)";
+}
 
 ParameterFileResult parseParameterText(std::string_view text) {
   ParameterFileResult result;
@@ -160,7 +158,7 @@ ParameterFileResult parseParameterText(std::string_view text) {
       problems.push_back(
           {line, 0, "unknown section [" + section + "]" + sectionSuggestion(section)});
     } else {
-      problems.push_back({line, 0, "unknown key " + section + keySuggestion(section)});
+      problems.push_back({line, 0, "unknown key " + section + parameterKeySuggestion(section)});
     }
   }
   if (!problems.empty()) {

@@ -28,6 +28,10 @@ ParameterFileResult parseParameterText(std::string_view text);
 // over 1 MiB (no parameter file is that long) give their cause instead (readTextFile).
 ParameterFileResult readParameterFile(const std::string& path);
 
+// " (did you mean retina.spiral_points?)" for an unknown key: the known key nearest to `path`
+// ("section.key"), or the one of that name in another section; empty when none is close.
+std::string parameterKeySuggestion(const std::string& path);
+
 // The whole file: a header, then every section and key with its value, each after a comment
 // that says what it does, its unit, its range and its default.
 std::string parametersToToml(const Parameters& parameters = {});

@@ -15,9 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/frame_clock.h"
 #include "app/platform/platform.h"
 #include "app/platform/quiet_stderr.h"
-#include "tools/replay/frame_clock.h"
 
 namespace {
 

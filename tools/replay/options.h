@@ -3,6 +3,7 @@
 // retina-replay's command line: what to run on, how, and what to write.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 
 #include "app/fovea_path.h"
 #include "app/frame_io.h"
+#include "app/parameters.h"
 
 enum class ReplaySource { synthetic, video, image, camera };
 
@@ -44,6 +46,10 @@ struct ReplayOptions {
 
   bool help = false;
   bool version = false;
+
+  // Parameters handed over in process instead of --config (the Python module's export_clip);
+  // the run records them as coming from no file.
+  std::optional<Parameters> parameters;
 };
 
 constexpr std::int64_t kDefaultReplayFrames = 300;  // synthetic scene and still images

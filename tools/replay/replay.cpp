@@ -10,12 +10,12 @@
 #include <string>
 
 #include "app/banner.h"
+#include "app/frame_clock.h"
 #include "app/parameter_file.h"
 #include "app/platform/platform.h"
 #include "app/platform/x_display.h"
 #include "app/session.h"
 #include "tools/replay/exports.h"
-#include "tools/replay/frame_clock.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/outputs.h"
 #include "tools/replay/pacing.h"
@@ -161,11 +161,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   SessionConfig config;
   config.parameters = run.parameters;
   config.fovea = run.fovea;
-  if (options.deterministic) {
-    config.modelMode = ModelMode::steppedAfterEmission;
-    config.clock = [&clock] { return clock.now(); };
-    config.modelClock = [&clock] { return clock.seconds(); };
-  }
+  if (options.deterministic) runOnFrameClock(config, clock);
   const bool paced = !options.headless && !options.fast && options.source != ReplaySource::camera;
   FramePacer pacer(paced ? input.framesPerSecond() : 0.0, kKeyWaitMs);
   ProgressLine progress(err, hooks.progress, expected);

@@ -27,7 +27,12 @@ bool sameFile(const std::string& output, const std::string& input) {
 
 std::string loadRunParameters(const ReplayOptions& options, RunParameters& run) {
   run = RunParameters{};
-  if (!options.configPath.empty()) {
+  if (options.parameters) {
+    if (!options.configPath.empty()) return "give parameters or --config, not both";
+    const std::string problem = validateParameters(*options.parameters);
+    if (!problem.empty()) return problem;
+    run.parameters = *options.parameters;
+  } else if (!options.configPath.empty()) {
     const ParameterFileResult file = readParameterFile(options.configPath);
     if (!file.error.empty()) return "--config '" + options.configPath + "': " + file.error;
     run.parameters = file.parameters;

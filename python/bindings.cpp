@@ -1,0 +1,887 @@
+// The compiled part of the quillaventora module: the session, the parameters, the frame reader
+// and the export, converted between C++ and Python. No rule lives here that the C++ side does
+// not have; what is here is ownership (which Python object keeps which memory alive), the GIL,
+// and the translation of arrays, values and messages.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "app/fovea_path.h"
+#include "app/parameter_file.h"
+#include "app/parameters.h"
+#include "app/session_runner.h"
+#include "display/render.h"
+#include "model/event_queue.h"
+#include "retina/fibonacci_retina.h"
+#include "tools/replay/inputs.h"
+#include "tools/replay/options.h"
+#include "tools/replay/replay.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// NumPy reads a RetinaEvent in place through a structured dtype with these offsets. `kind` is
+// an int32 in C++; its low byte, first on a little-endian machine, holds every kind's value.
+static_assert(sizeof(RetinaEvent) == 24, "RetinaEvent is 24 bytes");
+static_assert(offsetof(RetinaEvent, time) == 0 && offsetof(RetinaEvent, src) == 8 &&
+                  offsetof(RetinaEvent, dst) == 12 && offsetof(RetinaEvent, weight) == 16 &&
+                  offsetof(RetinaEvent, kind) == 20,
+              "RetinaEvent's layout is the event dtype's");
+static_assert(sizeof(double) == 8 && sizeof(float) == 4, "IEEE 754 binary64 and binary32");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the event dtype is little-endian");
+
+// One row of the retina's structured array, packed as NumPy packs the dtype below.
+#pragma pack(push, 1)
+struct RetinaRow {
+  std::int32_t index, x, y, px, py, radius;
+  std::uint8_t colorClass, isSpiral, isPrime;
+};
+#pragma pack(pop)
+static_assert(sizeof(RetinaRow) == 27, "a retina row is 27 bytes");
+
+using EventBuffer = std::vector<RetinaEvent>;
+
+// Created once, with the GIL, when the module is imported; never destroyed, so that no Python
+// object is released after the interpreter has gone.
+const py::dtype& eventDtype() {
+  static const auto* dtype =
+      new py::dtype(py::list(py::make_tuple("t", "src", "dst", "kind", "weight")),
+                    py::list(py::make_tuple("<f8", "<i4", "<i4", "u1", "<f4")),
+                    py::list(py::make_tuple(offsetof(RetinaEvent, time), offsetof(RetinaEvent, src),
+                                            offsetof(RetinaEvent, dst), offsetof(RetinaEvent, kind),
+                                            offsetof(RetinaEvent, weight))),
+                    sizeof(RetinaEvent));
+  return *dtype;
+}
+
+const py::dtype& retinaDtype() {
+  static const auto* dtype = new py::dtype(
+      py::list(py::make_tuple("index", "x", "y", "px", "py", "radius", "color_class", "is_spiral",
+                              "is_prime")),
+      py::list(py::make_tuple("<i4", "<i4", "<i4", "<i4", "<i4", "<i4", "u1", "u1", "u1")),
+      py::list(py::make_tuple(offsetof(RetinaRow, index), offsetof(RetinaRow, x),
+                              offsetof(RetinaRow, y), offsetof(RetinaRow, px),
+                              offsetof(RetinaRow, py), offsetof(RetinaRow, radius),
+                              offsetof(RetinaRow, colorClass), offsetof(RetinaRow, isSpiral),
+                              offsetof(RetinaRow, isPrime))),
+      sizeof(RetinaRow));
+  return *dtype;
+}
+
+void makeReadOnly(py::array& array) {
+  py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+}
+
+// A read-only NumPy view of `count` items at `data`, which `base` keeps alive.
+py::array readOnlyView(const py::dtype& dtype, std::vector<py::ssize_t> shape,
+                       std::vector<py::ssize_t> strides, const void* data, py::handle base) {
+  py::array view(dtype, std::move(shape), std::move(strides), data, base);
+  makeReadOnly(view);
+  return view;
+}
+
+// A capsule that owns `value` (moved in), as the base of the arrays that view it.
+template <class T>
+py::capsule owning(T value) {
+  return py::capsule(new T(std::move(value)), [](void* p) { delete static_cast<T*>(p); });
+}
+
+std::string typeName(py::handle object) {
+  return py::str(py::type::handle_of(object).attr("__name__"));
+}
+
+std::string shapeText(const py::array& array) {
+  return py::str(
+      py::tuple(py::cast(std::vector<py::ssize_t>(array.shape(), array.shape() + array.ndim()))));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Frames in
+
+constexpr char kFrameForms[] = "H x W x 3 BGR, H x W grey or H x W x 4 BGRA";
+
+// The frame as a cv::Mat over the pixels of `object` (a NumPy array), which `keep` then holds: the
+// array itself, or a C-ordered copy when its rows are not made of whole, adjacent pixels (a
+// view with steps, negative strides or broadcasting). A crop of a larger image is used in place.
+cv::Mat frameMat(py::handle object, py::array& keep) {
+  if (!py::isinstance<py::array>(object)) {
+    throw py::type_error(std::string("frame must be a NumPy array (") + kFrameForms +
+                         ", uint8), not " + typeName(object));
+  }
+  py::array array = py::reinterpret_borrow<py::array>(object);
+  int depth = 0;
+  if (py::isinstance<py::array_t<std::uint8_t>>(array)) {
+    depth = CV_8U;
+  } else if (py::isinstance<py::array_t<std::uint16_t>>(array)) {
+    depth = CV_16U;  // scaled to 8 bits, as the session scales a 16-bit camera's frames
+  } else {
+    throw py::type_error("frame must be uint8 (or native-order uint16), not " +
+                         std::string(py::str(array.dtype())));
+  }
+  const py::ssize_t ndim = array.ndim();
+  const py::ssize_t channels = ndim == 3 ? array.shape(2) : 1;
+  if ((ndim != 2 && ndim != 3) || (channels != 1 && channels != 3 && channels != 4)) {
+    throw py::value_error(std::string("frame must be ") + kFrameForms + ", not of shape " +
+                          shapeText(array));
+  }
+  if (array.shape(0) == 0 || array.shape(1) == 0) {
+    throw py::value_error("frame is empty: shape " + shapeText(array));
+  }
+  if (array.shape(0) > INT_MAX || array.shape(1) > INT_MAX) {
+    throw py::value_error("frame is too large: shape " + shapeText(array));
+  }
+  const py::ssize_t item = array.itemsize();
+  const py::ssize_t pixel = channels * item;
+  const bool wholePixelRows =
+      (ndim == 2 || array.strides(2) == item) && array.strides(1) == pixel &&
+      array.strides(0) >= array.shape(1) * pixel && array.strides(0) % item == 0 &&
+      py::detail::check_flags(array.ptr(), py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+  if (!wholePixelRows) {
+    array = py::array::ensure(array, py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+    if (!array) throw py::error_already_set();
+  }
+  keep = array;
+  return cv::Mat(static_cast<int>(array.shape(0)), static_cast<int>(array.shape(1)),
+                 CV_MAKETYPE(depth, static_cast<int>(channels)), const_cast<void*>(array.data()),
+                 static_cast<std::size_t>(array.strides(0)));
+}
+
+// A BGR cv::Mat as a NumPy array that owns it (no copy).
+py::array ownedImage(cv::Mat image) {
+  const std::vector<py::ssize_t> shape{image.rows, image.cols, image.channels()};
+  const std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(image.step[0]),
+                                         static_cast<py::ssize_t>(image.elemSize()),
+                                         static_cast<py::ssize_t>(image.elemSize1())};
+  const void* data = image.data;
+  return py::array(py::dtype::of<std::uint8_t>(), shape, strides, data, owning(std::move(image)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parameters
+
+using ParametersPtr = std::shared_ptr<Parameters>;
+
+// p.konio: the keys of one section as attributes of their own.
+struct ParameterSection {
+  ParametersPtr owner;
+  std::string name;
+};
+
+const ParameterKey& keyNamed(const std::string& path) {
+  const ParameterKey* key = findParameterKey(path);
+  if (key == nullptr) {
+    throw py::attribute_error("unknown key " + path + parameterKeySuggestion(path));
+  }
+  return *key;
+}
+
+// A value as Python shows it: an int, or the float whose shortest decimal reads back as the
+// single-precision value in use (0.98, not 0.9800000190734863).
+py::object valueObject(const Parameters& parameters, const ParameterKey& key) {
+  const double value = parameterValue(parameters, key);
+  if (key.integer()) return py::int_(static_cast<long long>(value));
+  return py::float_(std::strtod(formatParameterValue(key, value).c_str(), nullptr));
+}
+
+// Sets one key from a Python value: a whole number for a whole-number key, any real number for
+// the others (bool is neither), within the key's range. The messages are the parameter file's.
+void setValue(Parameters& parameters, const ParameterKey& key, py::handle value) {
+  const py::module_ numbers = py::module_::import("numbers");
+  const py::module_ numpy = py::module_::import("numpy");
+  const bool isBool =
+      py::isinstance<py::bool_>(value) || py::isinstance(value, numpy.attr("bool_"));
+  const bool accepted =
+      !isBool && py::isinstance(value, numbers.attr(key.integer() ? "Integral" : "Real"));
+  if (!accepted) {
+    throw py::type_error(key.path() + " must be " +
+                         (key.integer() ? "a whole number" : "a number") + ", not " +
+                         typeName(value));
+  }
+  double number = 0.0;
+  if (key.integer()) {
+    const py::int_ whole(py::reinterpret_borrow<py::object>(value));
+    number = PyLong_AsDouble(whole.ptr());
+    if (number == -1.0 && PyErr_Occurred()) {  // beyond a double: out of any key's range
+      PyErr_Clear();
+      number = py::cast<bool>(whole.attr("__lt__")(0)) ? -HUGE_VAL : HUGE_VAL;
+    }
+  } else {
+    number = py::cast<double>(py::float_(py::reinterpret_borrow<py::object>(value)));
+  }
+  const std::string problem = checkParameterValue(key, number);
+  if (!problem.empty()) throw py::value_error(problem);
+  setParameterValue(parameters, key, number);
+}
+
+ParametersPtr parametersFromText(const std::string& text) {
+  const ParameterFileResult result = parseParameterText(text);
+  if (!result.error.empty()) throw py::value_error(result.error);
+  return std::make_shared<Parameters>(result.parameters);
+}
+
+ParametersPtr parametersFromFile(const py::object& path) {
+  const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
+  const ParameterFileResult result = readParameterFile(file);
+  if (!result.error.empty()) throw py::value_error("'" + file + "': " + result.error);
+  return std::make_shared<Parameters>(result.parameters);
+}
+
+bool isPath(py::handle object) {
+  return py::isinstance<py::str>(object) ||
+         py::isinstance(object, py::module_::import("os").attr("PathLike"));
+}
+
+// `parameters` as the functions take it: None (the defaults), a Parameters, or the path of a
+// parameter file.
+Parameters parametersArgument(const py::object& parameters) {
+  if (parameters.is_none()) return Parameters{};
+  if (py::isinstance<Parameters>(parameters)) return parameters.cast<const Parameters&>();
+  if (isPath(parameters)) return *parametersFromFile(parameters);
+  throw py::type_error("parameters must be a Parameters, a parameter file's path or None, not " +
+                       typeName(parameters));
+}
+
+std::string repr(const Parameters& parameters) {
+  std::string text;
+  for (const std::string& path : changedParameters(parameters)) {
+    text += (text.empty() ? "" : ", ") + path + "=" +
+            std::string(py::repr(valueObject(parameters, keyNamed(path))));
+  }
+  return "Parameters(" + text + ")";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The session
+
+FoveaControl foveaArgument(const py::object& fovea, const py::object& foveaPath) {
+  FoveaControl control;
+  if (!fovea.is_none() && !py::isinstance<py::str>(fovea)) {
+    throw py::type_error("fovea must be 'model', 'fixed' or None, not " + typeName(fovea));
+  }
+  const std::string mode = fovea.is_none() ? "" : fovea.cast<std::string>();
+  if (!mode.empty() && mode != "model" && mode != "fixed") {
+    throw py::value_error(
+        "fovea must be 'model' or 'fixed' (a scripted path is fovea_path), not '" + mode + "'");
+  }
+  if (mode == "fixed") control.mode = FoveaMode::fixed;
+  if (foveaPath.is_none()) return control;
+  if (!mode.empty()) {
+    throw py::value_error("give fovea or fovea_path, not both: a path moves the centre by itself");
+  }
+  if (!isPath(foveaPath)) {
+    throw py::type_error("fovea_path must be a CSV file's path, not " + typeName(foveaPath));
+  }
+  const std::string file = py::str(py::module_::import("os").attr("fspath")(foveaPath));
+  FoveaPathResult path = readFoveaPath(file);
+  if (!path.error.empty()) throw py::value_error("fovea_path '" + file + "': " + path.error);
+  control.mode = FoveaMode::path;
+  control.path = std::move(path.path);
+  return control;
+}
+
+// What one step gives Python. The arrays are views (see Session.step's docstring).
+struct StepResult {
+  py::object canvas, activations, gains, konio, events, konioEvents;
+  py::tuple center;
+  std::int64_t frame = 0;
+  double t = 0.0;
+  std::int32_t frameTimeMs = 0;
+  std::int64_t eventsPushed = 0;
+  std::int64_t queueSize = 0, queuePeak = 0, displacedTotal = 0, batchesTotal = 0;
+};
+
+class PySession {
+ public:
+  explicit PySession(const SessionRunnerConfig& config) : runner_(config) {
+    deterministic_ = config.deterministic;
+    recordEvents_ = config.recordEvents;
+    fovea_ = config.fovea;
+  }
+
+  // Runs `work` on the runner with the GIL released and the session's lock held: a session
+  // steps on one thread at a time, and other Python threads run meanwhile.
+  template <class Work>
+  void locked(Work&& work) {
+    py::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    work();
+  }
+
+  static StepResult step(const py::object& self, py::handle frameObject) {
+    PySession& s = self.cast<PySession&>();
+    py::array frameArray;
+    const cv::Mat frame = frameMat(frameObject, frameArray);
+    std::shared_ptr<EventBuffer> buffer = s.recordEvents_ ? s.freeBuffer() : nullptr;
+    EventBuffer unused;
+
+    RunnerFrame out;
+    cv::Mat canvas;
+    EventQueueStats stats;
+    std::string refusal;
+    bool closed = false;
+    s.locked([&] {
+      closed = s.closed_;
+      if (closed) return;
+      const FrameLoopState& state = s.runner_.session().state();
+      if (state.framesDrawn == 0 && s.fovea_.mode == FoveaMode::path) {
+        refusal = checkFoveaPathInside(s.fovea_.path, frame.size());
+        if (!refusal.empty()) return;
+      }
+      out = s.runner_.step(frame, buffer ? *buffer : unused);
+      canvas = state.canvas;  // shares the pixels: the capsule below keeps them alive
+      stats = s.runner_.session().eventQueue().stats();
+    });
+    if (closed) throw std::runtime_error("the session is closed");
+    if (!refusal.empty()) throw py::value_error("fovea_path: " + refusal);
+    // The session's state still points at the frame's pixels (for its size): keep them alive.
+    s.lastFrame_ = frameArray;
+
+    const FrameLoopState& state = s.runner_.session().state();
+    const auto sensors = static_cast<py::ssize_t>(s.runner_.session().sensorCount());
+    StepResult r;
+    const std::vector<py::ssize_t> canvasShape{canvas.rows, canvas.cols, 3};
+    const std::vector<py::ssize_t> canvasStrides{static_cast<py::ssize_t>(canvas.step[0]), 3, 1};
+    const void* pixels = canvas.data;
+    r.canvas = readOnlyView(py::dtype::of<std::uint8_t>(), canvasShape, canvasStrides, pixels,
+                            owning(std::move(canvas)));
+    const py::dtype f4 = py::dtype::of<float>();
+    r.activations = readOnlyView(f4, {sensors}, {4}, state.activations.data(), self);
+    r.gains = readOnlyView(f4, {sensors}, {4}, state.gainSnapshot.data(), self);
+    r.konio = readOnlyView(f4, {sensors}, {4}, state.konioSnapshot.data(), self);
+    if (buffer) {
+      const py::capsule keep = owning(buffer);
+      const RetinaEvent* first = buffer->data();
+      const auto loop = static_cast<py::ssize_t>(out.loopEvents);
+      const auto konio = static_cast<py::ssize_t>(buffer->size()) - loop;
+      r.events = readOnlyView(eventDtype(), {loop}, {sizeof(RetinaEvent)}, first, keep);
+      r.konioEvents =
+          readOnlyView(eventDtype(), {konio}, {sizeof(RetinaEvent)}, first + loop, keep);
+    } else {
+      r.events = r.konioEvents = py::none();
+    }
+    r.center = py::make_tuple(out.result.center.cx, out.result.center.cy);
+    r.frame = state.framesDrawn;
+    r.t = out.result.captureTime;
+    r.frameTimeMs = out.result.frameTimeMs;
+    r.eventsPushed = static_cast<std::int64_t>(out.result.eventsPushed);
+    r.queueSize = static_cast<std::int64_t>(stats.size);
+    r.queuePeak = static_cast<std::int64_t>(stats.peak);
+    r.displacedTotal = static_cast<std::int64_t>(stats.displaced);
+    r.batchesTotal = static_cast<std::int64_t>(stats.batches);
+    return r;
+  }
+
+  void recenter() {
+    bool closed = false;
+    locked([&] {
+      closed = closed_;
+      if (!closed) runner_.session().recenter();
+    });
+    if (closed) throw std::runtime_error("the session is closed");
+  }
+
+  void close() {
+    locked([&] {
+      runner_.stop();
+      closed_ = true;
+    });
+    lastFrame_ = py::none();
+  }
+
+  // The layout as the export's /retina: built once the first frame has fixed the scale.
+  py::object retina() {
+    if (!retina_.is_none()) return retina_;
+    const Session& session = runner_.session();
+    const auto n = static_cast<py::ssize_t>(session.sensorCount());
+    py::array rows(retinaDtype(), std::vector<py::ssize_t>{n});
+    auto* row = static_cast<RetinaRow*>(rows.mutable_data());
+    bool placed = false;
+    locked([&] {
+      const FrameLoopState& state = session.state();
+      placed = state.centerPlaced;
+      if (!placed) return;
+      const std::vector<Sensor>& sensors = session.retina().sensors;
+      for (std::size_t i = 0; i < sensors.size(); ++i) {
+        const Sensor& s = sensors[i];
+        const cv::Point offset = i < state.offsets.size() ? state.offsets[i] : cv::Point();
+        row[i] = {s.index,
+                  s.x,
+                  s.y,
+                  offset.x,
+                  offset.y,
+                  discRadius(s),
+                  static_cast<std::uint8_t>(s.colorClass),
+                  static_cast<std::uint8_t>(s.isSpiral),
+                  static_cast<std::uint8_t>(s.isPrime)};
+      }
+    });
+    if (!placed) {
+      throw std::runtime_error(
+          "the retina's pixel offsets (px, py) are fixed by the first frame: step a frame first");
+    }
+    makeReadOnly(rows);
+    retina_ = rows;
+    return retina_;
+  }
+
+  py::object retinaScale() {
+    bool placed = false;
+    float scale = 0.0f;
+    locked([&] {
+      placed = runner_.session().state().centerPlaced;
+      scale = runner_.session().state().retinaScale;
+    });
+    if (!placed) return py::none();
+    return py::float_(scale);
+  }
+
+  py::dict queueStats() {
+    EventQueueStats stats;
+    locked([&] { stats = runner_.session().eventQueue().stats(); });
+    py::dict d;
+    d["size"] = stats.size;
+    d["peak"] = stats.peak;
+    d["displaced"] = stats.displaced;
+    d["batches"] = stats.batches;
+    return d;
+  }
+
+  std::size_t sensorCount() const { return runner_.session().sensorCount(); }
+  std::int64_t framesDrawn() {
+    std::int64_t frames = 0;
+    locked([&] { frames = runner_.session().state().framesDrawn; });
+    return frames;
+  }
+  bool deterministic() const { return deterministic_; }
+  bool recordsEvents() const { return recordEvents_; }
+  bool closed() const { return closed_; }
+
+ private:
+  // Event storage that no array refers to any longer, or a new one: a frame's events stay valid
+  // for as long as Python holds them, and a loop that drops each frame's arrays before the next
+  // step reuses the same few buffers (no allocation). Called with the GIL held.
+  std::shared_ptr<EventBuffer> freeBuffer() {
+    for (const std::shared_ptr<EventBuffer>& buffer : pool_)
+      if (buffer.use_count() == 1) return buffer;
+    auto fresh = std::make_shared<EventBuffer>();
+    if (pool_.size() < kPooledBuffers) pool_.push_back(fresh);
+    return fresh;
+  }
+
+  static constexpr std::size_t kPooledBuffers = 3;
+  std::mutex mutex_;  // held while the runner works, always with the GIL released
+  SessionRunner runner_;
+  bool closed_ = false;
+  bool deterministic_ = true;
+  bool recordEvents_ = true;
+  FoveaControl fovea_;
+  std::vector<std::shared_ptr<EventBuffer>> pool_;
+  py::object lastFrame_ = py::none();
+  py::object retina_ = py::none();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Frames from files, decoded as retina-replay decodes them
+
+// An image is a file whose content an image decoder recognises; anything else is a video.
+bool readsAsImage(const std::string& path) {
+  return cv::haveImageReader(path);
+}
+
+ReplaySource sourceArgument(const std::string& path, const std::string& source) {
+  if (source == "video") return ReplaySource::video;
+  if (source == "image") return ReplaySource::image;
+  if (source != "auto") {
+    throw py::value_error("source must be 'auto', 'video' or 'image', not '" + source + "'");
+  }
+  return readsAsImage(path) ? ReplaySource::image : ReplaySource::video;
+}
+
+class FrameReader {
+ public:
+  FrameReader(const py::object& path, const py::object& limit, const std::string& source) {
+    options_.inputPath = py::str(py::module_::import("os").attr("fspath")(path));
+    options_.source = sourceArgument(options_.inputPath, source);
+    if (!limit.is_none()) {
+      const auto frames = py::cast<std::int64_t>(limit);
+      if (frames < 1)
+        throw py::value_error("limit must be at least 1, not " + std::to_string(frames));
+      options_.frames = frames;
+    }
+    // A still image is one frame; retina-replay repeats it, a caller can step it again.
+    if (options_.source == ReplaySource::image) options_.frames = 1;
+    std::string problem;
+    {
+      py::gil_scoped_release release;
+      problem = input_.open(options_);
+    }
+    if (!problem.empty()) throw py::value_error(problem);
+  }
+
+  // Decodes with the GIL released; one thread at a time reads (or closes) the input.
+  py::object next() {
+    cv::Mat frame;
+    {
+      py::gil_scoped_release release;
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!closed_) input_.read(frame);
+      if (frame.empty()) closeLocked();
+    }
+    if (frame.empty()) throw py::stop_iteration();
+    return ownedImage(std::move(frame));
+  }
+
+  void close() {
+    py::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    closeLocked();
+  }
+
+  double framesPerSecond() const { return input_.framesPerSecond(); }
+  std::int64_t expectedFrames() const { return input_.expectedFrames(); }
+  py::tuple size() const {
+    return py::make_tuple(input_.firstFrameSize().width, input_.firstFrameSize().height);
+  }
+  std::int64_t framesRead() const { return input_.framesRead(); }
+
+ private:
+  void closeLocked() {
+    if (!closed_) input_.close();
+    closed_ = true;
+  }
+
+  ReplayOptions options_;
+  std::mutex mutex_;
+  ReplayInput input_;
+  bool closed_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// One clip exported as the command line exports it
+
+py::tuple exportClip(const std::vector<std::string>& arguments, const py::object& parameters,
+                     bool checkSignals) {
+  ParsedOptions parsed = parseReplayOptions(arguments);
+  if (!parsed.error.empty()) throw py::value_error(parsed.error);
+  if (!parameters.is_none()) parsed.options.parameters = parameters.cast<const Parameters&>();
+  parsed.options.headless = true;
+
+  std::ostringstream out, err;
+  volatile std::sig_atomic_t stop = 0;
+  std::int64_t frames = 0;
+  std::optional<py::error_already_set> interrupted;
+  ReplayHooks hooks;
+  hooks.stopSignal = &stop;
+  hooks.onCanvas = [&](const cv::Mat&) {
+    ++frames;
+    if (!checkSignals || stop != 0) return;
+    // Ctrl-C ends the run as SIGINT ends retina-replay: outputs finished, then raised here.
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) {
+      interrupted.emplace();
+      stop = SIGINT;
+    }
+  };
+  int status = 0;
+  {
+    py::gil_scoped_release release;
+    status = runReplay(parsed.options, out, err, hooks);
+  }
+  if (interrupted) throw *interrupted;
+  return py::make_tuple(status, frames, out.str(), err.str());
+}
+
+// The C++ side of bench/python_step.py: the same runner as Session, timed in C++ around its
+// step, with no Python object made.
+class TimedRunner {
+ public:
+  TimedRunner(const Parameters& parameters, bool events) : runner_(config(parameters, events)) {}
+
+  double step(py::handle frameObject) {
+    py::array keep;
+    const cv::Mat frame = frameMat(frameObject, keep);
+    const auto start = std::chrono::steady_clock::now();
+    runner_.step(frame, events_);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+
+ private:
+  static SessionRunnerConfig config(const Parameters& parameters, bool events) {
+    SessionRunnerConfig c;
+    c.parameters = parameters;
+    c.recordEvents = events;
+    return c;
+  }
+  SessionRunner runner_;
+  EventBuffer events_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_quillaventora, m) {
+  m.doc() = "The compiled part of quillaventora; import quillaventora instead.";
+  m.attr("__version__") = RETINA_VERSION;
+  m.attr("EVENT_DTYPE") = eventDtype();
+  m.attr("RETINA_DTYPE") = retinaDtype();
+  m.attr("PHOTORECEPTOR") = static_cast<int>(EventKind::Photoreceptor);
+  m.attr("KONIO_INPUT") = static_cast<int>(EventKind::KonioInput);
+  m.attr("KONIO_OUTPUT") = static_cast<int>(EventKind::KonioOutput);
+  m.attr("FRAME_MARKER") = static_cast<int>(EventKind::FrameMarker);
+
+  py::class_<ParameterSection>(m, "ParameterSection",
+                               "One section of a Parameters, its keys as attributes.")
+      .def("__getattr__",
+           [](const ParameterSection& s, const std::string& name) {
+             return valueObject(*s.owner, keyNamed(s.name + "." + name));
+           })
+      .def("__setattr__",
+           [](const ParameterSection& s, const std::string& name, py::handle value) {
+             setValue(*s.owner, keyNamed(s.name + "." + name), value);
+           })
+      .def("__dir__",
+           [](const ParameterSection& s) {
+             std::vector<std::string> names;
+             for (const ParameterKey& key : parameterKeys())
+               if (key.section == s.name) names.push_back(key.name);
+             return names;
+           })
+      .def("__repr__", [](const ParameterSection& s) {
+        std::string text;
+        for (const ParameterKey& key : parameterKeys()) {
+          if (key.section != s.name) continue;
+          text += (text.empty() ? "" : ", ") + std::string(key.name) + "=" +
+                  std::string(py::repr(valueObject(*s.owner, key)));
+        }
+        return "[" + s.name + "] " + text;
+      });
+
+  py::class_<Parameters, ParametersPtr> parameters(m, "Parameters", R"doc(
+Every parameter of the retina, the model, the fovea and the drawing, with the program's defaults.
+
+Each section of the parameter file is an attribute and each of its keys an attribute of that,
+named as in the file: ``p.retina.spiral_points``, ``p.konio.decay = 0.9``. ``p["konio.decay"]``
+reads and writes the same key by its full name. A value is checked when it is set, with the
+command line's message: a value of the wrong type raises TypeError, one out of its range
+ValueError naming the key and the range, an unknown key AttributeError (KeyError for
+``p[...]``). What the keys must satisfy together (a diameter with room for every spiral point,
+...) is checked by ``validate()`` and when a Session or an export starts.
+
+``retina-replay --print-config`` and ``to_toml()`` write the whole file with every key's meaning,
+unit and range.)doc");
+  parameters.def(py::init<>())
+      .def_static("from_toml", &parametersFromFile, py::arg("path"),
+                  "Reads a parameter file (TOML) as retina-replay --config does; ValueError with "
+                  "the line of the first problem.")
+      .def_static("from_toml_string", &parametersFromText, py::arg("text"),
+                  "Parses a parameter file's text (an export's /parameters attribute toml, say).")
+      .def(
+          "to_toml", [](const Parameters& p) { return parametersToToml(p); },
+          "The whole parameter file: every key with its value and a comment.")
+      .def(
+          "validate",
+          [](const Parameters& p) {
+            const ParameterProblem problem = findParameterProblem(p);
+            if (!problem.message.empty()) throw py::value_error(problem.message);
+          },
+          "Raises ValueError, naming the key, when the values do not fit together.")
+      .def("changed", &changedParameters,
+           "The keys ('section.key') whose values differ from the defaults, in file order.")
+      .def(
+          "keys",
+          [](const Parameters&) {
+            std::vector<std::string> paths;
+            for (const ParameterKey& key : parameterKeys())
+              paths.push_back(key.path());
+            return paths;
+          },
+          "Every key as 'section.key', in file order.")
+      .def_property_readonly(
+          "sensor_count", [](const Parameters& p) { return fibonacciSensorCount(p.retina); },
+          "Sensors the layout makes (30202 with the defaults).")
+      .def("__getitem__",
+           [](const Parameters& p, const std::string& path) {
+             const ParameterKey* key = findParameterKey(path);
+             if (key == nullptr)
+               throw py::key_error("unknown key " + path + parameterKeySuggestion(path));
+             return valueObject(p, *key);
+           })
+      .def("__setitem__",
+           [](Parameters& p, const std::string& path, py::handle value) {
+             const ParameterKey* key = findParameterKey(path);
+             if (key == nullptr)
+               throw py::key_error("unknown key " + path + parameterKeySuggestion(path));
+             setValue(p, *key, value);
+           })
+      .def("__eq__", [](const Parameters& a, const Parameters& b) { return a == b; })
+      .def("__ne__", [](const Parameters& a, const Parameters& b) { return a != b; })
+      .def(
+          "copy", [](const Parameters& p) { return Parameters(p); }, "An independent copy.")
+      .def("__copy__", [](const Parameters& p) { return Parameters(p); })
+      .def("__deepcopy__", [](const Parameters& p, py::handle) { return Parameters(p); })
+      .def("__repr__", &repr)
+      .def(py::pickle([](const Parameters& p) { return parametersToToml(p); },
+                      [](const std::string& text) { return parametersFromText(text); }));
+  parameters.attr("__hash__") = py::none();
+  for (const std::string& section : parameterSections()) {
+    parameters.def_property_readonly(section.c_str(), [section](const ParametersPtr& p) {
+      return ParameterSection{p, section};
+    });
+  }
+
+  py::class_<StepResult>(m, "StepResult", R"doc(
+What one Session.step did.
+
+canvas: uint8 H x W x 3 BGR, the picture the window shows; activations, gains, konio: float32,
+one per sensor in the order of Session.retina (activation in [0, 1], gain in (0, 1], Konio
+activity in [0, 1]) -- these four are read-only views of the session's buffers, which the next
+step overwrites: .copy() what you keep.
+events: EVENT_DTYPE, every event the frame pushed, the frame marker (kind 99) first, as the
+export's /events; konio_events: the Konio outputs (kind 3) the model pushed meanwhile, as
+/konio_events (src = dst = the unit). Both read-only and the frame's own: they stay valid for
+as long as you hold them. None when the session was made with events=False.
+center: (cx, cy), pixels, the fovea centre the frame was drawn around. frame: 1 for the first.
+t: seconds, the capture time stamped on the frame's events (deterministic: frame / 30).
+frame_time_ms: as the overlay shows it. events_pushed: the frame's events, marker included.
+queue_size, queue_peak, displaced_total, batches_total: the queue's counters after the frame.)doc")
+      .def_readonly("canvas", &StepResult::canvas)
+      .def_readonly("activations", &StepResult::activations)
+      .def_readonly("gains", &StepResult::gains)
+      .def_readonly("konio", &StepResult::konio)
+      .def_readonly("events", &StepResult::events)
+      .def_readonly("konio_events", &StepResult::konioEvents)
+      .def_readonly("center", &StepResult::center)
+      .def_readonly("frame", &StepResult::frame)
+      .def_readonly("t", &StepResult::t)
+      .def_readonly("frame_time_ms", &StepResult::frameTimeMs)
+      .def_readonly("events_pushed", &StepResult::eventsPushed)
+      .def_readonly("queue_size", &StepResult::queueSize)
+      .def_readonly("queue_peak", &StepResult::queuePeak)
+      .def_readonly("displaced_total", &StepResult::displacedTotal)
+      .def_readonly("batches_total", &StepResult::batchesTotal)
+      .def("__repr__", [](const StepResult& r) {
+        return "StepResult(frame=" + std::to_string(r.frame) +
+               ", center=" + std::string(py::repr(r.center)) +
+               ", events_pushed=" + std::to_string(r.eventsPushed) + ")";
+      });
+
+  py::class_<PySession>(m, "Session", R"doc(
+Session(parameters=None, deterministic=True, fovea=None, *, fovea_path=None, events=True)
+
+One run of the retina, stepped one frame at a time: the program's own session.
+
+parameters: a Parameters, a parameter file's path, or None for the defaults.
+deterministic: True runs the model right after each frame's events, on a clock that advances
+1/30 s per frame, exactly as retina-replay --deterministic: the same frames give the same
+canvases and events, bit for bit. False runs the model on its worker thread as the demo does
+(batches then depend on thread scheduling) and stamps events on the steady clock.
+fovea: 'model' (None: the model moves the centre) or 'fixed' (it stays in the middle).
+fovea_path: a CSV file 'frame,cx,cy' that moves the centre, as retina-replay --fovea-path.
+events: False skips collecting events (StepResult.events is None); see the README for the cost.
+
+step() releases the GIL; a session steps on one thread at a time. Use it as a context manager,
+or call close(), to join the worker thread.)doc")
+      .def(py::init([](const py::object& parameters, bool deterministic, const py::object& fovea,
+                       const py::object& foveaPath, bool events) {
+             SessionRunnerConfig config;
+             config.parameters = parametersArgument(parameters);
+             config.deterministic = deterministic;
+             config.fovea = foveaArgument(fovea, foveaPath);
+             config.recordEvents = events;
+             return std::make_unique<PySession>(config);
+           }),
+           py::arg("parameters") = py::none(), py::arg("deterministic") = true,
+           py::arg("fovea") = py::none(), py::kw_only(), py::arg("fovea_path") = py::none(),
+           py::arg("events") = true)
+      .def("step", &PySession::step, py::arg("frame"), R"doc(
+Runs one frame and returns a StepResult.
+
+frame: a NumPy array, H x W x 3 uint8 BGR (as OpenCV and read_frames give it), H x W grey or
+H x W x 4 BGRA; uint16 frames are scaled to 8 bits. A crop of a larger array is used in place;
+other strided views are copied. Any other dtype raises TypeError, another shape or an empty
+frame ValueError. The first frame fixes the retina's scale: diameter / 2 retina units span the
+distance from its middle to its nearest edge.)doc")
+      .def("recentre", &PySession::recenter,
+           "Puts the fovea centre back in the middle of the frame (the demo's 'r' key).")
+      .def("close", &PySession::close,
+           "Joins the model's worker thread. Safe to call again; step() then raises.")
+      .def("__enter__", [](const py::object& self) { return self; })
+      .def("__exit__",
+           [](PySession& s, const py::args&) {
+             s.close();
+             return false;
+           })
+      .def_property_readonly("retina", &PySession::retina, R"doc(
+The layout as a structured array (RETINA_DTYPE), one row per sensor as the export's /retina:
+index; x, y (retina units, y downward); px, py (pixels from the fovea centre at the session's
+scale); radius (pixels, the disc as drawn); color_class (0 albastru/blue, 1 rosu/red, 2
+verde/green, 3 alb_negru/grey); is_spiral, is_prime (0 or 1). Read-only. The scale is fixed by
+the first frame, so before it this raises RuntimeError.)doc")
+      .def_property_readonly("retina_scale", &PySession::retinaScale,
+                             "Pixels per retina unit, fixed by the first frame; None before.")
+      .def_property_readonly("sensor_count", &PySession::sensorCount)
+      .def_property_readonly("frames", &PySession::framesDrawn, "Frames stepped so far.")
+      .def_property_readonly("deterministic", &PySession::deterministic)
+      .def_property_readonly("records_events", &PySession::recordsEvents)
+      .def_property_readonly("closed", &PySession::closed)
+      .def("queue_stats", &PySession::queueStats,
+           "The event queue's counters now: size, peak, displaced, batches.");
+
+  py::class_<FrameReader>(m, "FrameReader", R"doc(
+Frames of a video, an image sequence ('img_%03d.png') or a still image, decoded by the OpenCV
+that retina-replay uses, exactly as it decodes them: H x W x 3 uint8 BGR arrays that own their
+pixels. Iterate over it; read_frames() makes one.)doc")
+      .def(py::init<const py::object&, const py::object&, const std::string&>(), py::arg("path"),
+           py::arg("limit") = py::none(), py::arg("source") = "auto")
+      .def("__iter__", [](const py::object& self) { return self; })
+      .def("__next__", &FrameReader::next)
+      .def("close", &FrameReader::close)
+      .def("__enter__", [](const py::object& self) { return self; })
+      .def("__exit__",
+           [](FrameReader& r, const py::args&) {
+             r.close();
+             return false;
+           })
+      .def_property_readonly("frames_per_second", &FrameReader::framesPerSecond,
+                             "The source's own rate (30 for a still image).")
+      .def_property_readonly("expected_frames", &FrameReader::expectedFrames,
+                             "Frames it will give at most: the limit or the video's length; 0 "
+                             "when neither is known.")
+      .def_property_readonly("size", &FrameReader::size, "(width, height) of the first frame.")
+      .def_property_readonly("frames_read", &FrameReader::framesRead);
+
+  m.def(
+      "_input_kind", [](const std::string& path) { return readsAsImage(path) ? "image" : "video"; },
+      py::arg("path"), "'image' when an image decoder recognises the file, else 'video'.");
+  m.def("_export_clip", &exportClip, py::arg("arguments"), py::arg("parameters"),
+        py::arg("check_signals"),
+        "Runs retina-replay in process on `arguments` (headless); returns (status, frames, "
+        "stdout, stderr). See quillaventora.export_clip.");
+
+  py::class_<TimedRunner>(m, "_TimedCppSession")
+      .def(py::init([](const py::object& parameters, bool events) {
+             return std::make_unique<TimedRunner>(parametersArgument(parameters), events);
+           }),
+           py::arg("parameters") = py::none(), py::arg("events") = true)
+      .def("step", &TimedRunner::step, py::arg("frame"),
+           "Steps the frame; returns the seconds the C++ step took.");
+}

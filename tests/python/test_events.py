@@ -1,0 +1,97 @@
+"""to_tonic and to_xytp, by dtype and value, on events whose answers are known by hand."""
+
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quillaventora as qv
+from conftest import clip
+
+T1, T2 = 1 / 30, 2 / 30
+
+
+def retina(sensors=4):
+    """Sensors 0..3 of colour classes 0..3, 2 pixels apart to the right of the centre."""
+    r = np.zeros(sensors, qv.RETINA_DTYPE)
+    r["index"] = np.arange(sensors)
+    r["px"][:4] = [0, 2, 4, -3]
+    r["py"][:4] = [0, -1, 1, 0]
+    r["color_class"][:4] = [0, 1, 2, 3]
+    return r
+
+
+def events(rows):
+    e = np.zeros(len(rows), qv.EVENT_DTYPE)
+    for i, (t, src, kind) in enumerate(rows):
+        e[i] = (t, src, src, kind, 0.5)
+    return e
+
+
+FRAME = events([(T1, -1, qv.FRAME_MARKER), (T1, 0, qv.PHOTORECEPTOR), (T1, 1, qv.PHOTORECEPTOR),
+                (T1, 1, qv.KONIO_INPUT), (T1, 2, qv.PHOTORECEPTOR), (T1, 3, qv.PHOTORECEPTOR),
+                (T2, -1, qv.FRAME_MARKER), (T2, 2, qv.KONIO_OUTPUT), (T2, 3, qv.PHOTORECEPTOR)])
+
+
+def test_to_tonic_gives_sensor_time_and_the_documented_polarity():
+    out = qv.to_tonic(FRAME, retina())
+    assert out.dtype == np.dtype([("x", "<i2"), ("t", "<i8"), ("p", "i1")])
+    assert out["x"].tolist() == [0, 1, 1, 2, 3, 2, 3]  # markers left out, order kept
+    assert out["t"].tolist() == [33333] * 5 + [66667] * 2  # microseconds, rounded
+    # colour class for a photoreceptor event, 4 for a Konio input, 5 for a Konio output
+    assert out["p"].tolist() == [0, 1, 4, 2, 3, 5, 3]
+    assert qv.POLARITY_CODES["konio_output"] == 5 == qv.TONIC_POLARITIES - 1
+
+    plain = qv.to_tonic(FRAME, retina(), polarity="bool")
+    assert plain.dtype["p"] == bool and plain["p"].all()
+    assert qv.to_tonic(FRAME, retina(40000)).dtype["x"] == np.int32  # beyond int16's sensors
+
+
+@pytest.mark.parametrize("rows,cause", [
+    ([(T1, 4, qv.PHOTORECEPTOR)], "outside the retina's 4 sensors"),
+    ([(T1, -2, qv.PHOTORECEPTOR)], "outside the retina"),
+    ([(T1, 0, 7)], "unknown event kind 7"),
+])
+def test_conversions_refuse_events_that_do_not_fit_the_retina(rows, cause):
+    for convert in (lambda e: qv.to_tonic(e, retina()), lambda e: qv.to_xytp(e, retina(), (5, 5))):
+        with pytest.raises(ValueError, match=cause):
+            convert(events(rows))
+    with pytest.raises(ValueError, match="polarity must be"):
+        qv.to_tonic(FRAME, retina(), polarity="on")
+
+
+def test_to_xytp_places_each_sensor_around_its_frames_centre():
+    one = qv.to_xytp(FRAME[:6], retina(), (10, 20))
+    assert one.dtype == np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<i8"), ("p", "i1")])
+    assert list(zip(one["x"].tolist(), one["y"].tolist())) == [
+        (10, 20), (12, 19), (12, 19), (14, 21), (7, 20)]
+
+    # Per frame by time: the second frame's events around its own centre.
+    frames = np.zeros(2, qv.FRAME_DTYPE)
+    frames["t"] = [T1, T2]
+    frames["fovea_cx"], frames["fovea_cy"] = [10, 100], [20, 200]
+    both = qv.to_xytp(FRAME, retina(), frames)
+    assert list(zip(both["x"].tolist(), both["y"].tolist()))[-2:] == [(104, 201), (97, 200)]
+    assert both["t"].tolist()[-2:] == [66667, 66667]
+
+    # A pixel off the picture is left out: left of or above it, or beyond the size given.
+    edge = qv.to_xytp(FRAME[:6], retina(), (2, 0))
+    assert list(zip(edge["x"].tolist(), edge["y"].tolist())) == [(2, 0), (6, 1)]
+    assert qv.to_xytp(FRAME[:6], retina(), (10, 20), size=(12, 21))["x"].tolist() == [10, 7]
+
+    early = events([(0.0, 0, qv.PHOTORECEPTOR)])
+    with pytest.raises(ValueError, match="older than the first frame"):
+        qv.to_xytp(early, retina(), frames)
+
+
+def test_the_readme_example_steps_plots_and_converts(tmp_path):
+    example = pathlib.Path(__file__).parents[2] / "docs" / "python_example.py"
+    figure = tmp_path / "figure.png"
+    done = subprocess.run([sys.executable, str(example), clip("Megamind.avi"), str(figure), "12"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "frame 10 as Tonic events:" in done.stdout and "sensor_size (30202, 1, 6)" in done.stdout
+    assert f"{figure}: 12 frames," in done.stdout
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and figure.stat().st_size > 10000

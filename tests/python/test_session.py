@@ -1,0 +1,244 @@
+"""Session, Parameters and read_frames as a user meets them: dtypes, refusals, the layouts a
+frame may come in, the lifetime of the arrays, and live sessions that end cleanly."""
+
+import gc
+import os
+import pickle
+import re
+import threading
+
+import numpy as np
+import pytest
+
+import quillaventora as qv
+from conftest import clip
+
+
+def scene(height=120, width=160):
+    """A BGR frame with edges and colour, so that sensors of every class emit."""
+    rows, cols = np.mgrid[0:height, 0:width]
+    frame = np.empty((height, width, 3), np.uint8)
+    frame[..., 0] = (cols * 255) // width
+    frame[..., 1] = (rows * 255) // height
+    frame[..., 2] = np.where((rows // 20 + cols // 20) % 2 == 0, 230, 20)
+    return frame
+
+
+def test_results_and_retina_have_the_documented_dtypes():
+    with qv.Session() as session:
+        with pytest.raises(RuntimeError, match="first frame"):
+            session.retina
+        assert session.retina_scale is None
+        r = session.step(scene())
+        n = session.sensor_count
+        assert n == qv.Parameters().sensor_count == 30202
+        for events in (r.events, r.konio_events):
+            assert events.dtype == qv.EVENT_DTYPE and events.dtype.itemsize == 24
+            assert [events.dtype[f].str for f in ("t", "src", "dst", "kind", "weight")] == [
+                "<f8", "<i4", "<i4", "|u1", "<f4"]
+        assert (r.events["kind"][0], r.events["src"][0]) == (qv.FRAME_MARKER, -1)
+        assert len(r.events) == r.events_pushed and set(r.events["kind"][1:]) <= {0, 2}
+        assert len(r.konio_events) > 0 and set(r.konio_events["kind"]) == {qv.KONIO_OUTPUT}
+        assert (r.canvas.dtype, r.canvas.shape) == (np.uint8, (120, 160, 3))
+        for values in (r.activations, r.gains, r.konio):
+            assert (values.dtype, values.shape) == (np.float32, (n,))
+        for array in (r.canvas, r.activations, r.gains, r.konio, r.events, r.konio_events):
+            assert not array.flags.writeable
+            with pytest.raises(ValueError, match="read-only"):
+                array[0] = 0
+        retina = session.retina
+        assert retina.dtype.names == ("index", "x", "y", "px", "py", "radius", "color_class",
+                                      "is_spiral", "is_prime")
+        assert retina.dtype == qv.RETINA_DTYPE and len(retina) == n
+        assert np.array_equal(retina["index"], np.arange(n))
+        assert set(np.unique(retina["radius"])) == {2, 3}
+        assert set(np.unique(retina["color_class"])) == {0, 1, 2, 3}
+        # the first frame's scale: diameter / 2 units span the distance to the nearest edge
+        assert session.retina_scale == pytest.approx(60 / 32768)
+
+
+@pytest.mark.parametrize("frame,error,cause", [
+    ([[0, 1], [2, 3]], TypeError, "must be a NumPy array"),
+    (np.zeros((8, 8, 3), np.float32), TypeError, "must be uint8"),
+    (np.zeros((8, 8, 3), np.int8), TypeError, "must be uint8"),
+    (np.zeros((8, 8, 3), bool), TypeError, "must be uint8"),
+    (np.zeros((8, 8, 3), ">u2"), TypeError, "must be uint8"),
+    (np.zeros((8, 8, 2), np.uint8), ValueError, r"not of shape \(8, 8, 2\)"),
+    (np.zeros((8, 8, 3, 1), np.uint8), ValueError, "not of shape"),
+    (np.zeros(8, np.uint8), ValueError, "not of shape"),
+    (np.zeros((0, 8, 3), np.uint8), ValueError, "empty"),
+    (np.zeros((8, 0), np.uint8), ValueError, "empty"),
+])
+def test_bad_frames_are_refused_with_their_cause(frame, error, cause):
+    with qv.Session() as session:
+        with pytest.raises(error, match=cause):
+            session.step(frame)
+        assert session.frames == 0  # nothing ran: the next frame is the first
+        assert session.step(scene()).frame == 1
+
+
+def test_frames_in_every_layout_give_the_canvas_of_their_bgr_equivalent():
+    bgr = scene()
+    grey = bgr[..., 1].copy()
+    wide = np.zeros((200, 300, 3), np.uint8)
+    wide[30:150, 50:210] = bgr
+    layouts = [
+        ("grey", grey, np.repeat(grey[..., None], 3, axis=2)),
+        ("grey with a channel axis", grey[..., None], np.repeat(grey[..., None], 3, axis=2)),
+        ("BGRA", np.dstack([bgr, np.full(grey.shape, 77, np.uint8)]), bgr),
+        ("uint16", bgr.astype(np.uint16) * 257, bgr),
+        ("crop of a larger image", wide[30:150, 50:210], bgr),
+        ("every other column", np.repeat(bgr, 2, axis=1)[:, ::2], bgr),
+        ("upside down", np.flipud(bgr[::-1]), bgr),
+        ("Fortran order", np.asfortranarray(bgr), bgr),
+    ]
+    for name, frame, equivalent in layouts:
+        with qv.Session() as given, qv.Session() as expected:
+            for _ in range(2):  # the second frame also depends on the first one's gains
+                a, b = given.step(frame), expected.step(equivalent)
+            assert np.array_equal(a.canvas, b.canvas), name
+            assert np.array_equal(a.events, b.events), name
+
+
+def test_parameters_check_as_the_command_line_does(tmp_path):
+    p = qv.Parameters()
+    p.konio.decay = 0.9
+    p["retina.spiral_points"] = 1024
+    p.fovea.margin = np.int64(50)
+    assert (p.konio.decay, p["konio.decay"], p.retina.spiral_points, p.fovea.margin) == (
+        0.9, 0.9, 1024, 50)
+    assert p.changed() == ["retina.spiral_points", "konio.decay", "fovea.margin"]
+
+    # The same value in a file gives the same message, after the file's line number.
+    file_message = str(pytest.raises(ValueError, qv.Parameters.from_toml_string,
+                                     "[konio]\ndecay = 1.5\n").value)
+    assert file_message == "line 2: konio.decay = 1.5 is out of range: it must be in [0, 1]"
+    refusals = [
+        (lambda: setattr(p.konio, "decay", 1.5), ValueError,
+         re.escape(file_message[len("line 2: "):]) + "$"),
+        (lambda: setattr(p.queue, "capacity", 0), ValueError, "queue.capacity = 0 is out of"),
+        (lambda: setattr(p.konio, "decay", float("nan")), ValueError, "not a finite number"),
+        (lambda: setattr(p.retina, "spiral_points", 2**80), ValueError, "out of range"),
+        (lambda: setattr(p.konio, "decay", "0.9"), TypeError, "konio.decay must be a number"),
+        (lambda: setattr(p.retina, "spiral_points", 4096.0), TypeError, "must be a whole num"),
+        (lambda: setattr(p.retina, "spiral_points", True), TypeError, "not bool"),
+        (lambda: setattr(p.konio, "decy", 0.9), AttributeError, r"did you mean konio\.decay\?"),
+        (lambda: p["konio.decy"], KeyError, "did you mean"),
+    ]
+    for action, error, cause in refusals:
+        with pytest.raises(error, match=cause):
+            action()
+    assert p.konio.decay == 0.9 and p.retina.spiral_points == 1024  # refusals change nothing
+
+    # Values that only fail together are refused when a session starts.
+    small = p.copy()
+    small.retina.diameter = 10
+    assert p.retina.diameter == 65536
+    for start in (small.validate, lambda: qv.Session(small)):
+        with pytest.raises(ValueError, match="retina.diameter = 10 is too small for 1024 spiral"):
+            start()
+
+    # A file and a pickle (a Dask task's) give the same parameters; the session uses them.
+    path = tmp_path / "p.toml"
+    path.write_text(p.to_toml())
+    assert qv.Parameters.from_toml(path) == p == pickle.loads(pickle.dumps(p))
+    with qv.Session(path) as session:
+        assert session.sensor_count == p.sensor_count < 30202
+    path.write_text("[konio]\ndecay = 0.5\nspeed = 2\n")
+    with pytest.raises(ValueError, match="line 3: unknown key konio.speed"):
+        qv.Session(str(path))
+    with pytest.raises(TypeError, match="parameters must be"):
+        qv.Session(parameters=42)
+
+
+def test_arrays_outlive_the_next_step_and_the_session():
+    frame = scene()
+    session = qv.Session()
+    first = session.step(frame)
+    events, canvas = first.events, first.canvas
+    kept = events.copy()
+    for _ in range(3):
+        later = session.step(frame)
+    assert np.array_equal(events, kept)  # a frame's events are its own
+    assert not np.array_equal(later.events, kept)
+    gains = later.gains
+    session.close()
+    session.close()  # twice is fine
+    with pytest.raises(RuntimeError, match="closed"):
+        session.step(frame)
+    del session, first, later
+    gc.collect()
+    # The views keep their memory: reading them after the session is gone is safe.
+    assert canvas.shape == (120, 160, 3) and canvas.sum() > 0 and gains.min() > 0
+
+
+def task_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def resident_mib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def test_live_sessions_step_and_close_without_a_leak_or_a_hang():
+    frame = scene()
+    threads = task_count()
+    with qv.Session(deterministic=False) as session:
+        assert task_count() == threads + 1  # the model's worker
+        for number in range(1, 21):
+            r = session.step(frame)
+            assert r.frame == number and r.events["kind"][0] == qv.FRAME_MARKER
+            assert len(r.events) == r.events_pushed
+            assert set(r.events["kind"][1:]) <= {0, 2}
+            assert set(r.konio_events["kind"]) <= {qv.KONIO_OUTPUT}
+    assert task_count() == threads  # joined on leaving the block
+
+    def run(sessions):
+        for _ in range(sessions):
+            with qv.Session(deterministic=False) as s:
+                for _ in range(3):
+                    s.step(frame)
+        gc.collect()
+    run(3)
+    before = resident_mib()
+    run(15)
+    # A session that leaked its retina, model and buffers would hold some 5 MiB.
+    assert resident_mib() - before < 30
+    assert task_count() == threads
+
+
+def test_one_session_stepped_from_two_threads_counts_every_frame_once():
+    frame = scene()
+    with qv.Session() as session:
+        def steps():
+            for _ in range(10):
+                session.step(frame)
+        workers = [threading.Thread(target=steps) for _ in range(2)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        assert session.frames == 20
+        assert session.queue_stats()["batches"] == 20  # one model step per frame, none lost
+
+
+def test_read_frames_decodes_as_the_replay_and_refuses_with_its_messages(tmp_path):
+    video = clip("Megamind.avi")
+    with qv.read_frames(video, limit=4) as reader:
+        frames = list(reader)
+        assert (reader.expected_frames, reader.frames_read) == (4, 4)
+        assert reader.frames_per_second == pytest.approx(23.976, abs=0.01)
+    assert len(frames) == 4 and frames[0].shape == (reader.size[1], reader.size[0], 3)
+    assert not np.array_equal(frames[0], frames[3])
+    refusals = [
+        (tmp_path / "missing.avi", "cannot open video .*No such file or directory"),
+        (tmp_path, "is a directory"),
+    ]
+    (tmp_path / "bad.png").write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(40))
+    refusals.append((tmp_path / "bad.png", "cannot read image .*does not decode"))
+    for path, cause in refusals:
+        with pytest.raises(ValueError, match=cause):
+            qv.read_frames(path)
+    with pytest.raises(ValueError, match="limit must be at least 1"):
+        qv.read_frames(video, limit=0)
