@@ -150,6 +150,7 @@ TEST(HostileFrames, FirstUsableFrameFixesCenterAndScaleAndUpdatesKeepTheMargins)
     const FrameResult r = live.frame(frames[i]);
     if (!r.drawn) {
       EXPECT_FALSE(s.centerPlaced) << "frame " << i;
+      EXPECT_STREQ(r.refusal, "its pixel type cannot be converted to 8-bit BGR") << "frame " << i;
       continue;
     }
     ++shown;
