@@ -93,8 +93,11 @@ void renderRetina(const cv::Mat& frame, const DiscRecords& discs, std::int32_t c
   const float* gains = gainSnapshot.data();
   const std::size_t gainCount = gainSnapshot.size();
   const float lowGainThreshold = drawing.lowGainThreshold;
-  for (std::size_t i = 0; i < discs.size(); ++i) {
-    const DiscRecord& disc = discs[i];
+  // In locals too: the stamps write through bytes, which may alias the vector's own pointers.
+  const DiscRecord* const records = discs.data();
+  const std::size_t count = discs.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const DiscRecord disc = records[i];
     const cv::Point pixel(cx + disc.dx, cy + disc.dy);
     if (!insideFrame(pixel, frameSize)) continue;
 
