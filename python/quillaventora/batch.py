@@ -152,7 +152,7 @@ class Cluster:
 
         if self.scheduler:
             try:
-                self.client = Client(self.scheduler, timeout="20s")
+                self.client = Client(self.scheduler, timeout="10s")
             except (OSError, TimeoutError) as error:
                 raise Refused(f"cannot reach the scheduler at {self.scheduler}: {error}")
             self._check_workers()
@@ -417,15 +417,18 @@ def _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_pa
             unfinished.discard(i)
             row = _row(clips[i], states[i], settings, result, previous.get(clips[i].output))
             writer.append(row)
+            progress.add(row["status"], row["frames"] if row["status"] == "done" else 0)
             if row["status"] == "failed":
                 progress.say(f"batch: failed: {clips[i].input}: {row['cause']}")
-            progress.add(row["status"], row["frames"] if row["status"] == "done" else 0)
             future.release()
     except KeyboardInterrupt:
         interrupted = True
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # the clean-up runs to its end
         progress.clear()
-        print("batch: stopping: running clips are abandoned", file=sys.stderr, flush=True)
+        print("batch: stopping: " + ("the running clips are abandoned" if cluster.local else
+                                     "clips not started are cancelled; running ones finish on "
+                                     "their workers, without a row"),
+              file=sys.stderr, flush=True)
         cluster.abandon(futures)
     finally:
         cluster.close()
