@@ -1,6 +1,7 @@
 #include "app/platform.h"
 
 #include <cmath>
+#include <cstdlib>
 
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
@@ -8,8 +9,13 @@
 
 namespace {
 
+// OpenCV's own warnings, and FFmpeg's lines ("[mjpeg @ 0x...] error ..."), which FFmpeg prints
+// for every damaged frame of a whole run, not only while an input is tried: OpenCV reads
+// OPENCV_FFMPEG_LOGLEVEL whenever it opens a file, and -8 is FFmpeg's AV_LOG_QUIET. A user who
+// asks for FFmpeg's lines with either of OpenCV's variables gets them.
 void quietBackends() {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+  if (std::getenv("OPENCV_FFMPEG_DEBUG") == nullptr) setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
 }
 
 }  // namespace

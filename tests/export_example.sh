@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The README's Python example on a short export: it loads the run, says how many frames and
-# events it found (the export's own counts), and writes a PNG figure. Skips (77) only when
-# Debian's python3-h5py, python3-numpy or python3-matplotlib is missing; scripts/test.sh
-# installs them.
+# The README's Python example on a short export, as `cmake --install` installs it: it loads the
+# run, says how many frames and events it found (the export's own counts), and writes a PNG
+# figure. Skips (77) only when Debian's python3-h5py, python3-numpy or python3-matplotlib is
+# missing; scripts/test.sh installs them.
+# Usage: export_example.sh RETINA_REPLAY CMAKE BUILD_DIR
 set -u
 program=$1
-example=$2
+cmake=$2
+build=$3
 python=/usr/bin/python3
 
 if ! "$python" -c 'import h5py, numpy, matplotlib' 2>/dev/null; then
@@ -20,6 +22,12 @@ fail() {
   echo "FAIL: $*"
   exit 1
 }
+
+"$cmake" --install "$build" --component doc --prefix "$work/prefix" >"$work/install.out" 2>&1 ||
+  { cat "$work/install.out"; fail "cmake --install failed"; }
+example=$(find "$work/prefix" -name plot_export.py -perm -u+x 2>/dev/null | head -n1)
+[ -n "$example" ] || { cat "$work/install.out"; fail "cmake --install installs no plot_export.py"; }
+echo "installed as ${example#"$work/prefix/"}"
 
 "$program" --headless --deterministic --frames 12 --size 320x180 --export "$work/run.h5" \
   --export-gains >"$work/replay.out" 2>&1 || { cat "$work/replay.out"; fail "retina-replay failed"; }

@@ -8,13 +8,16 @@ out=$(mktemp) err=$(mktemp) text=$(mktemp --suffix=.avi)
 trap 'rm -f "$out" "$err" "$text"' EXIT
 echo "not a video" >"$text"
 fail=0
-check() {
+check() {  # ARGS...; with `cause` set, the line must hold it
   DISPLAY= "$program" "$@" >"$out" 2>"$err"
   local status=$?
   if [ "$status" -ne 2 ]; then echo "$*: exit status $status, expected 2"; fail=1; fi
   if [ -s "$out" ]; then echo "$*: unexpected standard output:"; cat "$out"; fail=1; fi
   if [ "$(wc -l <"$err")" -ne 1 ] || ! grep -q '^retina-replay: ' "$err"; then
     echo "$*: standard error is not one 'retina-replay: ' line:"; cat -A "$err"; fail=1
+  fi
+  if [ -n "${cause:-}" ] && ! grep -qF "$cause" "$err"; then
+    echo "$*: the line does not say '$cause':"; cat "$err"; fail=1
   fi
 }
 check --no-such-option
@@ -27,6 +30,8 @@ check --headless --video /nonexistent/clip.avi
 check --headless --video "$text"
 check --headless --image "$text"
 check --headless --image /nonexistent/photo.png --out /nonexistent/run.avi
+# A name that does not exist is tried as a pipeline too, and then said to be missing.
+cause='No such file or directory' check --headless --video /nonexistent/missing!.avi
 
 answers() {  # PATTERN ARGS...: status 0, the first line of standard output matches, no stderr
   local pattern=$1

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # retina-replay where the environment is hostile: a DISPLAY with no X server behind it and a
 # Wayland session without X run headless after a one-line notice (exit 0, summary printed),
-# where Qt alone would abort; standard output on a full device is a failure (non-zero exit, the
-# cause on standard error), not a silent success.
+# where Qt alone would abort, but --fast, which needs the window, is refused; standard output on
+# a full device or closed is a failure (exit status 1, the cause on standard error), not a
+# silent success, --version and --help included; an output that is the file behind standard
+# output (a link to /dev/stdout, standard output appended to a log) is refused and the log kept;
+# FFmpeg's own lines about a damaged clip stay off standard error; run as another user, a target
+# in a sticky directory that neither belongs to is refused before the run.
 set -u
 program=$1
 work=$(mktemp -d)
@@ -28,14 +32,69 @@ run_without_x() {  # DESCRIPTION ENV...
 run_without_x "DISPLAY=:$n without a server" DISPLAY=":$n"
 run_without_x "WAYLAND_DISPLAY only" WAYLAND_DISPLAY=wayland-0 XDG_RUNTIME_DIR="$work"
 
-if [ -w /dev/full ]; then
-  "$program" --headless --frames 5 >/dev/full 2>"$work/err"
-  status=$?
-  echo "standard output on /dev/full: exit status $status; $(cat "$work/err")"
-  if [ "$status" -ne 1 ] || ! grep -q 'cannot write standard output: No space left on device' "$work/err"; then
+env -u DISPLAY -u WAYLAND_DISPLAY "$program" --fast --frames 5 >"$work/out" 2>"$work/err"
+status=$?
+echo "--fast without a display: exit status $status; $(cat "$work/err")"
+if [ "$status" -ne 2 ] || ! grep -q '^retina-replay: --fast unpaces a window' "$work/err"; then
+  echo "  expected exit status 2 and why"; fail=1
+fi
+
+# Standard output that cannot be written: ARGS, then how standard output is redirected.
+unwritable() {
+  local description=$1 cause=$2
+  shift 2
+  "$@" 2>"$work/err"
+  local status=$?
+  echo "$description: exit status $status; $(cat "$work/err")"
+  if [ "$status" -ne 1 ] || ! grep -q "cannot write standard output: $cause" "$work/err"; then
     echo "  expected exit status 1 and the cause"; fail=1
   fi
+}
+if [ -w /dev/full ]; then
+  unwritable "standard output on /dev/full" "No space left on device" \
+    eval '"$program" --headless --frames 5 >/dev/full'
+  unwritable "--version on /dev/full" "No space left on device" eval '"$program" --version >/dev/full'
 else
-  echo "no writable /dev/full here: the full standard output case is not checked"
+  echo "no writable /dev/full here: the full standard output cases are not checked"
+fi
+unwritable "--help with standard output closed" "Bad file descriptor" eval '"$program" --help >&-'
+
+echo "the log standard output is appended to" >"$work/log.txt"
+ln -s /dev/stdout "$work/so.csv"
+"$program" --headless --frames 5 --stats "$work/so.csv" >>"$work/log.txt" 2>"$work/err"
+status=$?
+echo "--stats through a link to /dev/stdout, appended to a log: exit status $status; $(cat "$work/err")"
+if [ "$status" -ne 2 ] || [ "$(cat "$work/log.txt")" != "the log standard output is appended to" ]; then
+  echo "  expected exit status 2 and the log as it was"; fail=1
+fi
+
+clip=/usr/share/doc/opencv-doc/examples/data/vtest.avi
+if [ -r "$clip" ]; then
+  head -c 2000000 "$clip" >"$work/cut.avi"
+  "$program" --headless --video "$work/cut.avi" >"$work/out" 2>"$work/err"
+  status=$?
+  echo "a clip cut short: exit status $status; $(cat "$work/err")"
+  if [ "$status" -ne 0 ] || [ "$(wc -l <"$work/err")" -ne 1 ] ||
+    ! grep -q '^retina-replay: warning: the input ended early: frame [0-9]* of [0-9]* does not decode' "$work/err"; then
+    echo "  expected exit status 0 and the one warning on standard error"; fail=1
+  fi
+else
+  echo "no $clip (Debian's opencv-doc): the damaged clip case is not checked"
+fi
+
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  chmod 755 "$work"
+  mkdir -m 1777 "$work/sticky"
+  echo "root's file, writable by all" >"$work/sticky/theirs.csv"
+  chmod 666 "$work/sticky/theirs.csv"
+  setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$program" --headless --frames 5 --stats "$work/sticky/theirs.csv" >"$work/out" 2>"$work/err"
+  status=$?
+  echo "as nobody, a root's file in a sticky directory: exit status $status; $(cat "$work/err")"
+  if [ "$status" -ne 2 ] || ! grep -q 'its directory is sticky' "$work/err"; then
+    echo "  expected a refusal before the run, exit status 2"; fail=1
+  fi
+else
+  echo "not root, or no setpriv: the sticky directory case is not checked"
 fi
 exit $fail

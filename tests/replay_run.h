@@ -28,6 +28,7 @@ struct RunSetup {
   bool keepCanvases = false;
   std::int64_t stopAfterFrame = 0;  // 0: never; else the signal below after that frame
   int stopSignal = SIGINT;
+  bool stopBeforeFirstFrame = false;  // the signal below arrives before the loop's first frame
 };
 
 // Parses `args`, which must be valid, and runs them headless.
@@ -37,7 +38,7 @@ inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& se
   parsed.options.headless = true;
   ReplayRun run;
   std::ostringstream out, err;
-  volatile std::sig_atomic_t stop = 0;
+  volatile std::sig_atomic_t stop = setup.stopBeforeFirstFrame ? setup.stopSignal : 0;
   std::int64_t frames = 0;
   ReplayHooks hooks;
   hooks.stopSignal = &stop;

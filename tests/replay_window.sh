@@ -3,8 +3,10 @@
 # takes 'r' and quits on ESC with status 0, the console shows the program's lines in order
 # followed by the summary, the recording holds every frame, and nothing reaches standard error.
 # Then the window closed under the program (xdotool windowclose) ends a second run promptly
-# with status 0 and a whole recording, though a snapshot frame was still far off. Skips (77)
-# only when Xvfb cannot start here.
+# with status 0 and a whole recording, though a snapshot frame was still far off. Last, the X
+# server killed under a third run (an ssh -X session that drops): the window toolkit ends the
+# program, but only after the run was finished as on ESC, recording and CSV in place and no
+# temporary file left. Skips (77) only when Xvfb cannot start here.
 # Usage: replay_window.sh RETINA_REPLAY VIDEO_FRAMES
 set -u
 program=$1 video_frames=$2
@@ -80,6 +82,13 @@ check_recording() {
     fail "$1 holds '$contents' (header, decoded) for a summary of '$frames' frames"
   echo "$(basename "$1"): $frames frames, header and decoded alike"
 }
+# Waits (at most 10 s) until the temporary recording of NAME.avi holds some frames.
+wait_for_recording() {
+  for _ in $(seq 100); do
+    [ -n "$(find "$work" -maxdepth 1 -name ".$1.*.avi" -size +100k)" ] && break
+    sleep 0.1
+  done
+}
 find_window
 
 # The window is up before its first picture; poll the middle of the window (the canvas, away from
@@ -123,14 +132,29 @@ check_recording "$work/esc.avi"
   >"$work/out" 2>"$work/err" &
 replay_pid=$!
 find_window
-for _ in $(seq 100); do
-  [ -n "$(find "$work" -maxdepth 1 -name '.closed.*.avi' -size +100k)" ] && break
-  sleep 0.1
-done
+wait_for_recording closed
 xdotool windowclose "$window" 2>/dev/null
 wait_for_end "its window was closed"
 [ "$status" -eq 0 ] || fail "exit status $status after the window was closed, expected 0"
 grep -q "snapshot frame 900000 was not reached" "$work/err" || fail "the missed snapshot is not reported"
 [ -e "$work/far.png" ] && fail "a snapshot was written for a frame never reached"
 check_recording "$work/closed.avi"
+
+"$program" --frames 1000000 --out "$work/lost.avi" --stats "$work/lost.csv" \
+  >"$work/out" 2>"$work/err" &
+replay_pid=$!
+find_window
+wait_for_recording lost
+kill "$xvfb_pid"
+wait "$xvfb_pid" 2>/dev/null
+xvfb_pid=''
+wait_for_end "its X server was killed"
+[ "$status" -eq 0 ] || fail "exit status $status after the X server was killed, expected 0"
+grep -q "^retina-replay: the window toolkit is ending the program" "$work/err" ||
+  fail "no line says why the run ended"
+check_recording "$work/lost.avi"
+frames=$(sed -nE 's/^Summary: ([0-9]+) frames.*/\1/p' "$work/out")
+[ "$(grep -cv '^#' "$work/lost.csv")" -eq $((frames + 1)) ] || fail "lost.csv does not hold $frames frames"
+[ -z "$(find "$work" -maxdepth 1 -name '.lost.*')" ] || fail "a temporary file was left behind"
+echo "X server killed: exit status 0, $(grep -cv '^#' "$work/lost.csv") lines in lost.csv (comments aside)"
 exit 0

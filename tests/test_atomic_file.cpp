@@ -91,3 +91,18 @@ TEST_F(AtomicFileTest, RefusesATargetItCannotReplaceWithTheCause) {
   }
   EXPECT_EQ(names(), (std::vector<std::string>{"dangling.avi", "folder.avi"}));
 }
+
+TEST_F(AtomicFileTest, ANameAtTheLengthLimitGetsAShorterTemporaryNameWithItsExtension) {
+  const std::string name = std::string(251, 'n') + ".png";  // 255 bytes, the most a name holds
+  std::ofstream(dir_ / name) << "old";
+  AtomicFile file;
+  ASSERT_EQ(file.create((dir_ / name).string()), "");
+  const fs::path temp = file.tempPath();
+  EXPECT_LE(temp.filename().string().size(), 255u);
+  EXPECT_EQ(temp.extension(), ".png");
+  EXPECT_EQ(temp.filename().string().rfind(".nnn", 0), 0u) << temp;
+  std::ofstream(temp) << "new";
+  EXPECT_EQ(file.commit(), "");
+  EXPECT_EQ(readAll(dir_ / name), "new");
+  EXPECT_EQ(names(), std::vector<std::string>{name});
+}

@@ -516,28 +516,60 @@ TEST_F(ExportFiles, RefusesTheInputAndUnwritablePlacesNamingTheCauseAndLeavesNot
 
 // A write that fails half-way (a full disk; here the file size limit, which fails the same
 // write calls with EFBIG) ends the run with the cause, and neither the target nor a temporary
-// file stays.
+// file stays; another output that is complete, a CSV beside a failed export, is still put in
+// place, and the summary says what became of each.
 TEST_F(ExportFiles, AWriteFailureEndsTheRunWithTheCauseAndLeavesNoFile) {
   struct Case {
-    std::string option, name;
+    std::vector<std::string> options;
+    std::string name;  // the file that fails
     rlim_t limitBytes;
+    std::string kept;  // a complete output put in place all the same, if any
+    const char* frames = "40";
   };
-  const std::vector<Case> cases{{"--export", "run.h5", 1 << 20}, {"--stats", "run.csv", 1500}};
+  const std::vector<Case> cases{
+      {{"--export", path("run.h5")}, "run.h5", 1 << 20, ""},
+      {{"--stats", path("run.csv")}, "run.csv", 1500, ""},
+      // Enough frames for the export to fail during the run, not only at its end.
+      {{"--export", path("run.h5"), "--stats", path("mix.csv")},
+       "run.h5",
+       1 << 20,
+       "mix.csv",
+       "200"},
+  };
   const auto previous = std::signal(SIGXFSZ, SIG_IGN);
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.option);
+    SCOPED_TRACE(joined(c.options));
     rlimit limited = saved;
     limited.rlim_cur = c.limitBytes;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const ReplayRun run = replay({"--deterministic", "--frames", "40", c.option, path(c.name)});
+    std::vector<std::string> args{"--deterministic", "--frames", c.frames};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ReplayRun run = replay(args);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     EXPECT_NE(run.status, 0);
     EXPECT_NE(run.err.find("cannot write '" + path(c.name) + "': File too large"),
               std::string::npos)
         << run.err;
-    EXPECT_TRUE(contents().empty()) << contents().begin()->first;
+    EXPECT_NE(run.out.find("    " + path(c.name) + ": not written: File too large\n"),
+              std::string::npos)
+        << run.out;
+    if (c.kept.empty()) {
+      EXPECT_TRUE(contents().empty()) << contents().begin()->first;
+      continue;
+    }
+    EXPECT_NE(run.out.find("    " + path(c.kept) + ": written\n"), std::string::npos) << run.out;
+    // Every frame drawn, up to the one whose export failed.
+    const std::size_t frames = std::stoul(run.out.substr(run.out.find("Summary: ") + 9));
+    // A header and a line per frame, after the provenance's comment lines.
+    std::istringstream csv(contents().at(c.kept));
+    std::size_t lines = 0;
+    for (std::string line; std::getline(csv, line);)
+      lines += !line.empty() && line[0] != '#';
+    EXPECT_EQ(lines, frames + 1);
+    EXPECT_EQ(contents().size(), 1u);
+    fs::remove(path(c.kept));
   }
   std::signal(SIGXFSZ, previous);
 }

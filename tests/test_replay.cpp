@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <hdf5.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -27,6 +29,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "replay_run.h"
 #include "session_fixture.h"
@@ -151,6 +156,10 @@ TEST(ReplayOptionsParsing, RefusesEachBadOptionOrCombinationWithOneLineNamingIt)
       {{"--fast", "--headless"}, "--fast"},
       {{"--fast", "--camera", "0"}, "--fast does not apply to --camera"},
       {{"--snapshot", "1:a.png", "--snapshot", "2:a.png"}, "'a.png' twice"},
+      {{"--headless", "--headless"}, "--headless is given twice"},
+      // A value is never read as an option: not help, but a missing file name.
+      {{"--image", "-h"}, "--image needs a file name"},
+      {{"--frames", "99999999999999999999"}, "too large: at most 2147483647"},
       {{"--frames", "10", "--snapshot", "11:shot.png"}, "beyond the last frame (10)"},
       {{"--image", "b.png", "--snapshot", "301:shot.png"}, "beyond the last frame (300)"},
       {{"--config"}, "--config needs a value"},
@@ -249,6 +258,18 @@ TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
   writeFile("photo.png", "");
   fs::create_directory(path("folder.avi"));
   makeClip("clip.avi", 10.0, 6);
+  makeClip("Hi!.avi", 10.0, 6);  // a name GStreamer would take for a pipeline
+  // Read-only for root too: root's access() would say yes to both.
+  writeFile("readonly.csv", "kept\n");
+  fs::permissions(path("readonly.csv"), fs::perms::owner_read | fs::perms::group_read);
+  fs::create_directory(path("locked"));
+  fs::permissions(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+  // Another run writing busy.csv now holds a lock on its temporary file.
+  writeFile(".busy.AbC123.csv", "another run's rows\n");
+  const int busy = open(path(".busy.AbC123.csv").c_str(), O_RDWR | O_CLOEXEC);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  ASSERT_EQ(fcntl(busy, F_OFD_SETLK, &lock), 0);
   ASSERT_EQ(replay({"--frames", "1", "--snapshot", "1:" + path("photo.png")}).status, 0);
   fs::create_symlink(path("clip.avi"), path("link.avi"));
   fs::create_hard_link(path("clip.avi"), path("hard.avi"));
@@ -275,6 +296,12 @@ TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
       {{"--video", path("clip.avi"), "--out", path("clip.avi")}, "the input's files"},
       {{"--video", path("clip.avi"), "--out", path("link.avi")}, "the input's files"},
       {{"--video", path("clip.avi"), "--out", path("hard.avi")}, "the input's files"},
+      // A path that exists is a file whatever it holds (replay_bad_option.sh: one that does
+      // not may still be a pipeline, tried by every back-end).
+      {{"--video", path("Hi!.avi"), "--out", path("Hi!.avi")}, "the input's files"},
+      {{"--frames", "5", "--stats", path("readonly.csv")}, "Permission denied"},
+      {{"--frames", "5", "--out", path("locked/run.avi")}, "Permission denied"},
+      {{"--frames", "5", "--stats", path("busy.csv")}, "another run is writing it now"},
       {{"--image", photo, "--snapshot", "10:" + photo}, "the input's files"},
       // A name in an image sequence would become one of its frames.
       {{"--video", path("seq_%03d.png"), "--snapshot", "1:" + path("seq_003.png")},
@@ -294,6 +321,7 @@ TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(contents() == before) << "a refused run changed the directory";
   }
+  close(busy);
 }
 
 TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
@@ -308,6 +336,7 @@ TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
     writeFile("run.avi", old);
     writeFile("far.png", far);
     fs::remove(path("early.png"));
+    writeFile(".run.Zz9Kil.avi", "left by a killed run, which holds no lock any more");
     RunSetup setup;
     setup.keepCanvases = true;
     setup.stopAfterFrame = 5;
@@ -331,7 +360,78 @@ TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
 
     const auto after = contents();
     EXPECT_EQ(after.at("far.png"), far);
-    EXPECT_EQ(after.size(), 3u) << "a temporary file was left behind";
+    EXPECT_EQ(after.size(), 3u) << "a temporary file was left behind, or a killed run's kept";
+    // Every output with what became of it.
+    for (const std::string& line :
+         {"    " + path("run.avi") + ": written", "    " + path("early.png") + ": written",
+          "    " + path("far.png") +
+              ": left as it was: frame 50 was not reached (the run ended after 5 frames)"}) {
+      EXPECT_TRUE(hasLine(run.out, line)) << line << " is not in\n" << run.out;
+    }
+  }
+
+  // Stopped before its first frame (a closed pipe while the first lines are written), a run
+  // writes no output at all, data files included.
+  for (const char* name : {"keep.avi", "keep.csv", "keep.h5"})
+    writeFile(name, std::string("the old ") + name);
+  const auto before = contents();
+  RunSetup setup;
+  setup.stopBeforeFirstFrame = true;
+  setup.stopSignal = SIGPIPE;
+  const ReplayRun run = replay(
+      {"--out", path("keep.avi"), "--stats", path("keep.csv"), "--export", path("keep.h5")}, setup);
+  EXPECT_EQ(run.status, 128 + SIGPIPE) << run.err;
+  EXPECT_TRUE(contents() == before) << "a run that drew no frame changed the directory";
+  EXPECT_TRUE(hasLine(run.out, "    " + path("keep.h5") + ": left as it was: no frame was drawn"))
+      << run.out;
+}
+
+TEST_F(ReplayFiles, ADamagedInputEndsWithAWarningThatTheSummaryAndTheExportRepeat) {
+  // A clip cut short: its container still says 30 frames, a third of them are there.
+  makeClip("whole.avi", 10.0, 30);
+  {
+    std::ifstream whole(path("whole.avi"), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(whole)), {});
+    writeFile("cut.avi", bytes.substr(0, bytes.size() / 3));
+  }
+  // A sequence with a gap: img_003.png is missing.
+  for (const char* name : {"img_001.png", "img_002.png", "img_004.png", "img_005.png"}) {
+    cv::imwrite(path(name), cv::Mat(48, 64, CV_8UC3, cv::Scalar(0, 90, 200)));
+  }
+  const struct {
+    std::string input;
+    std::string warning;  // what the warning says after the frame number
+  } cases[] = {
+      {path("cut.avi"), " of 30 does not decode"},
+      {path("img_%03d.png"), ": 'img_003.png' is missing, though the sequence goes on to"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    const ReplayRun run = replay({"--video", c.input, "--export", path("run.h5")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::size_t at = run.err.find("retina-replay: warning: the input ended early: frame ");
+    ASSERT_NE(at, std::string::npos) << run.err;
+    EXPECT_TRUE(oneLine(run.err)) << run.err;
+    const std::string frames = run.out.substr(run.out.find("Summary: ") + 9);
+    const long long drawn = std::stoll(frames);
+    EXPECT_EQ(run.err.substr(at + 53, std::to_string(drawn + 1).size() + c.warning.size()),
+              std::to_string(drawn + 1) + c.warning)
+        << run.err;
+    EXPECT_NE(run.out.find("\n  the input ended early: frame " + std::to_string(drawn + 1)),
+              std::string::npos)
+        << run.out;
+
+    const hid_t file = H5Fopen(path("run.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    long long frame = 0;
+    const hid_t attribute = H5Aopen(file, "input_ended_early", H5P_DEFAULT);
+    EXPECT_GE(attribute, 0) << "no input_ended_early attribute";
+    if (attribute >= 0) {
+      H5Aread(attribute, H5T_NATIVE_LLONG, &frame);
+      H5Aclose(attribute);
+    }
+    H5Fclose(file);
+    EXPECT_EQ(frame, drawn + 1);
   }
 }
 

@@ -5,66 +5,78 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tools/replay/target_checks.h"
+#include "tools/replay/temp_file_lock.h"
+
 namespace {
+
+constexpr long kDefaultNameMax = 255;
 
 std::string errnoText() {
   return std::strerror(errno);
 }
 
-// fsync on a descriptor opened read-only: Linux flushes the file's data and metadata whatever
-// the descriptor's access mode. Directories refuse fsync on some file systems (EINVAL); that
-// only weakens the durability of the rename, not its atomicity, so it is not a failure.
-std::string syncPath(const std::string& path, bool directory) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
-  if (fd < 0) return errnoText();
-  std::string problem;
-  if (fsync(fd) != 0 && !(directory && (errno == EINVAL || errno == EROFS))) {
-    problem = errnoText();
-  }
+// Directories refuse fsync on some file systems (EINVAL); that only weakens the durability of
+// the rename, not its atomicity.
+void syncDirectory(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+  if (fd < 0) return;
+  fsync(fd);
   close(fd);
-  return problem;
+}
+
+std::string parentOf(const std::string& path) {
+  const std::filesystem::path p(path);
+  return p.has_parent_path() ? p.parent_path().string() : std::string(".");
 }
 
 }  // namespace
 
 std::string AtomicFile::create(const std::string& target) {
   abandon();
-  namespace fs = std::filesystem;
-  std::string resolved = target;
   struct stat info {};
-  if (lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    char* real = realpath(target.c_str(), nullptr);
+  const bool exists = stat(target.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) return errnoText();
+  // What the name leads to first: a link to a pipe (/dev/stdout in a pipeline) resolves to no
+  // path at all.
+  if (exists && !S_ISREG(info.st_mode)) return existingTargetProblem(target, info);
+  std::string resolved = target;
+  struct stat link {};
+  if (lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    char* real = exists ? realpath(target.c_str(), nullptr) : nullptr;
     if (real == nullptr) return "a symbolic link to a missing file";
     resolved = real;
     std::free(real);
   }
+  std::string problem;
+  if (exists) problem = existingTargetProblem(resolved, info);
+  const std::string directory = parentOf(resolved);
+  if (problem.empty()) problem = directoryProblem(directory, exists ? &info : nullptr);
+  if (!problem.empty()) return problem;
 
-  const bool exists = stat(resolved.c_str(), &info) == 0;
-  if (exists) {
-    if (S_ISDIR(info.st_mode)) return "is a directory";
-    // Renaming over a device, a pipe or a socket would replace the node itself.
-    if (!S_ISREG(info.st_mode)) return "is not a regular file";
-    if (access(resolved.c_str(), W_OK) != 0) return errnoText();
-  } else if (errno != ENOENT) {
-    return errnoText();
-  }
-
-  const fs::path path(resolved);
-  const std::string name = path.filename().string();
-  std::string extension = path.extension().string();  // ".avi"; empty for ".avi" alone
-  const std::string stem = name.substr(0, name.size() - extension.size());
-  const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  std::string pattern = (directory / ("." + stem + ".XXXXXX" + extension)).string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  const int fd = mkostemps(buffer.data(), static_cast<int>(extension.size()), O_CLOEXEC);
+  long nameMax = pathconf(directory.c_str(), _PC_NAME_MAX);
+  if (nameMax <= 0) nameMax = kDefaultNameMax;
+  const TempName name = temporaryName(std::filesystem::path(resolved).filename().string(), nameMax);
+  std::string temp;
+  const int fd = createLockedTemporary(directory, name, temp);
   if (fd < 0) return errnoText();
+  registration_.hold(temp);
+  fd_ = fd;
+  tempPath_ = temp;
+  targetPath_ = resolved;
+
+  // Own file first, then the others: two runs starting at once each see the other's locked
+  // file and both refuse, rather than both writing.
+  const std::string held = clearStaleTemporaries(directory, name, temp);
+  if (!held.empty()) {
+    abandon();
+    return "another run is writing it now (it holds the temporary file '" + held + "')";
+  }
 
   // mkostemps creates the file 0600; give it what the target has or a new file would get.
   // umask can only be read by setting it; this runs before the run starts any thread.
@@ -76,34 +88,48 @@ std::string AtomicFile::create(const std::string& target) {
     umask(mask);
     mode = 0666 & ~mask;
   }
-  std::string problem;
-  if (fchmod(fd, mode) != 0) problem = errnoText();
-  close(fd);
-  tempPath_ = buffer.data();
-  targetPath_ = resolved;
-  if (!problem.empty()) abandon();
+  if (fchmod(fd_, mode) != 0) {
+    problem = errnoText();
+    abandon();
+  }
   return problem;
+}
+
+std::string AtomicFile::write(const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd_, bytes, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errnoText();
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return {};
 }
 
 std::string AtomicFile::commit() {
   if (tempPath_.empty()) return "nothing was written";
-  std::string problem = syncPath(tempPath_, false);
-  if (problem.empty() && std::rename(tempPath_.c_str(), targetPath_.c_str()) != 0) {
+  std::string problem;
+  if (fsync(fd_) != 0 || std::rename(tempPath_.c_str(), targetPath_.c_str()) != 0) {
     problem = errnoText();
   }
   if (!problem.empty()) {
     abandon();
     return problem;
   }
+  close(fd_);
+  fd_ = -1;
+  registration_.release();
   tempPath_.clear();
-  // The file is in place; a directory that cannot be synced only makes the rename less durable.
-  const std::filesystem::path target(targetPath_);
-  syncPath(target.has_parent_path() ? target.parent_path().string() : ".", true);
+  syncDirectory(parentOf(targetPath_));
   return {};
 }
 
 void AtomicFile::abandon() {
   if (tempPath_.empty()) return;
-  unlink(tempPath_.c_str());
+  unlink(tempPath_.c_str());  // while the lock is held: no other run takes the file for its own
+  close(fd_);
+  fd_ = -1;
+  registration_.release();
   tempPath_.clear();
 }

@@ -530,7 +530,29 @@ void Hdf5Export::stopWriter() {
   if (writer_.joinable()) writer_.join();
 }
 
-std::string Hdf5Export::finish(const ExportEnd& end) {
+void Hdf5Export::setInputEndedEarly(std::int64_t frame, const std::string& cause) {
+  inputEndedEarlyFrame_ = frame;
+  inputEndedEarlyCause_ = cause;
+}
+
+// Lets the writer work through what is queued, without the settling pause, and reports what is
+// left; an error hands the rest back at once.
+void Hdf5Export::waitForWriter(const std::function<void(std::size_t)>& waiting) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  closing_ = true;
+  frameQueued_.notify_one();
+  if (!waiting) return;
+  while (!queued_.empty() && writer_.joinable()) {
+    if (frameWritten_.wait_for(lock, kWaitReport, [this] { return queued_.empty(); })) break;
+    const std::size_t left = queued_.size();
+    lock.unlock();
+    waiting(left);
+    lock.lock();
+  }
+}
+
+std::string Hdf5Export::finish(const ExportEnd& end,
+                               const std::function<void(std::size_t)>& waiting) {
   if (!pushLog_.empty()) {
     auto tail = std::make_unique<ExportFrame>();
     tail->hasRow = false;
@@ -539,13 +561,25 @@ std::string Hdf5Export::finish(const ExportEnd& end) {
     std::lock_guard<std::mutex> lock(mutex_);
     queued_.push_back(std::move(tail));
   }
+  waitForWriter(waiting);
   stopWriter();
   std::string problem = error();
+  if (problem.empty() && !writeEndAttributes()) {
+    problem = "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
+  }
   if (problem.empty()) problem = closeFile(end);
   if (!problem.empty()) discard();
   data_.reset();
   errorCatch_.reset();
   return problem;
+}
+
+// Root attributes known only at the end of the run.
+bool Hdf5Export::writeEndAttributes() {
+  if (inputEndedEarlyFrame_ == 0 || !data_ || !data_->file.valid()) return true;
+  const hid_t root = data_->file.get();
+  return writeH5Attribute(root, "input_ended_early", inputEndedEarlyFrame_) &&
+         writeH5Attribute(root, "input_ended_early_cause", inputEndedEarlyCause_);
 }
 
 std::string Hdf5Export::commit() {

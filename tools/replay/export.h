@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -111,11 +112,17 @@ class Hdf5Export {
   bool add(const Session& session, const FrameResult& result, std::int64_t frameNumber,
            const EventQueueStats& queueStats);
 
+  // Before finish: the input ended at `frame` (1 = the first), before its known end, for
+  // `cause`; finish records it in the root attributes.
+  void setInputEndedEarly(std::int64_t frame, const std::string& cause);
+
   // After the loop, once the session has stopped (its worker joined, so the push log is quiet):
-  // writes what was pushed after the last frame, waits for the writer, records how the run
-  // ended (and, live, the wall-clock time of the first frame) and closes the file. Returns an
-  // empty string or the message (the file is then discarded).
-  std::string finish(const ExportEnd& end);
+  // writes what was pushed after the last frame, waits for the writer, calling `waiting` with
+  // the frames still queued every kWaitReport meanwhile, records how the run ended (and, live,
+  // the wall-clock time of the first frame) and closes the file. Returns an empty string or the
+  // message (the file is then discarded).
+  std::string finish(const ExportEnd& end,
+                     const std::function<void(std::size_t framesLeft)>& waiting = {});
 
   // After finish: renames the file into place. An empty string or the message.
   std::string commit();
@@ -136,6 +143,8 @@ class Hdf5Export {
   // frames per second the writing ends well before the next frame's emission. A writer that runs
   // behind finds its frames older than this and does not pause.
   static constexpr std::chrono::milliseconds kWriteSettle{8};
+  // How often finish() reports the frames still to write.
+  static constexpr std::chrono::milliseconds kWaitReport{250};
 
  private:
   void writerLoop();
@@ -145,6 +154,8 @@ class Hdf5Export {
   bool write(ExportFrame& frame);
   bool writeRetina(const ExportRetina& retina);
   void stopWriter();
+  void waitForWriter(const std::function<void(std::size_t)>& waiting);
+  bool writeEndAttributes();
   std::string closeFile(const ExportEnd& end);
 
   std::string target_;
@@ -158,7 +169,9 @@ class Hdf5Export {
   std::vector<RetinaEvent> pushLog_;  // the queue appends here, under the queue mutex
   std::int64_t lastFrame_ = 0;
   bool live_ = false;
-  double firstFrameUnixTime_ = 0.0;  // live: the wall-clock time of the first frame's t
+  double firstFrameUnixTime_ = 0.0;        // live: the wall-clock time of the first frame's t
+  std::int64_t inputEndedEarlyFrame_ = 0;  // 0: the input did not end early
+  std::string inputEndedEarlyCause_;
 
   mutable std::mutex mutex_;  // guards everything below
   std::condition_variable frameQueued_;

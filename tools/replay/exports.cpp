@@ -138,34 +138,67 @@ bool ReplayExports::add(Session& session, const FrameResult& result, double read
                         std::int64_t frameNumber, double residentMib) {
   const auto begin = std::chrono::steady_clock::now();
   const EventQueueStats queue = session.model().queue.stats();
-  bool ok = true;
-  if (!options_.exportPath.empty()) ok = export_.add(session, result, frameNumber, queue);
-  if (ok && !options_.statsPath.empty()) {
+  // Each file takes the frame whatever became of the other: the CSV stays complete up to the
+  // last frame drawn when the export fails.
+  bool ok = options_.exportPath.empty() || export_.add(session, result, frameNumber, queue);
+  if (!options_.statsPath.empty()) {
     ok = stats_.add({frameNumber,
                      {readSeconds, result.seconds, result.eventsPushed},
                      queue,
                      result.center,
                      result.frameTimeMs,
-                     residentMib});
+                     residentMib}) &&
+         ok;
   }
   lastSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   return ok;
 }
 
-bool ReplayExports::finish(const ExportEnd& end) {
-  const bool exporting = !options_.exportPath.empty(), writingStats = !options_.statsPath.empty();
-  // Everything that can fail for want of room first; the renames last, so that one file's
-  // failure does not leave the other in place.
-  if (exporting) error_ = export_.finish(end);
-  if (error_.empty() && writingStats &&
-      !stats_.addComment("end: " + end.reason + (end.completed ? " (completed)" : " (stopped)"))) {
-    error_ = stats_.error();
+void ReplayExports::noteInputEndedEarly(std::int64_t frame, const std::string& cause) {
+  if (!options_.exportPath.empty()) export_.setInputEndedEarly(frame, cause);
+}
+
+OutputsReport ReplayExports::finish(const ExportEnd& end, std::int64_t framesRun,
+                                    const std::function<void(std::size_t)>& waiting) {
+  OutputsReport report;
+  const auto settle = [&](const std::string& target, const std::string& problem) {
+    report.outcomes.push_back(problem.empty() ? writtenOutcome(target)
+                                              : notWrittenOutcome(target, problem));
+  };
+  // Each file's own failure message is "cannot write 'TARGET': CAUSE".
+  const auto causeOf = [](const std::string& message, const std::string& target) {
+    const std::string head = "cannot write '" + target + "': ";
+    return message.rfind(head, 0) == 0 ? message.substr(head.size()) : message;
+  };
+  if (framesRun == 0) {
+    discard();
+    for (const std::string* target : {&options_.statsPath, &options_.exportPath}) {
+      if (target->empty()) continue;
+      report.missed.push_back("no frame was drawn, so '" + *target + "' was not written");
+      settle(*target, "no frame was drawn");
+    }
+    return report;
   }
-  if (error_.empty() && writingStats) error_ = stats_.finish();
-  if (error_.empty() && exporting) error_ = export_.commit();
-  if (error_.empty() && writingStats) error_ = stats_.commit();
-  if (!error_.empty()) discard();
-  return error_.empty();
+  // The CSV first: it is complete at once, while the export may have frames left to write.
+  if (!options_.statsPath.empty()) {
+    std::string message;
+    if (!stats_.addComment("end: " + end.reason +
+                           (end.completed ? " (completed)" : " (stopped)"))) {
+      message = stats_.error();
+    }
+    if (message.empty()) message = stats_.finish();
+    if (message.empty()) message = stats_.commit();
+    if (!message.empty()) report.failures.push_back(message);
+    settle(options_.statsPath, causeOf(message, options_.statsPath));
+  }
+  if (!options_.exportPath.empty()) {
+    std::string message = export_.finish(end, waiting);
+    if (message.empty()) message = export_.commit();
+    if (!message.empty()) report.failures.push_back(message);
+    settle(options_.exportPath, causeOf(message, options_.exportPath));
+  }
+  discard();
+  return report;
 }
 
 void ReplayExports::discard() {
@@ -174,7 +207,6 @@ void ReplayExports::discard() {
 }
 
 std::string ReplayExports::error() const {
-  if (!error_.empty()) return error_;
   const std::string exportError = export_.error();
   return exportError.empty() ? stats_.error() : exportError;
 }

@@ -13,6 +13,7 @@
 #include "tools/replay/export.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
+#include "tools/replay/output_report.h"
 #include "tools/replay/stats.h"
 
 class ReplayExports {
@@ -37,14 +38,23 @@ class ReplayExports {
   // Real seconds the last add() took on the frame loop's thread.
   double lastSeconds() const { return lastSeconds_; }
 
-  // After the loop, once the session has stopped: records how the run ended, completes every
-  // file and renames it into place. False on failure (see error()); every file is then
-  // discarded.
-  bool finish(const ExportEnd& end);
+  // Before finish: the input ended before its known end (see ReplayInput::endedEarly); the
+  // export records it.
+  void noteInputEndedEarly(std::int64_t frame, const std::string& cause);
+
+  // After the loop, once the session has stopped and `framesRun` frames were drawn: completes
+  // each file and renames it into place, the CSV first; a file that cannot be completed leaves
+  // its target as it was, the other is still put in place. Nothing is written when no frame was
+  // drawn. While the export's writer works through the frames still queued, `waiting` is called
+  // with their number every Hdf5Export::kWaitReport.
+  // `end` says how the run ended, for the files' own record.
+  OutputsReport finish(const ExportEnd& end, std::int64_t framesRun,
+                       const std::function<void(std::size_t framesLeft)>& waiting = {});
 
   // Removes this run's temporary files.
   void discard();
 
+  // The first failure during the run, or an empty string.
   std::string error() const;
 
  private:
@@ -53,7 +63,6 @@ class ReplayExports {
   std::string startTime_;  // ISO 8601, UTC: when the files were staged
   Hdf5Export export_;
   StatsWriter stats_;
-  std::string error_;
   double lastSeconds_ = 0.0;
 };
 

@@ -30,6 +30,12 @@ class ReplayInput {
   // than because the input ended).
   bool limitReached() const { return limitReached_; }
 
+  // After the input gave no more frames before the limit: why it ended before its known end
+  // ("frame 64 of 270 does not decode ..." for a clip, "frame 4: 'img_004.png' is missing ..."
+  // for an image sequence with a gap), or an empty string when it simply ended.
+  const std::string& endedEarly() const { return endedEarly_; }
+  std::int64_t endedEarlyFrame() const { return endedEarlyFrame_; }  // 1 = the first frame
+
   // Frames the run will read at most: the frame limit or a video's length, whichever is lower;
   // 0 when neither is known (a camera, a stream without a length).
   std::int64_t expectedFrames() const { return expected_; }
@@ -42,8 +48,13 @@ class ReplayInput {
   bool readsFile(const std::string& path) const;
 
  private:
+  void noteEnd();
+
   std::int64_t limit_ = 0;  // 0: none
   std::int64_t expected_ = 0;
+  std::int64_t videoLength_ = 0;  // a video's frame count from its container; 0: unknown
+  std::string endedEarly_;
+  std::int64_t endedEarlyFrame_ = 0;
   std::int64_t framesRead_ = 0;
   bool limitReached_ = false;
   double framesPerSecond_ = 0.0;
@@ -61,3 +72,8 @@ class ReplayInput {
 // Whether `path` names a file that the printf-style sequence `pattern` ("img_%03d.jpg") covers;
 // both are compared in their directories with symbolic links resolved.
 bool sequenceCovers(const std::string& pattern, const std::string& path);
+
+// After the sequence `pattern` gave `delivered` frames and no more: why, when files of the
+// sequence beyond the last one read exist (a gap, or a file that does not decode); else an
+// empty string. Patterns with one %d, %Nd or %0Nd conversion only.
+std::string sequenceGap(const std::string& pattern, std::int64_t delivered);

@@ -6,33 +6,81 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include "tools/replay/exit_cleanup.h"
 #include "tools/replay/replay.h"
 
 namespace {
 
-// The one global: a signal handler can only reach a flag. The run reads it once per frame.
+// The one global of main: a signal handler can only reach a flag. The run reads it once per
+// frame. (exit_cleanup.h holds the temporary files' list, which the handler also reaches.)
 volatile std::sig_atomic_t stopRequest = 0;
 
-void requestStop(int signal) {
-  if (stopRequest == 0) stopRequest = signal;
+void writeMessage(const char* text) {
+  std::size_t length = 0;
+  while (text[length] != '\0')
+    ++length;
+  if (write(STDERR_FILENO, text, length) < 0) return;
 }
 
-// Ctrl-C, kill, a closed terminal and a closed pipe end the run as ESC does. SA_RESTART keeps
-// the back-ends' blocking reads and writes from failing with EINTR.
+// Abandons what is not finished (an existing target keeps its old file) and ends the process.
+[[noreturn]] void endAtOnce(int signal) {
+  removeTemporariesNow();
+  _exit(kReplaySignalBase + signal);
+}
+
+// Ctrl-C, kill, a closed terminal, Ctrl-\ and a closed pipe end the run as ESC does. Before the
+// run has started nothing needs finishing, so a stop ends the process at once, wherever it waits
+// (a FIFO's writer, a stream). A second stop while the run ends, or one while its outputs are
+// being finished, abandons what is not finished yet. A closed pipe is no one's second word:
+// writing the summary into it raises SIGPIPE again. SA_RESTART keeps the back-ends' blocking
+// reads and writes from failing with EINTR.
+void onStopSignal(int signal) {
+  const RunPhase phase = runPhase();
+  if (phase == RunPhase::starting) endAtOnce(signal);
+  if (signal == SIGPIPE) {
+    if (stopRequest == 0) stopRequest = signal;
+    return;
+  }
+  if (phase == RunPhase::running && stopRequest == 0) {
+    stopRequest = signal;
+    return;
+  }
+  writeMessage(
+      "\nretina-replay: stopped again: outputs not finished yet are abandoned, "
+      "their targets left as they were\n");
+  endAtOnce(signal);
+}
+
 void installStopHandlers() {
   struct sigaction action {};
-  action.sa_handler = requestStop;
+  action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
     sigaction(signal, &action, nullptr);
+}
+
+// A closed standard stream would hand its number to the next file the tool opens, which would
+// then receive the console lines. /dev/null opened read-only takes its place: writes to it fail
+// with EBADF, as they would have, and the tool says so.
+void occupyClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    const int null = open("/dev/null", O_RDONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  occupyClosedStandardStreams();
   // Line by line into a pipe or file too, so that a reader sees each line as it is written.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   const ParsedOptions parsed = parseReplayOptions(std::vector<std::string>(argv + 1, argv + argc));

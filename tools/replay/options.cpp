@@ -3,20 +3,53 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <set>
 
 #include "tools/replay/version.h"
 
 namespace {
 
-bool parsePositive(const std::string& text, std::int64_t& value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+enum class Number { ok, invalid, tooLarge };
+
+// A whole number from 1 to `most`, digits only.
+Number parsePositive(const std::string& text, std::int64_t& value, std::int64_t most) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    return Number::invalid;
+  }
   errno = 0;
   char* end = nullptr;
   const long long parsed = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || parsed <= 0) return false;
+  if (errno == ERANGE || parsed > most) return Number::tooLarge;
+  if (errno != 0 || *end != '\0' || parsed <= 0) return Number::invalid;
   value = parsed;
-  return true;
+  return Number::ok;
+}
+
+bool parsePositive(const std::string& text, std::int64_t& value) {
+  return parsePositive(text, value, std::numeric_limits<std::int64_t>::max()) == Number::ok;
+}
+
+std::string tooLarge(const std::string& option, const std::string& value) {
+  return option + " " + value + " is too large: at most " + std::to_string(kMostFrames) +
+         " frames (the export numbers them with 32-bit integers)";
+}
+
+// What each option's value must be, for the message that refuses another.
+std::string valueWanted(const std::string& option) {
+  if (option == "--video" || option == "--image") return "a file name";
+  if (option == "--camera") return "a device index (0, 1, ...)";
+  if (option == "--size") return "WIDTHxHEIGHT in pixels (1 to 16384 each)";
+  if (option == "--frames") return "a positive whole number";
+  if (option == "--snapshot") return "N:FILE.png with N a positive frame number";
+  if (option == "--out") return "a file name ending in .avi";
+  if (option == "--export") return "a file name ending in .h5";
+  if (option == "--stats") return "a file name ending in .csv";
+  return "a value";
+}
+
+std::string needs(const std::string& option, const std::string& value) {
+  return option + " needs " + valueWanted(option) + ", not '" + value + "'";
 }
 
 bool parseSize(const std::string& text, cv::Size& size) {
@@ -54,6 +87,13 @@ const char* sourceOption(ReplaySource source) {
 
 // One option with its value; returns the problem, empty when it is fine.
 std::string applyValue(const std::string& option, const std::string& v, ReplayOptions& o) {
+  // A value is never read as an option, nor an option as a value: "--image -h" lacks its file.
+  if (!v.empty() && v[0] == '-') {
+    const bool fileName = option != "--camera" && option != "--size" && option != "--frames" &&
+                          option != "--snapshot";
+    return needs(option, v) +
+           (fileName ? "; a file whose name starts with '-' can be given as ./" + v : "");
+  }
   if (option == "--video" || option == "--image") {
     if (v.empty()) return option + " needs a file name";
     o.inputPath = v;
@@ -61,18 +101,18 @@ std::string applyValue(const std::string& option, const std::string& v, ReplayOp
   } else if (option == "--camera") {
     std::int64_t index = 0;
     if (v != "0" && (!parsePositive(v, index) || index > 1000)) {
-      return "--camera needs a device index (0, 1, ...), not '" + v + "'";
+      return needs(option, v);
     }
     o.cameraIndex = static_cast<int>(index);
     o.source = ReplaySource::camera;
   } else if (option == "--size") {
     if (!parseSize(v, o.sceneSize)) {
-      return "--size needs WIDTHxHEIGHT in pixels (1 to 16384 each), not '" + v + "'";
+      return needs(option, v);
     }
   } else if (option == "--frames") {
-    if (!parsePositive(v, o.frames)) {
-      return "--frames needs a positive whole number, not '" + v + "'";
-    }
+    const Number number = parsePositive(v, o.frames, kMostFrames);
+    if (number == Number::tooLarge) return tooLarge(option, v);
+    if (number != Number::ok) return needs(option, v);
   } else if (option == "--config") {
     if (v.empty()) return "--config needs a file name";
     o.configPath = v;
@@ -94,9 +134,12 @@ std::string applyValue(const std::string& option, const std::string& v, ReplayOp
   } else if (option == "--snapshot") {
     SnapshotRequest shot;
     const std::size_t colon = v.find(':');
-    if (colon == std::string::npos || !parsePositive(v.substr(0, colon), shot.frame) ||
-        !endsWith(v.substr(colon + 1), ".png")) {
-      return "--snapshot needs N:FILE.png with N a positive frame number, not '" + v + "'";
+    const Number number = colon == std::string::npos
+                              ? Number::invalid
+                              : parsePositive(v.substr(0, colon), shot.frame, kMostFrames);
+    if (number == Number::tooLarge) return tooLarge("--snapshot frame", v.substr(0, colon));
+    if (number != Number::ok || !endsWith(v.substr(colon + 1), ".png")) {
+      return needs(option, v);
     }
     shot.path = v.substr(colon + 1);
     o.snapshots.push_back(shot);
@@ -151,42 +194,36 @@ std::int64_t frameLimit(const ReplayOptions& options) {
 ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
   ParsedOptions parsed;
   ReplayOptions& o = parsed.options;
-  const auto has = [&args](const char* option) {
-    return std::find(args.begin(), args.end(), option) != args.end();
-  };
-  if (has("--help") || has("-h")) {
-    o.help = true;
-    return parsed;
-  }
-  if (has("--version")) {
-    o.version = true;
-    return parsed;
-  }
-
-  o.arguments = args;
   const std::set<std::string> valued{"--video",  "--image",  "--camera",   "--size",
                                      "--frames", "--out",    "--snapshot", "--export",
                                      "--stats",  "--config", "--fovea",    "--fovea-path"};
+  const std::set<std::string> flags{"--headless", "--deterministic", "--fast", "--export-gains",
+                                    "--print-config"};
+  // --help and --version answer whatever else the line holds, but not where they stand as an
+  // option's value ("--image --help" is an --image without its file).
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (valued.count(args[i]) > 0) {
+      ++i;
+    } else if (args[i] == "--help" || args[i] == "-h") {
+      o.help = true;
+      return parsed;
+    } else if (args[i] == "--version") {
+      o.version = true;
+    }
+  }
+  if (o.version) return parsed;
+
+  o.arguments = args;
   const std::set<std::string> sources{"--video", "--image", "--camera"};
   std::set<std::string> given;
   std::string firstSource;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--headless" || arg == "--deterministic" || arg == "--fast" ||
-        arg == "--export-gains" || arg == "--print-config") {
-      (arg == "--headless"       ? o.headless
-       : arg == "--fast"         ? o.fast
-       : arg == "--export-gains" ? o.exportGains
-       : arg == "--print-config" ? o.printConfig
-                                 : o.deterministic) = true;
-      given.insert(arg);
-      continue;
-    }
-    if (valued.count(arg) == 0) {
+    if (flags.count(arg) == 0 && valued.count(arg) == 0) {
       parsed.error = "unknown option '" + arg + "' (see --help)";
       return parsed;
     }
-    if (i + 1 >= args.size()) {
+    if (valued.count(arg) > 0 && i + 1 >= args.size()) {
       parsed.error = arg + " needs a value";
       return parsed;
     }
@@ -197,10 +234,19 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
       }
       firstSource = arg;
     }
-    // Only --snapshot adds up; a second value of any other option would silently win.
+    // Only --snapshot adds up; a second value of any other option would silently win, and a
+    // repeated flag is as likely a slip.
     if (arg != "--snapshot" && !given.insert(arg).second) {
       parsed.error = arg + " is given twice; give it once";
       return parsed;
+    }
+    if (flags.count(arg) > 0) {
+      (arg == "--headless"       ? o.headless
+       : arg == "--fast"         ? o.fast
+       : arg == "--export-gains" ? o.exportGains
+       : arg == "--print-config" ? o.printConfig
+                                 : o.deterministic) = true;
+      continue;
     }
     parsed.error = applyValue(arg, args[++i], o);
     if (!parsed.error.empty()) return parsed;
@@ -222,14 +268,15 @@ built-in synthetic scene, in the demo's window or headless, and prints a timing 
 
 Input (at most one; default: the synthetic scene):
   --video FILE       a video, or anything else OpenCV's VideoCapture opens (an image sequence
-                     such as img_%03d.jpg, a stream URL), until it ends
+                     such as img_%03d.jpg, a stream URL, a GStreamer pipeline), until it ends;
+                     a path that exists is always read as a file, whatever it holds (!, %)
   --image FILE       an image file, repeated for every frame
   --camera N         camera device N, until ESC or the camera stops
   --size WxH         size of the synthetic scene (default: 1280x720); synthetic scene only
 
 Run:
-  --frames N         stop after N frames (default: 300 for the synthetic scene and an image,
-                     the whole video, no limit for a camera)
+  --frames N         stop after N frames, at most 2147483647 (default: 300 for the synthetic
+                     scene and an image, the whole video, no limit for a camera)
   --fast             in a window, show each frame as soon as it is drawn (default: at the
                      source's rate: a video's own, 30 fps for an image and the synthetic scene;
                      a camera keeps its own pace and a headless run is never paced)
@@ -272,22 +319,35 @@ Output:
   --help             this text
   --version          the tool's name and version
 
-Files are written under a temporary name beside the target and renamed into place only when
-complete, so a failed or interrupted run leaves an existing file as it was. An output that is
-one of the input's files is refused.
+Every option but --snapshot may be given once. A value never starts with '-' (give such a file
+as ./-name), and --help or --version where a value belongs is refused as that value.
+
+Each output is written under a hidden temporary name beside its target and renamed into place
+once complete. A stop (ESC, closing the window, losing its X display, Ctrl-C, SIGTERM, SIGHUP,
+Ctrl-\, a closed pipe) ends the run as its end would: every output is finished up to the last
+frame drawn and put in place. A run that drew no frame writes nothing. On a failure, each output
+that is complete is put in place and the others leave their targets as they were; the summary
+lists what became of each. A second Ctrl-C while the outputs are being finished abandons those
+not finished yet, their targets as they were. Refused before the run: an output that is one of
+the input's files, the file behind standard output or standard error, a file or directory
+without write permission (root included), one that a rename cannot replace (a sticky
+directory's, a mount point) or that another run is writing now.
 
 In a window the keys are the demo's: r recentres the fovea, ESC quits; closing the window quits
 too. On a terminal, standard error shows a progress line.
 
 Exit status:
-  0    the run ended: the input or the frame limit ended, ESC, or the window was closed
+  0    the run ended: the input or the frame limit ended, ESC, the window was closed or its
+       X display lost (a damaged input that ends early is a warning)
   1    an output could not be completed (disk full, a size the encoder refuses, a snapshot
        frame that the input never reached, standard output not writable), whatever ended
        the run; the cause is on standard error, and every output that is complete is kept
   2    refused before the run (a bad option, an input that cannot be read, an output that is
-       the input or cannot be created); nothing is written
-  130  stopped by SIGINT (Ctrl-C); 143 by SIGTERM, 129 by SIGHUP, 141 by SIGPIPE. The run
-       ends as on ESC: the outputs are complete up to the last whole frame and the summary
-       is printed
+       the input or cannot be replaced, or that another run writes); nothing is written
+  130  stopped by SIGINT (Ctrl-C); 143 by SIGTERM, 129 by SIGHUP, 131 by SIGQUIT, 141 by
+       SIGPIPE. The run ends as on ESC: the outputs are complete up to the last whole frame
+       and the summary is printed. A stop before the run has started, or a second one while
+       the outputs are being finished, ends it at once (128 + its number), leaving the
+       unfinished outputs' targets as they were
 )";
 }

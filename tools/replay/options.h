@@ -52,9 +52,11 @@ struct ReplayOptions {
 };
 
 constexpr std::int64_t kDefaultReplayFrames = 300;  // synthetic scene and still images
+// The most frames --frames and --snapshot take: the export numbers frames with 32-bit integers.
+constexpr std::int64_t kMostFrames = 2147483647;
 
-// Exit statuses. A run stopped by signal N (SIGINT, SIGTERM, SIGHUP, SIGPIPE) ends like any
-// other, outputs complete, and exits with 128 + N.
+// Exit statuses. A run stopped by signal N (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) ends like
+// any other, outputs complete, and exits with 128 + N.
 constexpr int kReplayDone = 0;        // the run ended: input or frame limit, ESC, window closed
 constexpr int kReplayFailed = 1;      // an output or standard output could not be completed
 constexpr int kReplayUsageError = 2;  // refused before the run: option, input or output
@@ -70,7 +72,10 @@ struct ParsedOptions {
 };
 
 // Parses the arguments after the program name. Every problem becomes one message in `error`.
-// --help, then --version, answer whatever else the line holds, invalid options included.
+// --help, then --version, answer whatever else the line holds, invalid options included, except
+// where they stand as another option's value. A value is never taken for an option: one that
+// starts with '-' is refused ("./-name" names such a file). Every option but --snapshot may be
+// given once.
 ParsedOptions parseReplayOptions(const std::vector<std::string>& args);
 
 std::string replayUsage();

@@ -109,9 +109,8 @@ bool ReplayOutputs::openRecording(cv::Size canvasSize) {
     recorderOpen_ = openRecorder(recorder_, recording_.tempPath(), recordSize_, framesPerSecond_);
   }
   if (!recorderOpen_) {
-    recordingFailed_ = true;
-    failures_.push_back("cannot record '" + options_.outPath + "': the MJPG encoder refuses " +
-                        sizeText(recordSize_) + " frames");
+    recordingProblem_ = "the MJPG encoder refuses " + sizeText(recordSize_) + " frames";
+    failures_.push_back("cannot record '" + options_.outPath + "': " + recordingProblem_);
   }
   return recorderOpen_;
 }
@@ -142,8 +141,8 @@ bool ReplayOutputs::write(std::int64_t frameNumber, const cv::Mat& canvas) {
     // The encoders write through buffers that report no error; a full file system is what
     // makes them lose frames, so it ends the run at once rather than after hours of frames.
     if (fileSystemFull(recording_.tempPath())) {
-      recordingFailed_ = true;
-      failures_.push_back("cannot write '" + options_.outPath + "': No space left on device");
+      recordingProblem_ = "No space left on device";
+      failures_.push_back("cannot write '" + options_.outPath + "': " + recordingProblem_);
       return false;
     }
   }
@@ -154,26 +153,27 @@ bool ReplayOutputs::write(std::int64_t frameNumber, const cv::Mat& canvas) {
 }
 
 bool ReplayOutputs::writeSnapshot(Snapshot& snapshot, const cv::Mat& canvas) {
-  const std::string& target = snapshot.request.path;
-  const std::string& temp = snapshot.file.tempPath();
+  // Encoded here and written through the temporary file's own descriptor, so that a failed
+  // write says why (a full disk) rather than leaving a short file to find out about.
+  std::vector<uchar> png;
   bool same = false;
   {
-    QuietStderr quiet;  // libpng's own warnings on a short file
-    // PNG is lossless: the file must read back as exactly the canvas.
-    if (cv::imwrite(temp, canvas)) {
-      const cv::Mat back = cv::imread(temp, cv::IMREAD_UNCHANGED);
+    QuietStderr quiet;  // libpng's own warnings
+    // PNG is lossless: the bytes must decode as exactly the canvas.
+    if (cv::imencode(".png", canvas, png)) {
+      const cv::Mat back = cv::imdecode(png, cv::IMREAD_UNCHANGED);
       same = back.size() == canvas.size() && back.type() == canvas.type() &&
              cv::norm(back, canvas, cv::NORM_INF) == 0.0;
     }
   }
-  if (!same) {
-    failures_.push_back("cannot write '" + target +
-                        "': " + causeOr(temp, "the PNG encoder's file does not read back"));
-    return false;
-  }
-  const std::string problem = snapshot.file.commit();
+  std::string problem =
+      same ? std::string() : "the PNG encoder's output does not decode as the canvas";
+  if (problem.empty()) problem = snapshot.file.write(png.data(), png.size());
+  if (problem.empty()) problem = snapshot.file.commit();
   if (!problem.empty()) {
-    failures_.push_back("cannot write '" + target + "': " + problem);
+    snapshot.file.abandon();
+    snapshot.problem = problem;
+    failures_.push_back("cannot write '" + snapshot.request.path + "': " + problem);
     return false;
   }
   snapshot.done = true;
@@ -186,16 +186,14 @@ OutputsReport ReplayOutputs::finish(std::int64_t framesRun) {
   if (!options_.outPath.empty()) {
     closeRecorder(recorder_);
     const std::string& target = options_.outPath;
-    if (recordingFailed_) {
-      recording_.abandon();
-    } else if (framesRecorded_ == 0) {
-      recording_.abandon();
+    std::string problem = recordingProblem_;
+    if (problem.empty() && framesRecorded_ == 0) {
+      problem = "no frame was drawn";
       report.missed.push_back("no frame was drawn, so '" + target + "' was not written");
-    } else {
+    } else if (problem.empty()) {
       const std::string temp = recording_.tempPath();
       const VideoFileCheck check = checkVideoFile(temp);
       const auto readable = static_cast<std::int64_t>(std::llround(check.frameCount));
-      std::string problem;
       if (!check.opened || check.frameSize != recordSize_) {
         problem =
             causeOr(temp, "the file does not read back as a " + sizeText(recordSize_) + " video");
@@ -205,20 +203,26 @@ OutputsReport ReplayOutputs::finish(std::int64_t framesRun) {
       } else {
         problem = recording_.commit();
       }
-      if (!problem.empty()) {
-        recording_.abandon();
-        report.failures.push_back("cannot write '" + target + "': " + problem);
-      }
+      if (!problem.empty()) report.failures.push_back("cannot write '" + target + "': " + problem);
     }
+    recording_.abandon();
+    report.outcomes.push_back(problem.empty() ? writtenOutcome(target)
+                                              : notWrittenOutcome(target, problem));
   }
   for (const auto& snapshot : snapshots_) {
-    if (snapshot->done || snapshot->file.tempPath().empty()) continue;
+    const SnapshotRequest& request = snapshot->request;
     snapshot->file.abandon();
-    if (snapshot->request.frame > framesRun) {
-      report.missed.push_back("snapshot frame " + std::to_string(snapshot->request.frame) +
-                              " was not reached (the run ended after " + std::to_string(framesRun) +
-                              " frames), so '" + snapshot->request.path + "' was not written");
+    std::string problem = snapshot->problem;
+    if (!snapshot->done && problem.empty() && request.frame > framesRun) {
+      problem = "frame " + std::to_string(request.frame) +
+                " was not reached (the run ended after " + std::to_string(framesRun) + " frames)";
+      report.missed.push_back("snapshot " + problem + ", so '" + request.path +
+                              "' was not written");
+    } else if (!snapshot->done && problem.empty()) {
+      problem = "the run ended at its frame, on another output's failure";
     }
+    report.outcomes.push_back(snapshot->done ? writtenOutcome(request.path)
+                                             : notWrittenOutcome(request.path, problem));
   }
   return report;
 }

@@ -11,18 +11,12 @@
 #include "tools/replay/atomic_file.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
-
-// What became of the outputs after the run.
-struct OutputsReport {
-  std::vector<std::string> failures;  // outputs that could not be completed: the run failed
-  // Outputs that the run ended too early for (a snapshot frame not reached, no frame to record):
-  // a failure when the input or the frame limit ended the run, not when the user stopped it.
-  std::vector<std::string> missed;
-};
+#include "tools/replay/output_report.h"
 
 // The files a run writes: the recording of every canvas and the snapshots of single frames.
 // Each is written to a temporary file beside its target and renamed into place once it is
-// complete and reads back; an output that cannot be completed leaves its target as it was.
+// complete and reads back; an output that cannot be completed leaves its target as it was, and
+// the others are still put in place.
 class ReplayOutputs {
  public:
   explicit ReplayOutputs(const ReplayOptions& options) : options_(options) {}
@@ -40,7 +34,7 @@ class ReplayOutputs {
   bool write(std::int64_t frameNumber, const cv::Mat& canvas);
 
   // After the run, however it ended: closes the recording, reads it back and renames it into
-  // place when every frame written is there; says what is missing or failed.
+  // place when every frame written is there; says what became of each output.
   OutputsReport finish(std::int64_t framesRun);
 
  private:
@@ -48,6 +42,7 @@ class ReplayOutputs {
     SnapshotRequest request;
     AtomicFile file;
     bool done = false;
+    std::string problem;  // why it could not be written
   };
 
   bool openRecording(cv::Size canvasSize);
@@ -60,7 +55,7 @@ class ReplayOutputs {
   AtomicFile recording_;
   cv::VideoWriter recorder_;
   bool recorderOpen_ = false;
-  bool recordingFailed_ = false;  // the rest of the recording is lost; other outputs may stand
+  std::string recordingProblem_;  // set: the rest of the recording is lost; others may stand
   cv::Size recordSize_;           // the canvas size made even
   cv::Mat resized_;
   std::int64_t framesRecorded_ = 0;

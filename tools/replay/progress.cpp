@@ -19,6 +19,20 @@ std::string durationText(double seconds) {
   return text.str();
 }
 
+// Writes `text` over the line a terminal shows, `shownWidth` characters of it so far.
+void rewriteLine(std::ostream& terminal, std::string text, std::size_t& shownWidth) {
+  const std::size_t width = text.size();
+  if (width < shownWidth) text.append(shownWidth - width, ' ');
+  terminal << '\r' << text << std::flush;
+  shownWidth = width;
+}
+
+void blankLine(std::ostream& terminal, std::size_t& shownWidth) {
+  if (shownWidth == 0) return;
+  terminal << '\r' << std::string(shownWidth, ' ') << '\r' << std::flush;
+  shownWidth = 0;
+}
+
 }  // namespace
 
 ProgressLine::ProgressLine(std::ostream& terminal, bool enabled, std::int64_t total)
@@ -38,15 +52,31 @@ void ProgressLine::update(std::int64_t frames) {
   if (total_ > 0 && rate > 0.0) {
     line << ", " << durationText(static_cast<double>(total_ - frames) / rate) << " left";
   }
-  std::string text = line.str();
-  const std::size_t width = text.size();
-  if (width < shownWidth_) text.append(shownWidth_ - width, ' ');
-  terminal_ << '\r' << text << std::flush;
-  shownWidth_ = width;
+  rewriteLine(terminal_, line.str(), shownWidth_);
 }
 
 void ProgressLine::clear() {
-  if (!enabled_ || shownWidth_ == 0) return;
-  terminal_ << '\r' << std::string(shownWidth_, ' ') << '\r' << std::flush;
-  shownWidth_ = 0;
+  if (enabled_) blankLine(terminal_, shownWidth_);
+}
+
+FinishingLine::FinishingLine(std::ostream& err, bool terminal, const std::string& target)
+    : err_(err), terminal_(terminal), target_(target), start_(Clock::now()) {}
+
+void FinishingLine::show(std::size_t framesLeft) {
+  const Clock::time_point now = Clock::now();
+  if (now - start_ < kShowAfter || (!terminal_ && shown_ && now - lastLine_ < kLineEvery)) return;
+  const std::string text = "retina-replay: finishing '" + target_ +
+                           "': " + std::to_string(framesLeft) +
+                           " frames left to write (Ctrl-C abandons it)";
+  lastLine_ = now;
+  shown_ = true;
+  if (terminal_) {
+    rewriteLine(err_, text, shownWidth_);
+  } else {
+    err_ << text << "\n" << std::flush;
+  }
+}
+
+void FinishingLine::clear() {
+  if (terminal_) blankLine(err_, shownWidth_);
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 
 // A progress line on a terminal: frame, total when known, frames per second and time left,
 // rewritten in place with '\r' at most four times a second. Disabled, it writes nothing.
@@ -24,4 +25,27 @@ class ProgressLine {
   Clock::time_point start_;
   Clock::time_point lastDrawn_;
   std::size_t shownWidth_ = 0;  // characters on the line now
+};
+
+// While the export's writer works through the frames still queued after the loop: a line that
+// says how many are left, once the wait has lasted kShowAfter. On a terminal it is rewritten in
+// place and blanked at the end; elsewhere a new line comes every kLineEvery.
+class FinishingLine {
+ public:
+  FinishingLine(std::ostream& err, bool terminal, const std::string& target);
+  void show(std::size_t framesLeft);
+  void clear();
+
+  static constexpr std::chrono::milliseconds kShowAfter{500};
+  static constexpr std::chrono::seconds kLineEvery{5};
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::ostream& err_;
+  bool terminal_;
+  std::string target_;
+  Clock::time_point start_;
+  Clock::time_point lastLine_;
+  bool shown_ = false;
+  std::size_t shownWidth_ = 0;
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -13,6 +14,7 @@
 #include "app/parameter_file.h"
 #include "app/platform.h"
 #include "app/session.h"
+#include "tools/replay/exit_cleanup.h"
 #include "tools/replay/exports.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/outputs.h"
@@ -31,7 +33,8 @@ enum class RunEnd {
   windowClosed,
   stopSignal,
   outputFailed,
-  error
+  error,
+  toolkitExit,  // a library called exit() in the middle of the run (Qt: its X connection broke)
 };
 
 // How the run ended, as the data files record it. Completed: the whole input or frame limit ran.
@@ -50,10 +53,13 @@ ExportEnd exportEnd(RunEnd end, int signalNumber) {
               : signalNumber == SIGTERM ? "signal SIGTERM"
               : signalNumber == SIGHUP  ? "signal SIGHUP"
               : signalNumber == SIGPIPE ? "signal SIGPIPE"
+              : signalNumber == SIGQUIT ? "signal SIGQUIT"
                                         : "signal " + std::to_string(signalNumber),
               false};
     case RunEnd::outputFailed:
       return {"output failed", false};
+    case RunEnd::toolkitExit:
+      return {"display lost", false};
     case RunEnd::error:
       break;
   }
@@ -76,25 +82,40 @@ struct ConsoleCheck {
 
 int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
               const ReplayHooks& hooks) {
+  setRunPhase(RunPhase::starting);
   auto refuse = [&err](const std::string& message) {
     err << "retina-replay: " << message << "\n";
     return kReplayUsageError;
   };
   if (options.help || options.version) {
+    ConsoleCheck console;
+    errno = 0;
     out << (options.help ? replayUsage() : replayVersion() + "\n");
+    console.after(out);
     out.flush();
-    return out ? kReplayDone : kReplayFailed;
+    console.after(out);
+    if (console.cause.empty()) return kReplayDone;
+    err << "retina-replay: cannot write standard output: " << console.cause << "\n";
+    return kReplayFailed;
   }
   RunParameters run;
   std::string problem = loadRunParameters(options, run);
   if (!problem.empty()) return refuse(problem);
   if (options.printConfig) {
+    ConsoleCheck console;
+    errno = 0;
     out << parametersToToml(run.parameters);
     out.flush();
-    return out ? kReplayDone : kReplayFailed;
+    console.after(out);
+    if (console.cause.empty()) return kReplayDone;
+    err << "retina-replay: cannot write standard output: " << console.cause << "\n";
+    return kReplayFailed;
   }
   if (!options.headless) {
     const std::string why = windowUnavailableReason();
+    if (!why.empty() && options.fast) {
+      return refuse("--fast unpaces a window, and there is none here: " + why);
+    }
     if (!why.empty()) {
       err << "retina-replay: " << why << "; running headless\n";
       options.headless = true;
@@ -135,110 +156,141 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   RunEnd end = RunEnd::inputEnded;
   int stopSignal = 0;
   std::string runError;
-  try {
-    Session session(config, out);
-    exports.start(session);
-    out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
-    if (!options.headless) out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+  std::optional<Session> session;
+  bool windowShown = false;
+
+  // The end of the run, however it came: after the loop, or from inside a library's exit().
+  const auto finishRun = [&]() -> int {
+    setRunPhase(RunPhase::finishing);
+    if (session) queue = session->stop();  // the export's push log is quiet from here on
+    input.close();
+    progress.clear();
+    if (end == RunEnd::toolkitExit) {
+      err << "retina-replay: the window toolkit is ending the program (" +
+                 std::string(windowShown ? "its X connection was lost?" : "at its start") +
+                 "); the run ends here, as on ESC\n";
+    }
+    const auto frames = static_cast<std::int64_t>(summary.frames());
+    if (!input.endedEarly().empty()) {
+      err << "retina-replay: warning: the input ended early: " << input.endedEarly() << "\n";
+      summary.setInputEndedEarly(input.endedEarly());
+      exports.noteInputEndedEarly(input.endedEarlyFrame(), input.endedEarly());
+    }
+    OutputsReport report = outputs.finish(frames);
+    FinishingLine finishing(err, hooks.progress, options.exportPath);
+    report.append(exports.finish(exportEnd(end, stopSignal), frames,
+                                 [&finishing](std::size_t left) { finishing.show(left); }));
+    finishing.clear();
+    summary.setOutputs(report.outcomes);
+    summary.print(out, queue, options.deterministic, changedParameters(run.parameters));
+    out.flush();
     console.after(out);
-    bool windowShown = false;
-    std::unique_ptr<XWindowWatch> watch;
-    if (!options.headless) watch = std::make_unique<XWindowWatch>();
-    cv::Mat frame;
-    std::ostringstream latency;
-    for (;;) {
-      if (hooks.stopSignal != nullptr && *hooks.stopSignal != 0) {
-        stopSignal = *hooks.stopSignal;
-        end = RunEnd::stopSignal;
-        break;
-      }
-      const SteadyTime readStart = std::chrono::steady_clock::now();
-      const SteadyTime t0 = session.now();
-      if (options.deterministic) clock.advance();
-      input.read(frame);
-      if (frame.empty()) {
-        if (input.limitReached()) end = RunEnd::frameLimit;
-        break;
-      }
-      const SteadyTime t1 = session.now();
-      const double readSeconds = secondsSince(readStart);
 
-      const FrameResult result = session.step(frame, t0, t1);
-      if (result.drawn) {
-        summary.add({readSeconds, result.seconds, result.eventsPushed});
-        const auto frameNumber = static_cast<std::int64_t>(summary.frames());
-        const double residentMib = summary.noteMemory(frameNumber);
-        if (!options.headless) {
-          showInWindow(result.canvas);
-          windowShown = true;
-        }
-        const bool outputsOk = outputs.write(frameNumber, result.canvas);
-        const bool exportsOk = exports.add(session, result, readSeconds, frameNumber, residentMib);
-        if (exports.enabled()) summary.addExport(exports.lastSeconds());
-        if (hooks.onCanvas) hooks.onCanvas(result.canvas);
-        if (!outputsOk || !exportsOk) {
-          end = RunEnd::outputFailed;
-          break;
-        }
-      }
-      if (!options.headless) {
-        if (applyKey(session, pollKey(pacer.keyWaitMs()))) {
-          end = RunEnd::quitKey;
-          break;
-        }
-        // The close button hides the window; showing the next frame would bring it back.
-        if (windowShown && (windowClosed() || watch->destroyed(kWindowTitle))) {
-          end = RunEnd::windowClosed;
-          break;
-        }
-      }
-      if (result.drawn) {
-        latency.str("");
-        session.reportLatency(session.now(), latency);
-        if (!latency.str().empty()) {
-          progress.clear();
-          out << latency.str();
-          console.after(out);
-        }
-        progress.update(static_cast<std::int64_t>(summary.frames()));
-      }
-    }
-    queue = session.stop();
-  } catch (const std::exception& e) {
-    end = RunEnd::error;
-    runError = e.what();
-  }
-  input.close();
-  if (!options.headless) closeAllWindows();
-  progress.clear();
-
-  summary.print(out, queue, options.deterministic, changedParameters(run.parameters));
-  out.flush();
-  console.after(out);
-  const OutputsReport report = outputs.finish(static_cast<std::int64_t>(summary.frames()));
-  // The session is gone by now, its worker joined: the export's push log is quiet.
-  const bool exportsOk = exports.finish(exportEnd(end, stopSignal));
-
-  int status = end == RunEnd::stopSignal ? kReplaySignalBase + stopSignal : kReplayDone;
-  auto failed = [&](const std::string& message) {
-    err << "retina-replay: " << message << "\n";
-    status = kReplayFailed;
-  };
-  if (!runError.empty()) failed("stopped by an error: " + runError);
-  for (const std::string& message : report.failures)
-    failed(message);
-  if (!exportsOk) failed(exports.error());
-  for (const std::string& message : report.missed) {
-    // The input ending early is a failure; a user who stops the run knows it stopped.
-    if (end == RunEnd::inputEnded || end == RunEnd::frameLimit) {
-      failed(message);
-    } else {
+    int status = end == RunEnd::stopSignal ? kReplaySignalBase + stopSignal : kReplayDone;
+    auto failed = [&](const std::string& message) {
       err << "retina-replay: " << message << "\n";
+      status = kReplayFailed;
+    };
+    if (!runError.empty()) failed("stopped by an error: " + runError);
+    for (const std::string& message : report.failures)
+      failed(message);
+    for (const std::string& message : report.missed) {
+      // The input ending early is a failure; a user who stops the run knows it stopped.
+      if (end == RunEnd::inputEnded || end == RunEnd::frameLimit) {
+        failed(message);
+      } else {
+        err << "retina-replay: " << message << "\n";
+      }
+    }
+    // A reader that went away (SIGPIPE) is an ordinary end for a command in a pipe.
+    if (!console.cause.empty() && !(end == RunEnd::stopSignal && stopSignal == SIGPIPE)) {
+      failed("cannot write standard output: " + console.cause);
+    }
+    // Last: the toolkit may end the process here, and everything is in place by now.
+    if (!options.headless && end != RunEnd::toolkitExit) closeAllWindows();
+    return status;
+  };
+
+  {
+    ExitFinisher exitFinisher([&] {
+      end = RunEnd::toolkitExit;
+      return finishRun();
+    });
+    setRunPhase(RunPhase::running);
+    try {
+      session.emplace(config, out);
+      exports.start(*session);
+      out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
+      if (!options.headless) out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+      console.after(out);
+      std::unique_ptr<XWindowWatch> watch;
+      if (!options.headless) watch = std::make_unique<XWindowWatch>();
+      cv::Mat frame;
+      std::ostringstream latency;
+      for (;;) {
+        if (hooks.stopSignal != nullptr && *hooks.stopSignal != 0) {
+          stopSignal = *hooks.stopSignal;
+          end = RunEnd::stopSignal;
+          break;
+        }
+        const SteadyTime readStart = std::chrono::steady_clock::now();
+        const SteadyTime t0 = session->now();
+        if (options.deterministic) clock.advance();
+        input.read(frame);
+        if (frame.empty()) {
+          if (input.limitReached()) end = RunEnd::frameLimit;
+          break;
+        }
+        const SteadyTime t1 = session->now();
+        const double readSeconds = secondsSince(readStart);
+
+        const FrameResult result = session->step(frame, t0, t1);
+        if (result.drawn) {
+          summary.add({readSeconds, result.seconds, result.eventsPushed});
+          const auto frameNumber = static_cast<std::int64_t>(summary.frames());
+          const double residentMib = summary.noteMemory(frameNumber);
+          if (!options.headless) {
+            showInWindow(result.canvas);
+            // The toolkit has set itself up by now, its exit-time teardown included.
+            if (!windowShown) exitFinisher.runBeforeLaterTeardowns();
+            windowShown = true;
+          }
+          const bool outputsOk = outputs.write(frameNumber, result.canvas);
+          const bool exportsOk =
+              exports.add(*session, result, readSeconds, frameNumber, residentMib);
+          if (exports.enabled()) summary.addExport(exports.lastSeconds());
+          if (hooks.onCanvas) hooks.onCanvas(result.canvas);
+          if (!outputsOk || !exportsOk) {
+            end = RunEnd::outputFailed;
+            break;
+          }
+        }
+        if (!options.headless) {
+          if (applyKey(*session, pollKey(pacer.keyWaitMs()))) {
+            end = RunEnd::quitKey;
+            break;
+          }
+          // The close button hides the window; showing the next frame would bring it back.
+          if (windowShown && (windowClosed() || watch->destroyed(kWindowTitle))) {
+            end = RunEnd::windowClosed;
+            break;
+          }
+        }
+        if (result.drawn) {
+          latency.str("");
+          session->reportLatency(session->now(), latency);
+          if (!latency.str().empty()) {
+            progress.clear();
+            out << latency.str();
+            console.after(out);
+          }
+          progress.update(static_cast<std::int64_t>(summary.frames()));
+        }
+      }
+    } catch (const std::exception& e) {
+      end = RunEnd::error;
+      runError = e.what();
     }
   }
-  // A reader that went away (SIGPIPE) is an ordinary end for a command in a pipe.
-  if (!console.cause.empty() && !(end == RunEnd::stopSignal && stopSignal == SIGPIPE)) {
-    failed("cannot write standard output: " + console.cause);
-  }
-  return status;
+  return finishRun();
 }

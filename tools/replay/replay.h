@@ -20,7 +20,9 @@ struct ReplayHooks {
 // Runs the replay: opens the input and prepares the outputs before anything is written, runs
 // the program's own session on it, and prints the console lines and the summary to `out`,
 // messages to `err`. However the run ends (the input or frame limit, ESC, the window closed, a
-// stop signal, a failed output), the worker is joined, the summary printed and every complete
-// output renamed into place. Returns the exit status (see options.h).
+// stop signal, a failed output, the window toolkit calling exit()), the worker is joined, every
+// complete output renamed into place and the summary printed with what became of each; a run
+// that drew no frame writes none. It keeps the run's phase (exit_cleanup.h) for the stop
+// signals' handler. Returns the exit status (see options.h).
 int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
               const ReplayHooks& hooks = {});

@@ -48,7 +48,10 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool 
       out << (i == 0 ? " " : ", ") << changedParameters[i];
     out << "\n";
   }
-  if (n == 0) return;
+  if (n == 0) {
+    printEnd(out);
+    return;
+  }
 
   struct Row {
     const char* name;
@@ -113,6 +116,15 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool 
   out << ", after the last frame " << residentLastMb_ << ", peak "
       << std::max(residentPeakMb_, peakResidentMemoryMb()) << "\n";
   out.unsetf(std::ios::floatfield);
+  printEnd(out);
+}
+
+void ReplaySummary::printEnd(std::ostream& out) const {
+  if (!inputEndedEarly_.empty()) out << "  the input ended early: " << inputEndedEarly_ << "\n";
+  if (outputs_.empty()) return;
+  out << "  outputs:\n";
+  for (const OutputOutcome& output : outputs_)
+    out << "    " << output.target << ": " << output.fate << "\n";
 }
 
 double residentMemoryMb() {

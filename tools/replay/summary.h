@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/session.h"
+#include "tools/replay/output_report.h"
 
 // One frame as the summary sees it: real seconds.
 struct FrameTimes {
@@ -24,6 +25,10 @@ class ReplaySummary {
   double noteMemory(std::int64_t frameNumber);
   // After each frame when exporting: the real time --export / --stats took on the loop's thread.
   void addExport(double seconds);
+  // After the run: why the input ended before its known end (empty: it did not), and what
+  // became of each output.
+  void setInputEndedEarly(const std::string& why) { inputEndedEarly_ = why; }
+  void setOutputs(const std::vector<OutputOutcome>& outputs) { outputs_ = outputs; }
   // `changedParameters`: the parameters that differ from their defaults ("section.key"), said
   // on a line of their own when there are any.
   void print(std::ostream& out, const EventQueueStats& queue, bool deterministic,
@@ -37,6 +42,10 @@ class ReplaySummary {
   double residentLastMb_ = -1.0;
   double residentPeakMb_ = -1.0;
   std::vector<double> exportSeconds_;  // empty without exports
+  std::string inputEndedEarly_;
+  std::vector<OutputOutcome> outputs_;
+
+  void printEnd(std::ostream& out) const;
 };
 
 // Resident set size and its peak (VmHWM) of this process, in MiB; -1 where unavailable.

@@ -1,0 +1,21 @@
+#pragma once
+
+// What can be known before a run about replacing an output's target by renaming a new file over
+// it, for everyone, root included: root's access() says yes to every file, and a rename fails
+// where the checks of a plain open would pass (a sticky directory, a mount point).
+
+#include <string>
+
+#include <sys/stat.h>
+
+// Why the existing file `info` (stat, links followed) at `path` (links resolved) cannot be
+// replaced, or an empty string. Refused: a directory or any other non-regular file; the file
+// behind standard output or standard error; a file without write permission (for root: one
+// without any write bit); a mount point (a file bind-mounted there: renaming onto it fails).
+std::string existingTargetProblem(const std::string& path, const struct stat& info);
+
+// Why no new file can be created and renamed in `directory`, or an empty string: a missing
+// directory, or one without write permission (for root: one without any write bit). With
+// `target` (the existing file to replace, or null), also a sticky directory in which neither the
+// directory nor the file belongs to this user, where only they may replace it.
+std::string directoryProblem(const std::string& directory, const struct stat* target);
