@@ -22,6 +22,8 @@ from conftest import clip
 from quillaventora import batch
 from quillaventora.manifest import ManifestBusy, ManifestWriter, read_rows
 
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+
 FRAMES = 6
 TIMEOUT = 120  # seconds, for any one command
 # Root attributes that differ between two runs of the same clip: the wall-clock start and the
