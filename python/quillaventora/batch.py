@@ -162,8 +162,9 @@ class Cluster:
         # them (the cluster's event loop, started here), also when one is restarted later.
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
-            # A task lost with its worker counts against --retries like one that raised.
-            with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+            # submit's retries cover a task that raised; the scheduler's allowed-failures, how
+            # often a task may be lost with its worker (one queued on it counts too).
+            with dask.config.set({"distributed.scheduler.allowed-failures": self.retries}):
                 self.local = LocalCluster(n_workers=self.workers, threads_per_worker=1,
                                           processes=True, host="127.0.0.1",
                                           dashboard_address="127.0.0.1:0",
@@ -243,7 +244,7 @@ class Progress:
         elapsed = now - self.start
         c = self.counts
         finished = sum(c.values())
-        worked = c["done"] + c["failed"]
+        worked = c["done"] or c["failed"]  # failures are quick: they say little of the rest
         left = "?"
         if worked:
             seconds = (self.total - finished) * elapsed / worked
@@ -303,8 +304,9 @@ def parse_arguments(argv):
     parser.add_argument("--scheduler", metavar="tcp://HOST:PORT",
                         help="a running Dask scheduler instead of a local cluster")
     parser.add_argument("--retries", type=_positive(0), default=2, metavar="N",
-                        help="how often a clip's task may run again after its worker died or it "
-                             "raised (default 2)")
+                        help="how often a clip's task may run again after it raised or, on the "
+                             "local cluster, after its worker died (a running cluster's "
+                             "scheduler has its own rule for that) (default 2)")
     parser.add_argument("--force", action="store_true",
                         help="redo every clip, also those the manifest says are done")
     args = parser.parse_args(argv)
