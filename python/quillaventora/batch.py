@@ -29,7 +29,7 @@ from dataclasses import dataclass
 
 from . import ExportError, Parameters, __version__, export_clip
 from . import _quillaventora
-from .clips import find_clips
+from .clips import find_clips, stat_or_none
 from .manifest import NAME as MANIFEST_NAME
 from .manifest import ManifestBusy, ManifestWriter, last_rows, read_rows
 
@@ -123,11 +123,8 @@ def resume_checksum(previous, input_state, settings, output_exists):
 
 
 def _input_state(path):
-    try:
-        info = os.stat(path)
-    except OSError:
-        return None
-    return info.st_size, info.st_mtime_ns
+    info = stat_or_none(path)
+    return info and (info.st_size, info.st_mtime_ns)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -427,7 +424,7 @@ def _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_pa
         interrupted = True
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # the clean-up runs to its end
         progress.clear()
-        print("batch: stopping: " + ("the running clips are abandoned" if cluster.local else
+        print("batch: stopping: " + ("the running clips are abandoned" if cluster.local is not None else
                                      "clips not started are cancelled; running ones finish on "
                                      "their workers, without a row"),
               file=sys.stderr, flush=True)

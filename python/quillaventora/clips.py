@@ -85,10 +85,14 @@ def find_clips(arguments, out_dir):
     return clips
 
 
-def _identity(path):
-    """(device, inode) of an existing file, else None."""
+def stat_or_none(path):
     try:
-        info = os.stat(path)
+        return os.stat(path)
     except OSError:
         return None
-    return info.st_dev, info.st_ino
+
+
+def _identity(path):
+    """(device, inode) of an existing file, else None."""
+    info = stat_or_none(path)
+    return info and (info.st_dev, info.st_ino)
