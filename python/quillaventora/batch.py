@@ -277,7 +277,7 @@ def _now():
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="python3 -m quillaventora.batch",
-        description="Replays many clips deterministically and exports each to OUT/<relative "
+        description="Replays many clips deterministically and exports each to DIR/<relative "
                     "path>.h5, on a local Dask cluster or a running one.",
         epilog="Exit status: 0 all done or skipped, 1 some failed, 2 refused, 130 Ctrl-C.")
     whole = _positive(1)
