@@ -2,10 +2,11 @@
 
 #include <ostream>
 
+#include "app/banner.h"
+
 DemoEnd runDemo(FrameIo& io, std::ostream& out, const SessionConfig& config) {
-  Session session(config, out);
-  out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
-  out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+  Session session(config);
+  printBanner(out, session.sensorCount(), true);
 
   LoopExit exit = LoopExit::emptyFrame;
   cv::Mat frame;
@@ -21,7 +22,7 @@ DemoEnd runDemo(FrameIo& io, std::ostream& out, const SessionConfig& config) {
       exit = LoopExit::quitKey;
       break;
     }
-    if (result.drawn) session.reportLatency(session.now(), out);
+    if (result.drawn && session.latencyDue(session.now())) printLatency(out, result.frameTimeMs);
   }
   return {exit, session.stop()};
 }

@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "app/demo.h"
-#include "app/platform.h"
+#include "app/platform/platform.h"
 
 int main() {
   cv::VideoCapture camera;

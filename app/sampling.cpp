@@ -4,44 +4,17 @@
 
 #include "retina/color_response.h"
 
-namespace {
-
-template <class Sensors>
-void sampleEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, std::int32_t cy,
-                std::vector<float>& activations) {
-  const cv::Size frameSize = frame.size();
-  const std::size_t count = activations.size();
-  for (std::size_t i = 0; i < sensors.size(); ++i) {
-    const cv::Point offset = sensors.offset(i);
-    const cv::Point pixel(cx + offset.x, cy + offset.y);
-    if (!insideFrame(pixel, frameSize)) continue;
-    const std::size_t index = sensors.index(i);
-    if (index >= count) continue;
-    activations[index] =
-        colorResponse(sensors.colorClass(i), frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
-  }
-}
-
-}  // namespace
-
-void sampleActivations(const cv::Mat& frame, const Retina& retina, const SensorOffsets& offsets,
-                       std::int32_t cx, std::int32_t cy, std::vector<float>& activations) {
-  activations.assign(retina.sensors.size(), 0.0f);
-  sampleEach(frame, SensorListView(retina.sensors, offsets), cx, cy, activations);
-}
-
 void sampleActivations(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
                        std::int32_t cy, std::vector<float>& activations) {
   activations.assign(sensors.size(), 0.0f);
-  sampleEach(frame, PackedSensorView(sensors), cx, cy, activations);
-}
-
-std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
-                                     const SensorOffsets& offsets, std::int32_t cx,
-                                     std::int32_t cy) {
-  std::vector<float> activations;
-  sampleActivations(frame, retina, offsets, cx, cy, activations);
-  return activations;
+  const cv::Size frameSize = frame.size();
+  for (std::size_t i = 0; i < sensors.size(); ++i) {
+    const cv::Point offset = packedOffset(sensors[i]);
+    const cv::Point pixel(cx + offset.x, cy + offset.y);
+    if (!insideFrame(pixel, frameSize)) continue;
+    activations[i] =
+        colorResponse(sensors[i].colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
+  }
 }
 
 namespace {

@@ -17,16 +17,9 @@ struct SamplingParameters {
   float emitThreshold = 0.03f;  // a sensor's gain x activation must exceed it to emit
 };
 
-// One activation in [0, 1] per sensor index: the byte of the channel its class reads / 255, or
-// for any other class the sum of the three / 765. Sensor i lands at (cx, cy) + offsets[i];
-// sensors off the frame keep 0. `frame` is 8-bit BGR. `activations` is replaced and keeps its
-// storage.
-void sampleActivations(const cv::Mat& frame, const Retina& retina, const SensorOffsets& offsets,
-                       std::int32_t cx, std::int32_t cy, std::vector<float>& activations);
-std::vector<float> sampleActivations(const cv::Mat& frame, const Retina& retina,
-                                     const SensorOffsets& offsets, std::int32_t cx,
-                                     std::int32_t cy);  // the same into a new vector
-// The same from the packed records (packSensors) of the sensors.
+// One activation in [0, 1] per sensor: the byte of the channel its class reads / 255, or for
+// any other class the sum of the three / 765. Sensor i lands at (cx, cy) + its offset; sensors
+// off the frame keep 0. `frame` is 8-bit BGR. `activations` is replaced and keeps its storage.
 void sampleActivations(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
                        std::int32_t cy, std::vector<float>& activations);
 

@@ -1,7 +1,6 @@
 #include "app/session.h"
 
 #include <algorithm>
-#include <ostream>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
@@ -32,16 +31,9 @@ class StageTimer {
   SteadyTime last_ = std::chrono::steady_clock::now();
 };
 
-void centreOn(FoveaCenter& center, const cv::Mat& frame) {
+void centerOn(FoveaCenter& center, const cv::Mat& frame) {
   center.cx = frame.cols / 2;
   center.cy = frame.rows / 2;
-}
-
-// The retina, announced on the console as soon as it exists (before the model is created).
-Retina generateAnnounced(const RetinaLayout& layout, std::ostream& console) {
-  Retina retina = generateFibonacciRetina(layout);
-  console << "Generati " << retina.sensors.size() << " senzori.\n";
-  return retina;
 }
 
 const SessionConfig& validated(const SessionConfig& config) {
@@ -62,9 +54,9 @@ bool convertToBgr8(cv::Mat& frame) {
   return true;
 }
 
-Session::Session(const SessionConfig& config, std::ostream& console)
+Session::Session(const SessionConfig& config)
     : config_(validated(config)),
-      retina_(generateAnnounced(config_.parameters.retina, console)),
+      retina_(generateFibonacciRetina(config_.parameters.retina)),
       model_(static_cast<int>(retina_.sensors.size()), config_.parameters.queue,
              config_.parameters.konio, config_.parameters.trn),
       stepped_{running_, model_.queue, model_.konio, model_.trn},
@@ -86,17 +78,24 @@ EventQueueStats Session::stop() {
   return model_.queue.stats();
 }
 
-void Session::placeCenter() {
-  centreOn(state_.center, state_.frame);
-  const FoveaCenter& c = state_.center;
-  const std::int32_t nearestEdge =
-      std::min({c.cx, c.cy, state_.frame.cols - c.cx, state_.frame.rows - c.cy});
+bool Session::placeCenter() {
+  FoveaCenter center;
+  centerOn(center, state_.frame);
+  const std::int32_t nearestEdge = std::min(
+      {center.cx, center.cy, state_.frame.cols - center.cx, state_.frame.rows - center.cy});
   const float unitsToEdge = static_cast<float>(config_.parameters.retina.diameter) * 0.5f;
-  state_.retinaScale = static_cast<float>(nearestEdge) * (1.0f / unitsToEdge);
-  state_.offsets = placeSensors(retina_.sensors, state_.retinaScale);
-  state_.hiddenDiscs = findHiddenDiscs(retina_.sensors, state_.offsets);
-  state_.packed = packSensors(retina_.sensors, state_.offsets, state_.hiddenDiscs);
+  const float scale = static_cast<float>(nearestEdge) * (1.0f / unitsToEdge);
+  SensorOffsets offsets = placeSensors(retina_.sensors, scale);
+  PackedSensors packed = packSensors(retina_.sensors, offsets);
+  if (packed.empty()) return false;
+  state_.center = center;
+  state_.retinaScale = scale;
+  state_.placedFrameSize = state_.frame.size();
+  state_.offsets = std::move(offsets);
+  state_.packed = std::move(packed);
+  state_.discs = discRecords(state_.packed);
   state_.centerPlaced = true;
+  return true;
 }
 
 void Session::followPath() {
@@ -111,21 +110,22 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   StageTimer timer;
   FrameLoopState& s = state_;
   s.frame = frame;  // shares the pixels; a conversion below makes a buffer of its own
-  if (!convertToBgr8(s.frame)) return result;
+  if (!convertToBgr8(s.frame)) {
+    result.refusal = "its pixel type cannot be converted to 8-bit BGR";
+    return result;
+  }
   // Placed once: a later centre of -1 (the margin clamp on a frame under 100 pixels gives one)
   // is an ordinary position, not a request to rescale.
-  if (!s.centerPlaced) placeCenter();
+  if (!s.centerPlaced && !placeCenter()) {
+    result.refusal = "it is over 65534 pixels on its shorter side";
+    return result;
+  }
   ++s.framesDrawn;
   if (config_.fovea.mode == FoveaMode::path) followPath();
   result.seconds.convert = timer.lap();
 
   result.captureTime = steadySeconds(t1);
-  const bool packed = !s.packed.empty();
-  if (packed) {
-    sampleActivations(s.frame, s.packed, s.center.cx, s.center.cy, s.activations);
-  } else {
-    sampleActivations(s.frame, retina_, s.offsets, s.center.cx, s.center.cy, s.activations);
-  }
+  sampleActivations(s.frame, s.packed, s.center.cx, s.center.cy, s.activations);
   result.seconds.sampling = timer.lap();
   const Parameters& p = config_.parameters;
   result.eventsPushed =
@@ -137,18 +137,11 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   takeModelSnapshots(model_, s.konioSnapshot, s.gainSnapshot);
   result.seconds.snapshots = timer.lap();
   // A held or scripted centre moves only by a waypoint or the reset key.
-  if (config_.fovea.mode == FoveaMode::model && packed) {
+  if (config_.fovea.mode == FoveaMode::model) {
     updateFoveaCenter(s.frame, s.packed, s.center, s.konioSnapshot, p.fovea);
-  } else if (config_.fovea.mode == FoveaMode::model) {
-    updateFoveaCenter(s.frame, retina_.sensors, s.offsets, s.center, s.konioSnapshot, p.fovea);
   }
   result.seconds.fovea = timer.lap();
-  if (packed) {
-    renderRetina(s.frame, s.packed, s.center.cx, s.center.cy, s.canvas, s.gainSnapshot, p.drawing);
-  } else {
-    renderRetina(s.frame, retina_.sensors, s.offsets, s.hiddenDiscs, s.center.cx, s.center.cy,
-                 s.canvas, s.gainSnapshot, p.drawing);
-  }
+  renderRetina(s.frame, s.discs, s.center.cx, s.center.cy, s.canvas, s.gainSnapshot, p.drawing);
   result.seconds.rendering = timer.lap();
   drawFoveaMarker(s.canvas, s.center, s.overlay);
   const SteadyTime t2 = config_.clock();
@@ -159,23 +152,25 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   result.drawn = true;
   result.center = s.center;
   result.frameTimeMs = s.frameTimeMs;
+  result.queue = model_.queue.stats();
   result.canvas = s.canvas;
+  result.gains = &s.gainSnapshot;
+  result.konio = &s.konioSnapshot;
   return result;
 }
 
-void Session::recentre() {
-  if (state_.centerPlaced) centreOn(state_.center, state_.frame);  // retinaScale stays
+void Session::recenter() {
+  if (state_.centerPlaced) centerOn(state_.center, state_.frame);  // retinaScale stays
 }
 
-void Session::reportLatency(SteadyTime t3, std::ostream& out) {
-  if (secondsBetween(state_.lastLatencyPrint, t3) > kLatencyPeriodSeconds) {
-    out << "[Latency] Frame processing: " << state_.frameTimeMs << " ms\n";
-    state_.lastLatencyPrint = t3;
-  }
+bool Session::latencyDue(SteadyTime t3) {
+  if (!(secondsBetween(state_.lastLatencyPrint, t3) > kLatencyPeriodSeconds)) return false;
+  state_.lastLatencyPrint = t3;
+  return true;
 }
 
 bool applyKey(Session& session, int key) {
   if (key == kQuitKey) return true;
-  if (key == kResetKey) session.recentre();
+  if (key == kResetKey) session.recenter();
   return false;
 }

@@ -14,6 +14,7 @@
 #include "app/parameters.h"
 #include "display/fovea.h"
 #include "display/overlay.h"
+#include "display/render.h"
 #include "model/model_worker.h"
 #include "retina/fibonacci_retina.h"
 #include "retina/sensor.h"
@@ -39,15 +40,14 @@ struct FrameLoopState {
   // Pixels per retina unit, fixed by the first frame: diameter / 2 retina units span the
   // distance from the frame's middle to its nearest edge.
   float retinaScale = 1.0f;
-  std::int64_t framesDrawn = 0;           // 1 while the first frame is being drawn
-  std::size_t nextWaypoint = 0;           // the fovea path's next waypoint
-  SensorOffsets offsets;                  // every sensor's pixel offset at retinaScale
-  std::vector<std::uint8_t> hiddenDiscs;  // discs that later ones cover, at retinaScale
-  // What the passes read of each sensor, packed at retinaScale; empty when the sensors cannot
-  // be packed (a frame over 65534 pixels on its shorter side), and the passes read the lists.
-  PackedSensors packed;
-  cv::Mat frame;                     // the current frame as 8-bit BGR; never drawn on
-  cv::Mat canvas;                    // what the window shows
+  cv::Size placedFrameSize;      // the frame that placed the centre and fixed the scale
+  std::int64_t framesDrawn = 0;  // 1 while the first frame is being drawn
+  std::size_t nextWaypoint = 0;  // the fovea path's next waypoint
+  SensorOffsets offsets;         // every sensor's pixel offset at retinaScale
+  PackedSensors packed;          // what sampling and the fovea read of each sensor, at retinaScale
+  DiscRecords discs;             // what rendering reads: the same with the hidden discs flagged
+  cv::Mat frame;                 // the current frame as 8-bit BGR; never drawn on
+  cv::Mat canvas;                // what the window shows
   std::vector<float> konioSnapshot;  // this frame's copy of the Konio activity
   std::vector<float> gainSnapshot;   // this frame's copy of the gains
   std::vector<float> activations;    // this frame's samples, one per sensor
@@ -73,14 +73,28 @@ struct StageSeconds {
 
 // What one frame did.
 struct FrameResult {
-  bool drawn = false;  // false: the frame's type cannot be converted, and no stage ran
+  bool drawn = false;        // false: the frame is refused, and no stage ran
+  const char* refusal = "";  // why, when not drawn: "it is ...", "its ... cannot ..."
   StageSeconds seconds;
   std::size_t eventsPushed = 0;  // the frame marker included
   double captureTime = 0.0;      // t1 in seconds: the time stamp of every event of the frame
   FoveaCenter center;            // after the fovea update: the centre the frame was drawn around
   std::int32_t frameTimeMs = 0;  // from t0 to the fovea marker, as the overlay shows it
-  cv::Mat canvas;                // the session's canvas (shared, not copied); valid until the
-                                 // next frame
+  EventQueueStats queue{};       // the event queue's counters after the frame's stages
+  // Views into the session, valid until its next frame: the canvas (shared, not copied) and the
+  // gains and Konio activity the frame was drawn with, one value per sensor.
+  cv::Mat canvas;
+  const std::vector<float>* gains = nullptr;
+  const std::vector<float>* konio = nullptr;
+};
+
+// Where the first usable frame placed the retina; fixed for the rest of the session. Views into
+// the session, valid while it lives.
+struct RetinaPlacement {
+  const std::vector<Sensor>* sensors = nullptr;
+  const SensorOffsets* offsets = nullptr;  // every sensor's pixel offset from the centre
+  float retinaScale = 1.0f;                // pixels per retina unit
+  cv::Size frameSize;                      // of the frame that placed it
 };
 
 // One run of the retina: the retina, the model with its worker thread (or the stepped mode) and
@@ -88,10 +102,10 @@ struct FrameResult {
 // per frame it reads. Main thread only.
 class Session {
  public:
-  // Generates the retina and writes "Generati <count> senzori." to `console`, creates the model,
-  // reads the clock for the latency timer and starts the worker thread (workerThread mode).
+  // Generates the retina, creates the model, reads the clock for the latency timer and starts the
+  // worker thread (workerThread mode). Writes nothing: the caller prints the banner (banner.h).
   // Throws std::invalid_argument with validateParameters' message for invalid parameters.
-  Session(const SessionConfig& config, std::ostream& console);
+  explicit Session(const SessionConfig& config);
   ~Session();  // stops as `stop` does
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -100,16 +114,18 @@ class Session {
   // on the first usable frame the centre is placed and the scale fixed; a fovea path's waypoint
   // for this frame moves the centre; then sampling and emission stamped t1, the model snapshots,
   // the fovea update (the model's fovea only), the rendering and the fovea marker; then the
-  // clock is read for the frame time (from t0) and the texts are drawn.
+  // clock is read for the frame time (from t0) and the texts are drawn. A frame of a type that
+  // cannot be converted, or a first usable frame too large to place the sensors on, is refused
+  // (FrameResult::refusal) and changes nothing.
   FrameResult step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1);
 
   // The reset key: the centre back to the middle of the current frame; the scale stays.
   // Nothing happens before the centre has been placed.
-  void recentre();
+  void recenter();
 
-  // Writes the latency line with the last frame's time when more than 2 s have passed since the
-  // last line (or the session's start), as seen at `t3`.
-  void reportLatency(SteadyTime t3, std::ostream& out);
+  // Whether the latency line (printLatency, with the last frame's time) is due: more than 2 s
+  // have passed since it was last due (or the session's start), as seen at `t3`.
+  bool latencyDue(SteadyTime t3);
 
   // Clears the running flag and joins the worker thread; returns the queue's counters then.
   // Safe to call more than once.
@@ -118,11 +134,20 @@ class Session {
   SteadyTime now() const { return config_.clock(); }
   const Retina& retina() const { return retina_; }
   const FrameLoopState& state() const { return state_; }
+  // After the first drawn frame.
+  RetinaPlacement placement() const {
+    return {&retina_.sensors, &state_.offsets, state_.retinaScale, state_.placedFrameSize};
+  }
+  // The model's event queue, for its push log (EventQueue::setPushLog, takePushLog).
+  EventQueue& eventQueue() { return model_.queue; }
   Model& model() { return model_; }
   std::size_t sensorCount() const { return retina_.sensors.size(); }
 
  private:
-  void placeCenter();
+  // Centres the retina on the first usable frame and fixes the scale; false, nothing placed,
+  // when the sensors cannot be packed at that scale (a frame over 65534 pixels on its shorter
+  // side).
+  bool placeCenter();
   void followPath();
 
   SessionConfig config_;

@@ -42,18 +42,18 @@ std::size_t konioOutputsLast(std::vector<RetinaEvent>& events, std::size_t loopP
 
 }  // namespace
 
-SessionRunner::SessionRunner(const SessionRunnerConfig& config, std::ostream& console)
+SessionRunner::SessionRunner(const SessionRunnerConfig& config)
     : recordEvents_(config.recordEvents),
       deterministic_(config.deterministic),
-      session_(sessionConfig(config, clock_), console) {
+      session_(sessionConfig(config, clock_)) {
   // Live, the worker pushes between frames too, into a log of the runner's own. Nothing is
   // pushed before the first frame, so the log may start while the worker runs.
-  if (recordEvents_ && !deterministic_) session_.model().queue.setPushLog(&log_);
+  if (recordEvents_ && !deterministic_) session_.eventQueue().setPushLog(&log_);
 }
 
 RunnerFrame SessionRunner::step(const cv::Mat& frame, std::vector<RetinaEvent>& events) {
   RunnerFrame out;
-  EventQueue& queue = session_.model().queue;
+  EventQueue& queue = session_.eventQueue();
   events.clear();
   // Room for the log is made here, outside the queue mutex, not by its growth under it.
   if (recordEvents_ && events.capacity() < expectedEvents_) events.reserve(expectedEvents_);

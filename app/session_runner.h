@@ -5,7 +5,6 @@
 // are those of `retina-replay --deterministic` on the same frames, bit for bit.
 
 #include <cstddef>
-#include <iosfwd>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -38,9 +37,9 @@ struct RunnerFrame {
 // Main thread only, like the session; the worker thread (live) runs as in the demo.
 class SessionRunner {
  public:
-  // Generates the retina (its console line goes to `console`) and creates the session. Throws
+  // Generates the retina and creates the session, which writes nothing. Throws
   // std::invalid_argument with validateParameters' message for invalid parameters.
-  SessionRunner(const SessionRunnerConfig& config, std::ostream& console);
+  explicit SessionRunner(const SessionRunnerConfig& config);
   SessionRunner(const SessionRunner&) = delete;
   SessionRunner& operator=(const SessionRunner&) = delete;
 

@@ -25,12 +25,12 @@
 #include "app/model_wiring.h"
 #include "app/sampling.h"
 #include "app/session.h"
+#include "app/synthetic_scene.h"
 #include "display/fovea.h"
 #include "display/overlay.h"
 #include "display/render.h"
 #include "retina/fibonacci_retina.h"
 #include "tests/session_fixture.h"
-#include "tools/replay/synthetic_scene.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ class FloorWork {
   explicit FloorWork(const World& w)
       : frame_(w.frame),
         canvas_(w.frame.size(), CV_8UC3),
-        centre_(w.state.center.cx, w.state.center.cy),
+        center_(w.state.center.cx, w.state.center.cy),
         a_(w.retina.sensors.size(), 0.5f),
         b_(w.retina.sensors.size(), 0.5f),
         events_(std::min(w.eventsPushed, w.model.queue.capacity())) {
@@ -127,7 +127,7 @@ class FloorWork {
     const std::size_t n = offsets_.size() / 2;
     unsigned sum = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      const int x = centre_.x + offsets_[2 * i], y = centre_.y + offsets_[2 * i + 1];
+      const int x = center_.x + offsets_[2 * i], y = center_.y + offsets_[2 * i + 1];
       if (x < 0 || x >= frame_.cols || y < 0 || y >= frame_.rows) continue;
       const std::uint8_t* p = frame_.ptr<std::uint8_t>(y) + 3 * x;
       const unsigned v = p[0] + p[1] + p[2];
@@ -167,7 +167,7 @@ class FloorWork {
 
  private:
   cv::Mat frame_, canvas_;
-  cv::Point centre_;
+  cv::Point center_;
   std::vector<std::int16_t> offsets_;
   std::vector<float> a_, b_;
   std::vector<RetinaEvent> events_;
@@ -226,7 +226,7 @@ void Rendering(benchmark::State& s, const std::string& scene) {
   World w(benchFrame(scene));
   cv::Mat canvas;
   for (auto _ : s) {
-    renderRetina(w.state.frame, w.state.packed, w.state.center.cx, w.state.center.cy, canvas,
+    renderRetina(w.state.frame, w.state.discs, w.state.center.cx, w.state.center.cy, canvas,
                  w.state.gainSnapshot);
   }
 }

@@ -11,7 +11,7 @@ CircleStamp traceCircle(int radius, int thickness) {
   return traceSpans(scratch, {half, half});
 }
 
-CircleStamp traceSpans(const cv::Mat& mask, cv::Point centre) {
+CircleStamp traceSpans(const cv::Mat& mask, cv::Point center) {
   CircleStamp stamp;
   for (int y = 0; y < mask.rows; ++y) {
     const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
@@ -20,9 +20,9 @@ CircleStamp traceSpans(const cv::Mat& mask, cv::Point centre) {
       int end = x;
       while (end + 1 < mask.cols && row[end + 1] != 0)
         ++end;
-      stamp.spans.push_back({y - centre.y, x - centre.x, end - centre.x});
+      stamp.spans.push_back({y - center.y, x - center.x, end - center.x});
       stamp.reach =
-          std::max({stamp.reach, std::abs(y - centre.y), std::abs(x - centre.x), end - centre.x});
+          std::max({stamp.reach, std::abs(y - center.y), std::abs(x - center.x), end - center.x});
       x = end;
     }
   }

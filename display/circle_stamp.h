@@ -25,25 +25,25 @@ CircleStamp traceCircle(int radius, int thickness);
 
 // The spans of every non-zero pixel of the 8-bit single-channel `mask`, around `centre`: the
 // same drawing machinery for any shape traced from OpenCV, text included.
-CircleStamp traceSpans(const cv::Mat& mask, cv::Point centre);
+CircleStamp traceSpans(const cv::Mat& mask, cv::Point center);
 
 // Writes `bgr` into every pixel of `stamp` centred on `centre` that lies inside `canvas`
 // (8-bit BGR). Inline: it runs for thousands of discs per frame.
-inline void drawStamp(cv::Mat& canvas, const CircleStamp& stamp, cv::Point centre,
+inline void drawStamp(cv::Mat& canvas, const CircleStamp& stamp, cv::Point center,
                       const cv::Vec3b& bgr) {
   const int cols = canvas.cols, rows = canvas.rows;
   const std::size_t step = canvas.step;
   std::uint8_t* const data = canvas.data;
-  const bool inside = centre.x >= stamp.reach && centre.x + stamp.reach < cols &&
-                      centre.y >= stamp.reach && centre.y + stamp.reach < rows;
+  const bool inside = center.x >= stamp.reach && center.x + stamp.reach < cols &&
+                      center.y >= stamp.reach && center.y + stamp.reach < rows;
   // Every pixel but a span's last is written as four bytes, the fourth of which the next pixel
   // overwrites at once; the last pixel gets its three bytes alone, so nothing past the span is
   // touched.
   const std::uint8_t quad[4] = {bgr[0], bgr[1], bgr[2], 0};
   for (const CircleStamp::Span& span : stamp.spans) {
-    const int y = centre.y + span.dy;
-    int x0 = centre.x + span.dx0;
-    int x1 = centre.x + span.dx1;
+    const int y = center.y + span.dy;
+    int x0 = center.x + span.dx0;
+    int x1 = center.x + span.dx1;
     if (!inside) {
       if (y < 0 || y >= rows) continue;
       x0 = std::max(x0, 0);

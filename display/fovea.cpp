@@ -12,9 +12,10 @@ std::int32_t clampToMargin(std::int32_t value, std::int32_t extent, std::int32_t
   return value;
 }
 
-template <class Sensors>
-void updateFrom(const cv::Mat& frame, const Sensors& sensors, FoveaCenter& center,
-                const std::vector<float>& konioSnapshot, const FoveaParameters& fovea) {
+}  // namespace
+
+void updateFoveaCenter(const cv::Mat& frame, const PackedSensors& sensors, FoveaCenter& center,
+                       const std::vector<float>& konioSnapshot, const FoveaParameters& fovea) {
   const float primeSpiralWeight = fovea.primeSpiralWeight, konioWeight = fovea.konioWeight;
   // Weights are single precision per sensor; the sums run in double so thirty thousand terms
   // lose nothing.
@@ -22,14 +23,13 @@ void updateFrom(const cv::Mat& frame, const Sensors& sensors, FoveaCenter& cente
   const cv::Size frameSize = frame.size();
   const std::size_t konioCount = konioSnapshot.size();
   for (std::size_t i = 0; i < sensors.size(); ++i) {
-    const cv::Point offset = sensors.offset(i);
+    const cv::Point offset = packedOffset(sensors[i]);
     const cv::Point pixel(center.cx + offset.x, center.cy + offset.y);
     if (!insideFrame(pixel, frameSize)) continue;
     const std::uint8_t* bgr = frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x;
     float w = meanIntensity(bgr);  // (b + g + r) / 765, in [0, 1]
-    if (sensors.primeSpiral(i)) w = w * primeSpiralWeight;
-    const std::size_t index = sensors.index(i);
-    if (index < konioCount) w = w + konioWeight * konioSnapshot[index];
+    if (sensors[i].primeSpiral) w = w * primeSpiralWeight;
+    if (i < konioCount) w = w + konioWeight * konioSnapshot[i];
     sumX += static_cast<float>(pixel.x) * w;
     sumY += static_cast<float>(pixel.y) * w;
     sumW += w;
@@ -43,17 +43,4 @@ void updateFrom(const cv::Mat& frame, const Sensors& sensors, FoveaCenter& cente
   const auto cy = static_cast<std::int32_t>((frame.rows * 0.5 - meanY) * step + center.cy);
   center.cx = clampToMargin(cx, frame.cols, fovea.margin);
   center.cy = clampToMargin(cy, frame.rows, fovea.margin);
-}
-
-}  // namespace
-
-void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
-                       const SensorOffsets& offsets, FoveaCenter& center,
-                       const std::vector<float>& konioSnapshot, const FoveaParameters& fovea) {
-  updateFrom(frame, SensorListView(sensors, offsets), center, konioSnapshot, fovea);
-}
-
-void updateFoveaCenter(const cv::Mat& frame, const PackedSensors& sensors, FoveaCenter& center,
-                       const std::vector<float>& konioSnapshot, const FoveaParameters& fovea) {
-  updateFrom(frame, PackedSensorView(sensors), center, konioSnapshot, fovea);
 }

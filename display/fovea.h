@@ -29,11 +29,7 @@ struct FoveaParameters {
 // Moves `center` by `fovea.stepFraction` of the offset from the weighted centroid of the visible
 // sensors to the frame's middle, then keeps it `fovea.margin` inside the edges (upper bound
 // tested first, so the bounds of a frame under twice the margin cross). With no positive total
-// weight the centre stays exactly where it is, unclamped. Sensor i lands at the centre +
-// offsets[i]; `frame` is 8-bit BGR.
-void updateFoveaCenter(const cv::Mat& frame, const std::vector<Sensor>& sensors,
-                       const SensorOffsets& offsets, FoveaCenter& center,
-                       const std::vector<float>& konioSnapshot, const FoveaParameters& fovea);
-// The same from the packed records (packSensors) of the sensors.
+// weight the centre stays exactly where it is, unclamped. Sensor i lands at the centre + its
+// offset; `frame` is 8-bit BGR.
 void updateFoveaCenter(const cv::Mat& frame, const PackedSensors& sensors, FoveaCenter& center,
                        const std::vector<float>& konioSnapshot, const FoveaParameters& fovea);

@@ -47,16 +47,15 @@ int discRadius(const Sensor& sensor) {
   return isPrimeSpiral(sensor) ? kPrimeSpiralDiscRadius : kDiscRadius;
 }
 
-std::vector<std::uint8_t> findHiddenDiscs(const std::vector<Sensor>& sensors,
-                                          const SensorOffsets& offsets) {
-  const std::size_t n = std::min(sensors.size(), offsets.size());
-  std::vector<std::uint8_t> hidden(n, 0);
+HiddenDiscs findHiddenDiscs(const PackedSensors& sensors) {
+  HiddenDiscs hidden(sensors.size(), 0);
   // Walking backwards: for every offset, the largest disc radius drawn there later.
-  std::unordered_map<std::uint64_t, int> largestLater;
-  for (std::size_t i = n; i-- > 0;) {
-    const auto key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(offsets[i].x)) << 32) |
-                     static_cast<std::uint32_t>(offsets[i].y);
-    const int radius = discRadius(sensors[i]);
+  std::unordered_map<std::uint32_t, int> largestLater;
+  for (std::size_t i = sensors.size(); i-- > 0;) {
+    const PackedSensor& p = sensors[i];
+    const auto key = (static_cast<std::uint32_t>(static_cast<std::uint16_t>(p.dx)) << 16) |
+                     static_cast<std::uint16_t>(p.dy);
+    const int radius = p.primeSpiral ? kPrimeSpiralDiscRadius : kDiscRadius;
     int& later = largestLater.try_emplace(key, 0).first->second;
     hidden[i] = later >= radius;
     later = std::max(later, radius);
@@ -64,12 +63,24 @@ std::vector<std::uint8_t> findHiddenDiscs(const std::vector<Sensor>& sensors,
   return hidden;
 }
 
-namespace {
+DiscRecords discRecords(const PackedSensors& sensors) {
+  const HiddenDiscs hidden = findHiddenDiscs(sensors);
+  DiscRecords discs(sensors.size());
+  for (std::size_t i = 0; i < sensors.size(); ++i) {
+    const PackedSensor& p = sensors[i];
+    DiscRecord& d = discs[i];
+    d.dx = p.dx;
+    d.dy = p.dy;
+    d.colorClass = p.colorClass;
+    d.flags = static_cast<std::uint8_t>((p.primeSpiral ? kDiscPrimeSpiral : 0) |
+                                        (hidden[i] != 0 ? kDiscHidden : 0));
+  }
+  return discs;
+}
 
-template <class Sensors>
-void renderEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, std::int32_t cy,
-                cv::Mat& canvas, const std::vector<float>& gainSnapshot,
-                const DrawingParameters& drawing) {
+void renderRetina(const cv::Mat& frame, const DiscRecords& discs, std::int32_t cx, std::int32_t cy,
+                  cv::Mat& canvas, const std::vector<float>& gainSnapshot,
+                  const DrawingParameters& drawing) {
   canvas.create(frame.size(), CV_8UC3);  // keeps the storage while the size stays
   if (canvas.isContinuous()) {
     std::memset(canvas.data, 0, canvas.total() * canvas.elemSize());
@@ -82,20 +93,22 @@ void renderEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, s
   const float* gains = gainSnapshot.data();
   const std::size_t gainCount = gainSnapshot.size();
   const float lowGainThreshold = drawing.lowGainThreshold;
-  for (std::size_t i = 0; i < sensors.size(); ++i) {
-    const cv::Point offset = sensors.offset(i);
-    const cv::Point pixel(cx + offset.x, cy + offset.y);
+  // In locals too: the stamps write through bytes, which may alias the vector's own pointers.
+  const DiscRecord* const records = discs.data();
+  const std::size_t count = discs.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const DiscRecord disc = records[i];
+    const cv::Point pixel(cx + disc.dx, cy + disc.dy);
     if (!insideFrame(pixel, frameSize)) continue;
 
-    const std::size_t index = sensors.index(i);
-    const float gain = index < gainCount ? gains[index] : 1.0f;
-    const bool prime = sensors.primeSpiral(i);
+    const float gain = i < gainCount ? gains[i] : 1.0f;
+    const bool prime = (disc.flags & kDiscPrimeSpiral) != 0;
 
-    if (!sensors.hiddenDisc(i)) {
+    if ((disc.flags & kDiscHidden) == 0) {
       cv::Vec3b color = kPrimeSpiralColor;
       if (!prime) {
         const cv::Vec3f base =
-            baseColor(sensors.colorClass(i), frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
+            baseColor(disc.colorClass, frame.ptr<std::uint8_t>(pixel.y) + 3 * pixel.x);
         const double g = gain;  // the darkening is done in double precision
         color = stampColor(cv::Scalar(base[0] * g, base[1] * g, base[2] * g));
       }
@@ -105,20 +118,4 @@ void renderEach(const cv::Mat& frame, const Sensors& sensors, std::int32_t cx, s
       drawStamp(canvas, prime ? stamps.primeRing : stamps.ring, pixel, kLowGainRingColor);
     }
   }
-}
-
-}  // namespace
-
-void renderRetina(const cv::Mat& frame, const std::vector<Sensor>& sensors,
-                  const SensorOffsets& offsets, const std::vector<std::uint8_t>& hiddenDiscs,
-                  std::int32_t cx, std::int32_t cy, cv::Mat& canvas,
-                  const std::vector<float>& gainSnapshot, const DrawingParameters& drawing) {
-  renderEach(frame, SensorListView(sensors, offsets, hiddenDiscs), cx, cy, canvas, gainSnapshot,
-             drawing);
-}
-
-void renderRetina(const cv::Mat& frame, const PackedSensors& sensors, std::int32_t cx,
-                  std::int32_t cy, cv::Mat& canvas, const std::vector<float>& gainSnapshot,
-                  const DrawingParameters& drawing) {
-  renderEach(frame, PackedSensorView(sensors), cx, cy, canvas, gainSnapshot, drawing);
 }

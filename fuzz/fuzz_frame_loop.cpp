@@ -25,6 +25,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/banner.h"
 #include "app/session.h"
 #include "retina/fibonacci_retina.h"
 #include "tests/session_fixture.h"
@@ -107,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::abort();
     }
     if (applyKey(t.session, step.key)) break;
-    if (r.drawn) t.session.reportLatency(t.clock, out);
+    if (r.drawn && t.session.latencyDue(t.clock)) printLatency(out, r.frameTimeMs);
   }
   return 0;
 }

@@ -38,7 +38,7 @@
 #include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
 #include "tools/replay/replay.h"
-#include "tools/replay/temp_file_lock.h"
+#include "tools/safe_output/temp_file_lock.h"
 
 namespace py = pybind11;
 
@@ -316,8 +316,7 @@ struct StepResult {
 
 class PySession {
  public:
-  explicit PySession(const SessionRunnerConfig& config)
-      : discard_(nullptr), runner_(config, discard_) {
+  explicit PySession(const SessionRunnerConfig& config) : runner_(config) {
     deterministic_ = config.deterministic;
     recordEvents_ = config.recordEvents;
     fovea_ = config.fovea;
@@ -354,7 +353,7 @@ class PySession {
       }
       out = s.runner_.step(frame, buffer ? *buffer : unused);
       canvas = state.canvas;  // shares the pixels: the capsule below keeps them alive
-      stats = s.runner_.session().model().queue.stats();
+      stats = s.runner_.session().eventQueue().stats();
     });
     if (closed) throw std::runtime_error("the session is closed");
     if (!refusal.empty()) throw py::value_error("fovea_path: " + refusal);
@@ -396,11 +395,11 @@ class PySession {
     return r;
   }
 
-  void recentre() {
+  void recenter() {
     bool closed = false;
     locked([&] {
       closed = closed_;
-      if (!closed) runner_.session().recentre();
+      if (!closed) runner_.session().recenter();
     });
     if (closed) throw std::runtime_error("the session is closed");
   }
@@ -462,7 +461,7 @@ class PySession {
 
   py::dict queueStats() {
     EventQueueStats stats;
-    locked([&] { stats = runner_.session().model().queue.stats(); });
+    locked([&] { stats = runner_.session().eventQueue().stats(); });
     py::dict d;
     d["size"] = stats.size;
     d["peak"] = stats.peak;
@@ -494,8 +493,7 @@ class PySession {
   }
 
   static constexpr std::size_t kPooledBuffers = 3;
-  std::ostream discard_;  // the console line "Generati N senzori." goes nowhere
-  std::mutex mutex_;      // held while the runner works, always with the GIL released
+  std::mutex mutex_;  // held while the runner works, always with the GIL released
   SessionRunner runner_;
   bool closed_ = false;
   bool deterministic_ = true;
@@ -633,8 +631,7 @@ std::string clearDeadTemporaries(const std::string& target) {
 // step, with no Python object made.
 class TimedRunner {
  public:
-  TimedRunner(const Parameters& parameters, bool events)
-      : discard_(nullptr), runner_(config(parameters, events), discard_) {}
+  TimedRunner(const Parameters& parameters, bool events) : runner_(config(parameters, events)) {}
 
   double step(py::handle frameObject) {
     py::array keep;
@@ -651,7 +648,6 @@ class TimedRunner {
     c.recordEvents = events;
     return c;
   }
-  std::ostream discard_;
   SessionRunner runner_;
   EventBuffer events_;
 };
@@ -840,7 +836,7 @@ H x W x 4 BGRA; uint16 frames are scaled to 8 bits. A crop of a larger array is 
 other strided views are copied. Any other dtype raises TypeError, another shape or an empty
 frame ValueError. The first frame fixes the retina's scale: diameter / 2 retina units span the
 distance from its middle to its nearest edge.)doc")
-      .def("recentre", &PySession::recentre,
+      .def("recentre", &PySession::recenter,
            "Puts the fovea centre back in the middle of the frame (the demo's 'r' key).")
       .def("close", &PySession::close,
            "Joins the model's worker thread. Safe to call again; step() then raises.")

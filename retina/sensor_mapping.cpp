@@ -11,8 +11,7 @@ bool fitsInt16(int value) {
 
 }  // namespace
 
-PackedSensors packSensors(const std::vector<Sensor>& sensors, const SensorOffsets& offsets,
-                          const std::vector<std::uint8_t>& hiddenDiscs) {
+PackedSensors packSensors(const std::vector<Sensor>& sensors, const SensorOffsets& offsets) {
   if (offsets.size() != sensors.size()) return {};
   PackedSensors packed(sensors.size());
   for (std::size_t i = 0; i < sensors.size(); ++i) {
@@ -26,8 +25,7 @@ PackedSensors packSensors(const std::vector<Sensor>& sensors, const SensorOffset
     p.dx = static_cast<std::int16_t>(offset.x);
     p.dy = static_cast<std::int16_t>(offset.y);
     p.colorClass = sensor.colorClass;
-    if (isPrimeSpiral(sensor)) p.flags |= kPackedPrimeSpiral;
-    if (i < hiddenDiscs.size() && hiddenDiscs[i] != 0) p.flags |= kPackedHiddenDisc;
+    p.primeSpiral = isPrimeSpiral(sensor);
   }
   return packed;
 }

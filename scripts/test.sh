@@ -8,9 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libgtest-dev \
-  libbenchmark-dev xvfb xdotool imagemagick x11-utils opencv-doc valgrind clang libclang-rt-14-dev \
-  libhdf5-dev libtomlplusplus-dev python3-h5py python3-numpy python3-matplotlib python3-dev \
-  python3-pytest pybind11-dev python3-distributed
+  libbenchmark-dev xvfb xdotool imagemagick opencv-doc valgrind clang libclang-rt-14-dev \
+  libhdf5-dev libtomlplusplus-dev libcli11-dev libxcb1-dev python3-h5py python3-numpy \
+  python3-matplotlib python3-dev python3-pytest pybind11-dev python3-distributed
 
 jobs=$(nproc)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

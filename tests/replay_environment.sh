@@ -6,7 +6,8 @@
 # silent success, --version and --help included; an output that is the file behind standard
 # output (a link to /dev/stdout, standard output appended to a log) is refused and the log kept;
 # FFmpeg's own lines about a damaged clip stay off standard error; run as another user, a target
-# in a sticky directory that neither belongs to is refused before the run.
+# in a sticky directory that neither belongs to is refused before the run. --check-display says
+# why no window can open, with status 1.
 set -u
 program=$1
 work=$(mktemp -d)
@@ -31,6 +32,14 @@ run_without_x() {  # DESCRIPTION ENV...
 }
 run_without_x "DISPLAY=:$n without a server" DISPLAY=":$n"
 run_without_x "WAYLAND_DISPLAY only" WAYLAND_DISPLAY=wayland-0 XDG_RUNTIME_DIR="$work"
+
+env -u WAYLAND_DISPLAY DISPLAY=":$n" "$program" --check-display >"$work/out" 2>"$work/err"
+status=$?
+echo "--check-display at DISPLAY=:$n: exit status $status; $(cat "$work/err")"
+if [ "$status" -ne 1 ] || [ -s "$work/out" ] ||
+  [ "$(cat "$work/err")" != "retina-replay: no X server answers at DISPLAY ':$n'" ]; then
+  echo "  expected exit status 1 and the one line"; fail=1
+fi
 
 env -u DISPLAY -u WAYLAND_DISPLAY "$program" --fast --frames 5 >"$work/out" 2>"$work/err"
 status=$?

@@ -6,7 +6,8 @@
 # with status 0 and a whole recording, though a snapshot frame was still far off. Last, the X
 # server killed under a third run (an ssh -X session that drops): the window toolkit ends the
 # program, but only after the run was finished as on ESC, recording and CSV in place and no
-# temporary file left. Skips (77) only when Xvfb cannot start here.
+# temporary file left. --check-display answers yes there. Skips (77) only when Xvfb cannot start
+# here.
 # Usage: replay_window.sh RETINA_REPLAY VIDEO_FRAMES
 set -u
 program=$1 video_frames=$2
@@ -53,6 +54,8 @@ export DISPLAY=":$(head -n1 "$work/display")"
 # Qt wants a private runtime directory and complains on standard error without one.
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+"$program" --check-display >"$work/out" 2>"$work/err" && [ ! -s "$work/out" ] && [ ! -s "$work/err" ] ||
+  fail "--check-display does not answer yes, silently, on the virtual X server"
 
 # Far more frames than the test needs: the run must end by ESC, not by itself.
 "$program" --frames 1000000 --out "$work/esc.avi" >"$work/out" 2>"$work/err" &

@@ -1,7 +1,7 @@
 #pragma once
 
-// Sessions for the tests, the benchmark and the fuzzer: a console of their own, a clock that
-// moves only when told, and frames and keys from a script instead of a camera and a window.
+// Sessions for the tests, the benchmark and the fuzzer: a clock that moves only when told, and
+// frames and keys from a script instead of a camera and a window.
 
 #include <chrono>
 #include <cstddef>
@@ -19,9 +19,9 @@
 struct TestSession {
   explicit TestSession(ModelMode mode = ModelMode::steppedAfterEmission,
                        const RetinaLayout& layout = kDemoRetina)
-      : session(config(mode, withLayout(layout)), console) {}
+      : session(config(mode, withLayout(layout))) {}
   TestSession(ModelMode mode, const Parameters& parameters, const FoveaControl& fovea = {})
-      : session(config(mode, parameters, fovea), console) {}
+      : session(config(mode, parameters, fovea)) {}
 
   // One frame: t0 now, t1 after `readTime`, then the session's step.
   FrameResult frame(const cv::Mat& image,
@@ -49,7 +49,6 @@ struct TestSession {
     return c;
   }
 
-  std::ostringstream console;  // declared before the session, which writes to it
   SteadyTime clock{std::chrono::seconds(1000)};
   double modelTime = 0.0;
   Session session;

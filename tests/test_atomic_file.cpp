@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 
 #include "temp_dir.h"
-#include "tools/replay/atomic_file.h"
+#include "tools/safe_output/atomic_file.h"
 
 namespace {
 

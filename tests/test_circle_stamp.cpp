@@ -21,7 +21,7 @@ struct Shape {
 constexpr Shape kShapes[] = {{2, cv::FILLED}, {3, cv::FILLED}, {3, 1}, {4, 1}};
 
 // Centres on, just inside and beyond every edge and corner of a `size` canvas, and a few inside.
-std::vector<cv::Point> edgeCentres(cv::Size size) {
+std::vector<cv::Point> edgeCenters(cv::Size size) {
   std::vector<int> xs, ys;
   for (int d = -6; d <= 6; ++d) {
     xs.push_back(d);
@@ -31,12 +31,12 @@ std::vector<cv::Point> edgeCentres(cv::Size size) {
   }
   xs.push_back(size.width / 2);
   ys.push_back(size.height / 2);
-  std::vector<cv::Point> centres;
+  std::vector<cv::Point> centers;
   for (int x : xs) {
     for (int y : ys)
-      centres.emplace_back(x, y);
+      centers.emplace_back(x, y);
   }
-  return centres;
+  return centers;
 }
 
 }  // namespace
@@ -50,19 +50,19 @@ TEST(CircleStamp, MatchesCvCircleOnAndBeyondEveryEdge) {
     cv::Mat expected = background.clone(), actual = background.clone();
     for (const Shape& shape : kShapes) {
       const CircleStamp stamp = traceCircle(shape.radius, shape.thickness);
-      for (const cv::Point centre : edgeCentres(size)) {
+      for (const cv::Point center : edgeCenters(size)) {
         // Colours as rendering makes them: a channel level times a gain, in double precision.
         const double gain = rng.uniform(0.0, 1.0);
         const cv::Scalar color(rng.uniform(0, 256) * gain, rng.uniform(0, 256) * gain,
                                rng.uniform(0, 256) * gain);
-        cv::circle(expected, centre, shape.radius, color, shape.thickness, cv::LINE_8, 0);
-        drawStamp(actual, stamp, centre, stampColor(color));
+        cv::circle(expected, center, shape.radius, color, shape.thickness, cv::LINE_8, 0);
+        drawStamp(actual, stamp, center, stampColor(color));
         // The whole canvas is compared, so a stray write anywhere shows.
         ASSERT_EQ(cv::norm(expected, actual, cv::NORM_INF), 0.0)
-            << "radius " << shape.radius << " thickness " << shape.thickness << " centre " << centre
+            << "radius " << shape.radius << " thickness " << shape.thickness << " centre " << center
             << " canvas " << size;
         const cv::Rect touched =
-            cv::Rect(centre - cv::Point(8, 8), cv::Size(17, 17)) & cv::Rect(cv::Point(0, 0), size);
+            cv::Rect(center - cv::Point(8, 8), cv::Size(17, 17)) & cv::Rect(cv::Point(0, 0), size);
         background(touched).copyTo(expected(touched));
         background(touched).copyTo(actual(touched));
       }
@@ -82,11 +82,11 @@ TEST(CircleStamp, RoundsColoursLikeCvCircle) {
 
 // The plain way to draw the retina: one cv::circle per disc and ring, every sensor, in order.
 cv::Mat renderWithCvCircle(const cv::Mat& frame, const std::vector<Sensor>& sensors,
-                           const SensorOffsets& offsets, cv::Point centre,
+                           const SensorOffsets& offsets, cv::Point center,
                            const std::vector<float>& gains) {
   cv::Mat canvas = cv::Mat::zeros(frame.size(), CV_8UC3);
   for (std::size_t i = 0; i < sensors.size(); ++i) {
-    const cv::Point p = centre + offsets[i];
+    const cv::Point p = center + offsets[i];
     if (p.x < 0 || p.x >= frame.cols || p.y < 0 || p.y >= frame.rows) continue;
     const Sensor& s = sensors[i];
     const float gain = static_cast<std::size_t>(s.index) < gains.size() ? gains[s.index] : 1.0f;
@@ -116,13 +116,13 @@ TEST(RenderRetina, WholeRetinaMatchesOneCvCirclePerSensor) {
       g = rng.uniform(0.0f, 1.0f);  // about a fifth below 0.2
     const float scale = static_cast<float>(std::min(size.width, size.height) / 2) / 32768.0f;
     const SensorOffsets offsets = placeSensors(retina.sensors, scale);
-    const std::vector<std::uint8_t> hidden = findHiddenDiscs(retina.sensors, offsets);
-    for (const cv::Point centre : {cv::Point(size.width / 2, size.height / 2), cv::Point(3, 2),
+    const DiscRecords discs = discRecords(packSensors(retina.sensors, offsets));
+    for (const cv::Point center : {cv::Point(size.width / 2, size.height / 2), cv::Point(3, 2),
                                    cv::Point(size.width - 2, size.height + 5)}) {
       cv::Mat canvas;
-      renderRetina(frame, retina.sensors, offsets, hidden, centre.x, centre.y, canvas, gains);
-      const cv::Mat expected = renderWithCvCircle(frame, retina.sensors, offsets, centre, gains);
-      ASSERT_EQ(cv::norm(expected, canvas, cv::NORM_INF), 0.0) << size << " centre " << centre;
+      renderRetina(frame, discs, center.x, center.y, canvas, gains);
+      const cv::Mat expected = renderWithCvCircle(frame, retina.sensors, offsets, center, gains);
+      ASSERT_EQ(cv::norm(expected, canvas, cv::NORM_INF), 0.0) << size << " centre " << center;
     }
   }
 }
@@ -130,7 +130,7 @@ TEST(RenderRetina, WholeRetinaMatchesOneCvCirclePerSensor) {
 TEST(RenderRetina, OnlyDiscsCoveredByALaterDiscAsLargeAreHidden) {
   const Retina retina = generateFibonacciRetina(kDemoRetina);
   const SensorOffsets offsets = placeSensors(retina.sensors, 360.0f / 32768.0f);
-  const std::vector<std::uint8_t> hidden = findHiddenDiscs(retina.sensors, offsets);
+  const HiddenDiscs hidden = findHiddenDiscs(packSensors(retina.sensors, offsets));
   ASSERT_EQ(hidden.size(), retina.sensors.size());
   EXPECT_FALSE(hidden.back());  // nothing is drawn after the last sensor
   std::size_t count = 0;

@@ -17,34 +17,40 @@
 
 namespace {
 
-// All rendering and fovea calls go through these two: they place the sensors at `scale` as the
-// frame loop does, and render with the hidden discs left out, as the frame loop does.
-void render(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point centre, float scale,
-            cv::Mat& canvas, const std::vector<float>& gains = {},
-            const DrawingParameters& drawing = {}) {
-  const SensorOffsets offsets = placeSensors(sensors, scale);
-  renderRetina(frame, sensors, offsets, findHiddenDiscs(sensors, offsets), centre.x, centre.y,
-               canvas, gains, drawing);
+// The sensors placed at `scale` and packed, as the frame loop reads them.
+PackedSensors packedAt(const std::vector<Sensor>& sensors, float scale) {
+  const PackedSensors packed = packSensors(sensors, placeSensors(sensors, scale));
+  EXPECT_EQ(packed.size(), sensors.size()) << "sensors that cannot be packed";
+  return packed;
 }
 
-cv::Point moveFovea(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point centre,
+// All rendering and fovea calls go through these two: they place the sensors at `scale` as the
+// frame loop does, and render with the hidden discs left out, as the frame loop does.
+void render(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point center, float scale,
+            cv::Mat& canvas, const std::vector<float>& gains = {},
+            const DrawingParameters& drawing = {}) {
+  renderRetina(frame, discRecords(packedAt(sensors, scale)), center.x, center.y, canvas, gains,
+               drawing);
+}
+
+cv::Point moveFovea(const cv::Mat& frame, const std::vector<Sensor>& sensors, cv::Point center,
                     float scale = 1.0f, const std::vector<float>& konio = {},
                     const FoveaParameters& fovea = {}) {
   FoveaCenter c;
-  c.cx = centre.x;
-  c.cy = centre.y;
-  updateFoveaCenter(frame, sensors, placeSensors(sensors, scale), c, konio, fovea);
+  c.cx = center.x;
+  c.cy = center.y;
+  updateFoveaCenter(frame, packedAt(sensors, scale), c, konio, fovea);
   return {c.cx, c.cy};
 }
 
 // A sensor that lands on `pixel` when the centre is `centre` at one pixel per retina unit.
-Sensor sensorAt(std::int32_t index, cv::Point pixel, cv::Point centre,
+Sensor sensorAt(std::int32_t index, cv::Point pixel, cv::Point center,
                 ColorClass colorClass = ColorClass::alb_negru, bool isSpiral = false,
                 bool isPrime = false) {
   Sensor s;
   s.index = index;
-  s.x = pixel.x - centre.x;
-  s.y = pixel.y - centre.y;
+  s.x = pixel.x - center.x;
+  s.y = pixel.y - center.y;
   s.colorClass = colorClass;
   s.isSpiral = isSpiral;
   s.isPrime = isPrime;
@@ -142,6 +148,9 @@ TEST(RenderRetina, DrawsOnlySensorsInsideTheFrame) {
 
   // Through the scale: 0.5 px per unit, offsets truncated toward zero.
   Sensor left, right, beyond, near;
+  right.index = 1;
+  beyond.index = 2;
+  near.index = 3;
   left.x = -3;    // -1.5 px -> column 9
   right.x = 19;   // 9.5 px -> column 19
   beyond.x = 20;  // column 20, skipped
@@ -248,13 +257,13 @@ TEST(RenderRetina, GainsBeyondTheSnapshotCountAsOne) {
 
 TEST(RenderRetina, LaterSensorsCoverEarlierOnes) {
   const cv::Mat frame = uniformImage(20, 20, {30, 60, 90});
-  const Sensor green = sensorAt(0, {9, 10}, kMid, ColorClass::verde);
-  const Sensor red = sensorAt(1, {11, 10}, kMid, ColorClass::rosu);
-  const Sensor lowGain = sensorAt(2, {12, 10}, kMid, ColorClass::albastru);
-  // Drawn in list order red, lowGain, green: each disc covers what lies under it, a sensor's own
+  const Sensor red = sensorAt(0, {11, 10}, kMid, ColorClass::rosu);
+  const Sensor lowGain = sensorAt(1, {12, 10}, kMid, ColorClass::albastru);
+  const Sensor green = sensorAt(2, {9, 10}, kMid, ColorClass::verde);
+  // Drawn in order red, lowGain, green: each disc covers what lies under it, a sensor's own
   // ring goes over its disc, and the next sensor's disc over that ring.
   cv::Mat canvas;
-  render(frame, {red, lowGain, green}, kMid, 1.0f, canvas, {1.0f, 1.0f, 0.1f});
+  render(frame, {red, lowGain, green}, kMid, 1.0f, canvas, {1.0f, 0.1f, 1.0f});
   cv::Mat expected = blackImage(20, 20);
   disc(expected, {11, 10}, 2, {0, 0, 90});
   disc(expected, {12, 10}, 2, {3, 0, 0});  // blue 30 at gain 0.1
@@ -269,15 +278,15 @@ TEST(RenderRetina, LaterSensorsCoverEarlierOnes) {
 TEST(FoveaUpdate, WorkedExampleTruncatesAfterTheStep) {
   cv::Mat frame = blackImage(1280, 720);
   frame.at<cv::Vec3b>(360, 700) = {255, 255, 255};
-  const cv::Point centre(640, 360);
+  const cv::Point center(640, 360);
   // Over black pixels the other sensors weigh nothing: the centroid is (700, 360) exactly.
-  const std::vector<Sensor> sensors = {sensorAt(0, {600, 300}, centre),
-                                       sensorAt(1, {700, 360}, centre),
-                                       sensorAt(2, {640, 360}, centre)};
-  EXPECT_EQ(moveFovea(frame, sensors, centre), cv::Point(621, 360));
+  const std::vector<Sensor> sensors = {sensorAt(0, {600, 300}, center),
+                                       sensorAt(1, {700, 360}, center),
+                                       sensorAt(2, {640, 360}, center)};
+  EXPECT_EQ(moveFovea(frame, sensors, center), cv::Point(621, 360));
 }
 
-TEST(FoveaUpdate, NoWeightLeavesTheCentreUnclamped) {
+TEST(FoveaUpdate, NoWeightLeavesTheCenterUnclamped) {
   const cv::Mat black = blackImage(1280, 720);
   const cv::Point corner(5, 5);
   const std::vector<Sensor> sensors = {sensorAt(0, {5, 5}, corner), sensorAt(1, {50, 5}, corner)};
@@ -295,31 +304,31 @@ TEST(FoveaUpdate, UniformGreyFrameDriftsTowardTheMiddle) {
   const Retina retina = generateFibonacciRetina(kDemoRetina);
   const cv::Mat grey = uniformImage(1280, 720, cv::Scalar::all(128));
   const float scale = 360.0f / 32768.0f;
-  cv::Point centre(400, 360);
+  cv::Point center(400, 360);
   for (int frameNo = 0; frameNo < 4; ++frameNo) {
-    const cv::Point next = moveFovea(grey, retina.sensors, centre, scale);
-    const double expectedX = centre.x + 0.3 * (640 - centre.x);
+    const cv::Point next = moveFovea(grey, retina.sensors, center, scale);
+    const double expectedX = center.x + 0.3 * (640 - center.x);
     EXPECT_NEAR(next.x, expectedX, 2.0) << "frame " << frameNo;
     EXPECT_NEAR(next.y, 360, 1.0) << "frame " << frameNo;
-    centre = next;
+    center = next;
   }
 }
 
 TEST(FoveaUpdate, SubPixelStepsTruncateTowardZero) {
   cv::Mat frame = blackImage(1280, 720);
-  const cv::Point centre(640, 360);
+  const cv::Point center(640, 360);
   frame.at<cv::Vec3b>(360, 637) = {255, 255, 255};
   frame.at<cv::Vec3b>(360, 640) = {255, 255, 255};
   frame.at<cv::Vec3b>(360, 641) = {255, 255, 255};
 
   // Centroid 637: step +0.9 px, lost.
-  EXPECT_EQ(moveFovea(frame, {sensorAt(0, {637, 360}, centre)}, centre), cv::Point(640, 360));
+  EXPECT_EQ(moveFovea(frame, {sensorAt(0, {637, 360}, center)}, center), cv::Point(640, 360));
 
   // Centroid (640 + 2 * 641) / 3: step -0.2 px, one pixel left.
-  const std::vector<Sensor> sensors = {sensorAt(0, {640, 360}, centre),
-                                       sensorAt(1, {641, 360}, centre),
-                                       sensorAt(2, {641, 360}, centre)};
-  EXPECT_EQ(moveFovea(frame, sensors, centre), cv::Point(639, 360));
+  const std::vector<Sensor> sensors = {sensorAt(0, {640, 360}, center),
+                                       sensorAt(1, {641, 360}, center),
+                                       sensorAt(2, {641, 360}, center)};
+  EXPECT_EQ(moveFovea(frame, sensors, center), cv::Point(639, 360));
 }
 
 TEST(FoveaUpdate, ClampsToTheMarginUpperBoundFirst) {
@@ -334,8 +343,8 @@ TEST(FoveaUpdate, ClampsToTheMarginUpperBoundFirst) {
   // the column, which then meets the bounds.
   const cv::Mat narrow = uniformImage(150, 300, kWhite);
   auto clampedColumn = [&](int cx) {
-    const cv::Point centre(cx, 150);
-    return moveFovea(narrow, {sensorAt(0, {75, 150}, centre)}, centre).x;
+    const cv::Point center(cx, 150);
+    return moveFovea(narrow, {sensorAt(0, {75, 150}, center)}, center).x;
   };
   EXPECT_EQ(clampedColumn(75), 50);
   EXPECT_EQ(clampedColumn(51), 50);
@@ -383,8 +392,8 @@ TEST(FoveaUpdate, ParametersSetStepMarginAndWeights) {
   cv::Mat frame = blackImage(1280, 720);
   frame.at<cv::Vec3b>(360, 700) = {255, 255, 255};
   frame.at<cv::Vec3b>(360, 620) = {255, 255, 255};
-  const cv::Point centre(640, 360);
-  const std::vector<Sensor> bright = {sensorAt(0, {700, 360}, centre)};
+  const cv::Point center(640, 360);
+  const std::vector<Sensor> bright = {sensorAt(0, {700, 360}, center)};
   // A prime spiral sensor at 620 weighing 2 and one at 680 weighing 1 balance on the middle, as
   // do a white one at 620 and a black one at 680 with activity 0.125 weighed by 4.
   const std::vector<Sensor> prime = {
@@ -401,7 +410,7 @@ TEST(FoveaUpdate, ParametersSetStepMarginAndWeights) {
     const char* what;
     const cv::Mat& frame;
     const std::vector<Sensor>& sensors;
-    cv::Point centre;
+    cv::Point center;
     std::vector<float> konio;
     FoveaParameters fovea;
     cv::Point expected;
@@ -412,27 +421,27 @@ TEST(FoveaUpdate, ParametersSetStepMarginAndWeights) {
   primeTwo.primeSpiralWeight = 2.0f;
   konioFour.konioWeight = 4.0f;
   const std::vector<Case> cases{
-      {"the whole offset", frame, bright, centre, {}, wholeStep, {580, 360}},
+      {"the whole offset", frame, bright, center, {}, wholeStep, {580, 360}},
       {"a margin of 20", white, farCorner, {150, 150}, {}, margin20, {20, 42}},
       {"prime spiral weight 2", frame, prime, kOffMiddle, {}, primeTwo, kOffMiddle},
       {"Konio weight 4", konioFrame, konio, kOffMiddle, {0.0f, 0.125f}, konioFour, kOffMiddle},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(moveFovea(c.frame, c.sensors, c.centre, 1.0f, c.konio, c.fovea), c.expected)
+    EXPECT_EQ(moveFovea(c.frame, c.sensors, c.center, 1.0f, c.konio, c.fovea), c.expected)
         << c.what;
     // The defaults move it elsewhere: the parameter made the difference.
-    EXPECT_NE(moveFovea(c.frame, c.sensors, c.centre, 1.0f, c.konio), c.expected) << c.what;
+    EXPECT_NE(moveFovea(c.frame, c.sensors, c.center, 1.0f, c.konio), c.expected) << c.what;
   }
 }
 
 TEST(FoveaUpdate, SensorsBeyondTheKonioSnapshotWeighByBrightnessAlone) {
   cv::Mat frame = blackImage(1280, 720);
   frame.at<cv::Vec3b>(360, 600) = {255, 255, 255};
-  // Sensor 1: black, activity 0.5 -> weight 1. Sensor 2: white, no entry -> weight 1.
-  const std::vector<Sensor> sensors = {sensorAt(1, {680, 360}, kOffMiddle),
-                                       sensorAt(2, {600, 360}, kOffMiddle)};
+  // Sensor 0: black, activity 0.5 -> weight 1. Sensor 1: white, no entry -> weight 1.
+  const std::vector<Sensor> sensors = {sensorAt(0, {680, 360}, kOffMiddle),
+                                       sensorAt(1, {600, 360}, kOffMiddle)};
   // The slot just past the end holds a large activity; reading it would pull the centroid.
-  std::vector<float> konio = {0.0f, 0.5f, 9.0f};
+  std::vector<float> konio = {0.5f, 9.0f};
   konio.pop_back();
   EXPECT_EQ(moveFovea(frame, sensors, kOffMiddle, 1.0f, konio).x, kOffMiddle.x);
 }

@@ -24,6 +24,7 @@
 #include "app/parameter_file.h"
 #include "app/parameters.h"
 #include "app/sampling.h"
+#include "app/synthetic_scene.h"
 #include "display/render.h"
 #include "model/konio_layer.h"
 #include "replay_run.h"
@@ -32,7 +33,6 @@
 #include "tools/replay/export.h"
 #include "tools/replay/replay.h"
 #include "tools/replay/stats.h"
-#include "tools/replay/synthetic_scene.h"
 
 // ThreadSanitizer reads this when it starts. The refused-input cases open a real video, and
 // FFmpeg's uninstrumented decoder threads show their own hand-offs as races that are not this
@@ -188,7 +188,7 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
     Hdf5Export exporter;
     ASSERT_EQ(exporter.create(file, true), "");
     exporter.start({"retina-replay test", "synthetic", false, 30202, "2000-01-01T00:00:00Z"},
-                   run.session.model().queue);
+                   run.session.eventQueue());
     const SyntheticScene scene(cv::Size(640, 360));
     std::vector<FrameResult> results;
     std::vector<std::vector<float>> gains, konio;
@@ -199,8 +199,7 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
       ASSERT_TRUE(results.back().drawn);
       gains.push_back(run.session.state().gainSnapshot);
       konio.push_back(run.session.state().konioSnapshot);
-      ASSERT_TRUE(
-          exporter.add(run.session, results.back(), f + 1, run.session.model().queue.stats()));
+      ASSERT_EQ(exporter.add(results.back(), run.session.placement(), f + 1), "");
     }
     run.session.stop();
     ASSERT_EQ(exporter.finish({"input ended", true}), "");

@@ -128,7 +128,7 @@ TEST(HostileFrames, ViewsIntoLargerImagesAreReadInPlaceAndNeverWritten) {
   EXPECT_EQ(cv::norm(big, pristine, cv::NORM_INF), 0.0);
 }
 
-TEST(HostileFrames, FirstUsableFrameFixesCentreAndScaleAndUpdatesKeepTheMargins) {
+TEST(HostileFrames, FirstUsableFrameFixesCenterAndScaleAndUpdatesKeepTheMargins) {
   LiveSession live;
   // Unconvertible frames first: they must not place the centre.
   std::vector<cv::Mat> frames = {makeFrame({1000, 1000}, CV_32FC3, Fill::white),
@@ -150,16 +150,17 @@ TEST(HostileFrames, FirstUsableFrameFixesCentreAndScaleAndUpdatesKeepTheMargins)
     const FrameResult r = live.frame(frames[i]);
     if (!r.drawn) {
       EXPECT_FALSE(s.centerPlaced) << "frame " << i;
+      EXPECT_STREQ(r.refusal, "its pixel type cannot be converted to 8-bit BGR") << "frame " << i;
       continue;
     }
     ++shown;
     EXPECT_EQ(s.retinaScale, scale) << "frame " << shown;
     // A white frame under a centre inside it has positive weight; a moved centre had too.
-    const bool centreInside =
+    const bool centerInside =
         before.cx >= 0 && before.cx < s.frame.cols && before.cy >= 0 && before.cy < s.frame.rows;
     const bool whiteFrame = cv::countNonZero(s.frame.reshape(1) != 255) == 0;
     const bool moved = s.center.cx != before.cx || s.center.cy != before.cy;
-    if (moved || (whiteFrame && centreInside)) {
+    if (moved || (whiteFrame && centerInside)) {
       EXPECT_TRUE(withinMargins(s.center.cx, s.frame.cols))
           << "frame " << shown << ": cx " << s.center.cx << " on " << s.frame.cols << " columns";
       EXPECT_TRUE(withinMargins(s.center.cy, s.frame.rows))
@@ -194,19 +195,19 @@ TEST(HostileFrames, SmallFramesTakeTheCrossedBounds) {
     LiveSession live;
     cv::Mat frame = makeFrame(c.size, CV_8UC3, Fill::black);
     frame(c.bright).setTo(cv::Scalar::all(255));
-    const FoveaCenter centre = live.frame(frame).center;
-    EXPECT_EQ(centre.cx, c.expected.cx) << c.size;
+    const FoveaCenter center = live.frame(frame).center;
+    EXPECT_EQ(center.cx, c.expected.cx) << c.size;
     if (c.size.height >= 2 * FoveaParameters{}.margin) {
-      EXPECT_NEAR(centre.cy, c.expected.cy, 5) << c.size;
+      EXPECT_NEAR(center.cy, c.expected.cy, 5) << c.size;
     } else {
-      EXPECT_EQ(centre.cy, c.expected.cy) << c.size;
+      EXPECT_EQ(center.cy, c.expected.cy) << c.size;
     }
   }
 }
 
 // On a 99-pixel axis the update clamps the centre to 99 - 100 = -1, which must stay an ordinary
 // position: the next frame keeps the scale fixed by the first one (49/32768, not 360/32768).
-TEST(HostileFrames, CentreClampedToMinusOneKeepsTheFirstFramesScale) {
+TEST(HostileFrames, CenterClampedToMinusOneKeepsTheFirstFramesScale) {
   LiveSession live;
   std::vector<float> scales;
   for (const cv::Mat& frame :

@@ -279,7 +279,7 @@ cv::Point sensorPixel(const Sensor& sensor, int cx, int cy, float retinaScale) {
   return cv::Point(cx, cy) + sensorOffset(sensor, retinaScale);
 }
 
-TEST(SensorMapping, TruncatesTowardZeroBeforeAddingTheCentre) {
+TEST(SensorMapping, TruncatesTowardZeroBeforeAddingTheCenter) {
   // 0.1 px per unit: +-7 units are +-0.7 px and both stay on the centre's column and row.
   EXPECT_EQ(sensorPixel(at(-7, 7), 640, 360, 0.1f), cv::Point(640, 360));
   EXPECT_EQ(sensorPixel(at(7, -7), 640, 360, 0.1f), cv::Point(640, 360));
@@ -314,30 +314,23 @@ TEST(SensorMapping, PackedRecordsCarryOffsetClassAndFlagsOrRefuse) {
       {1, -3, 4, ColorClass::rosu, true, false},         // prime flag without spiral: not prime
       {2, 32767, -32768, ColorClass::alb_negru, false, false}};
   const SensorOffsets offsets = {{7, -8}, {-32768, 32767}, {0, 0}};
-  const std::vector<std::uint8_t> hidden = {0, 1};
-  const PackedSensors packed = packSensors(sensors, offsets, hidden);
+  const PackedSensors packed = packSensors(sensors, offsets);
   ASSERT_EQ(packed.size(), 3u);
-  const PackedSensorView view(packed);
-  const SensorListView list(sensors, offsets, hidden);
   for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(view.offset(i), offsets[i]) << i;
-    EXPECT_EQ(view.colorClass(i), sensors[i].colorClass) << i;
-    EXPECT_EQ(view.primeSpiral(i), list.primeSpiral(i)) << i;
-    EXPECT_EQ(view.hiddenDisc(i), list.hiddenDisc(i)) << i;
-    EXPECT_EQ(view.index(i), i);
+    EXPECT_EQ(packedOffset(packed[i]), offsets[i]) << i;
+    EXPECT_EQ(packed[i].colorClass, sensors[i].colorClass) << i;
+    EXPECT_EQ(packed[i].primeSpiral, isPrimeSpiral(sensors[i])) << i;
   }
-  EXPECT_TRUE(view.primeSpiral(0));
-  EXPECT_FALSE(view.primeSpiral(1));
-  EXPECT_TRUE(view.hiddenDisc(1));
-  EXPECT_FALSE(view.hiddenDisc(2));  // beyond the hidden list: drawn
+  EXPECT_TRUE(packed[0].primeSpiral);
+  EXPECT_FALSE(packed[1].primeSpiral);
 
-  // What cannot be packed leaves the passes on the lists.
-  EXPECT_TRUE(packSensors(sensors, {{0, 0}, {32768, 0}, {0, 0}}, {}).empty());
-  EXPECT_TRUE(packSensors(sensors, {{0, 0}, {0, -32769}, {0, 0}}, {}).empty());
-  EXPECT_TRUE(packSensors(sensors, {{0, 0}, {0, 0}}, {}).empty());
+  // What cannot be packed is refused.
+  EXPECT_TRUE(packSensors(sensors, {{0, 0}, {32768, 0}, {0, 0}}).empty());
+  EXPECT_TRUE(packSensors(sensors, {{0, 0}, {0, -32769}, {0, 0}}).empty());
+  EXPECT_TRUE(packSensors(sensors, {{0, 0}, {0, 0}}).empty());
   std::vector<Sensor> renumbered = sensors;
   renumbered[2].index = 5;
-  EXPECT_TRUE(packSensors(renumbered, offsets, {}).empty());
+  EXPECT_TRUE(packSensors(renumbered, offsets).empty());
 }
 
 }  // namespace

@@ -84,8 +84,8 @@ bool writeParameters(hid_t file, const Parameters& parameters) {
 }
 
 // Gives `events` room for `count` events, mapped: the push log then writes into it without a page
-// fault every 4 kB, which costs some 0.4 ms over a frame's megabyte. One madvise maps the pages
-// at a fraction of that; where the kernel lacks it, they are touched one by one.
+// fault every 4 kB (README.md gives what that costs a frame). One madvise maps the pages at a
+// fraction of that; where the kernel lacks it, they are touched one by one.
 void reserveMapped(std::vector<RetinaEvent>& events, std::size_t count) {
   events.clear();  // written already: nothing to carry over
   events.reserve(count);
@@ -125,7 +125,7 @@ struct ExportDatasets {
   H5Column<std::int32_t> konioUnit;
   H5Column<float> konioWeight;
 
-  H5Table gains, konio;  // frames x sensors; created with the retina, whose size they need
+  H5Id gains, konio;  // frames x sensors; created with the retina, whose size they need
   bool retinaWritten = false;
   std::size_t sensors = 0;  // the width of /gains and /konio
 
@@ -228,8 +228,8 @@ struct ExportDatasets {
   // last writes on a full disk.
   bool close() {
     bool ok = forEachColumn([](auto& column) { return column.close(); });
-    ok = gains.close() && ok;
-    ok = konio.close() && ok;
+    ok = gains.reset() && ok;
+    ok = konio.reset() && ok;
     for (H5Id* group : {&framesGroup, &eventsGroup, &konioEventsGroup, &retinaGroup})
       ok = group->reset() && ok;
     if (file.valid() && H5Fflush(file.get(), H5F_SCOPE_LOCAL) < 0) ok = false;
@@ -246,7 +246,7 @@ Hdf5Export::~Hdf5Export() {
 std::string Hdf5Export::create(const std::string& path, bool withGains) {
   target_ = path;
   std::string problem = file_.create(path);
-  if (!problem.empty()) return "cannot write '" + path + "': " + problem;
+  if (!problem.empty()) return cannotWrite(path, problem);
   // A file whose last writes failed (a full disk) stays open inside the library whatever H5Fclose
   // says, and the library's exit handler then crashes closing it again. The process's exit
   // closes the descriptor anyway. Only takes effect before the library's first use.
@@ -255,7 +255,7 @@ std::string Hdf5Export::create(const std::string& path, bool withGains) {
   withGains_ = withGains;
   data_ = std::make_unique<ExportDatasets>();
   if (!data_->create(file_.tempPath())) {
-    problem = "cannot write '" + path + "': " + takeH5Error(h5Failure_);
+    problem = cannotWrite(path, takeH5Error(h5Failure_));
     discard();
   }
   return problem;
@@ -284,7 +284,7 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
       writeH5Attribute(root, "fovea_control", run.foveaControl) &&
       writeParameters(root, run.parameters) && data_->describeColumns(info.deterministic);
   if (!ok) {
-    error_ = "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
+    error_ = cannotWrite(target_, takeH5Error(h5Failure_));
     return;
   }
   queue_ = &queue;
@@ -316,16 +316,17 @@ void Hdf5Export::addWarmFrame(std::size_t events) {
   spare_.push_back(std::move(frame));
 }
 
-bool Hdf5Export::add(const Session& session, const FrameResult& result, std::int64_t frameNumber,
-                     const EventQueueStats& queueStats) {
+std::string Hdf5Export::add(const FrameResult& result, const RetinaPlacement& placement,
+                            std::int64_t frameNumber) {
   std::unique_ptr<ExportFrame> frame;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!writer_.joinable()) return false;
+    // Not started (start failed and said why) or already finished.
+    if (!writer_.joinable()) return error_.empty() ? cannotWrite(target_, "closed") : error_;
     if (spare_.empty() && !roomForAnotherFrame()) {
       frameWritten_.wait(lock, [this] { return !spare_.empty() || !error_.empty(); });
     }
-    if (!error_.empty()) return false;
+    if (!error_.empty()) return error_;
     if (spare_.empty()) {
       frame = std::make_unique<ExportFrame>();
       ++framesInFlight_;
@@ -342,22 +343,21 @@ bool Hdf5Export::add(const Session& session, const FrameResult& result, std::int
   frame->foveaCy = result.center.cy;
   frame->frameTimeMs = result.frameTimeMs;
   frame->eventsPushed = static_cast<std::int64_t>(result.eventsPushed);
-  frame->displacedTotal = static_cast<std::int64_t>(queueStats.displaced);
-  frame->batchesTotal = static_cast<std::int64_t>(queueStats.batches);
-  frame->queueSize = static_cast<std::int64_t>(queueStats.size);
+  frame->displacedTotal = static_cast<std::int64_t>(result.queue.displaced);
+  frame->batchesTotal = static_cast<std::int64_t>(result.queue.batches);
+  frame->queueSize = static_cast<std::int64_t>(result.queue.size);
   // Swaps: the log continues in the frame's old storage, so neither side allocates once the
   // frames in flight have grown to the usual size. Room for the log is made here, outside the
   // queue mutex, rather than by the log's growth under it.
   if (frame->events.capacity() < expectedEvents_) reserveMapped(frame->events, expectedEvents_);
   queue_->takePushLog(frame->events);
-  const FrameLoopState& state = session.state();
   if (withGains_) {
-    frame->gains.assign(state.gainSnapshot.begin(), state.gainSnapshot.end());
-    frame->konio.assign(state.konioSnapshot.begin(), state.konioSnapshot.end());
+    frame->gains.assign(result.gains->begin(), result.gains->end());
+    frame->konio.assign(result.konio->begin(), result.konio->end());
   }
   if (lastFrame_ == 0) {
     frame->retina = std::make_unique<ExportRetina>(ExportRetina{
-        session.retina().sensors, state.offsets, state.retinaScale, state.frame.size()});
+        *placement.sensors, *placement.offsets, placement.retinaScale, placement.frameSize});
     if (live_) {
       // t is steady-clock time: the wall clock now, less the steady time since t.
       const double wallNow =
@@ -377,7 +377,7 @@ bool Hdf5Export::add(const Session& session, const FrameResult& result, std::int
     queued_.push_back(std::move(frame));
   }
   frameQueued_.notify_one();
-  return true;
+  return {};
 }
 
 void Hdf5Export::writerLoop() {
@@ -409,7 +409,7 @@ void Hdf5Export::writerLoop() {
     frame->retina.reset();
     lock.lock();
     if (!problem.empty() && error_.empty()) {
-      error_ = "cannot write '" + target_ + "': " + problem;
+      error_ = cannotWrite(target_, problem);
     }
     spare_.push_back(std::move(frame));
     frameWritten_.notify_one();
@@ -476,14 +476,13 @@ bool Hdf5Export::writeRetina(const ExportRetina& retina) {
   for (H5Column<std::uint8_t>* c : {&colorClass, &isSpiral, &isPrime})
     ok = ok && c->flush() && c->close();
   if (ok && withGains_) {
-    ok = d.gains.create(d.file.get(), "gains", H5T_IEEE_F32LE, H5T_NATIVE_FLOAT, sizeof(float), n,
-                        1, "1") &&
-         describe(d.gains.id(),
+    d.gains = createH5FloatRows(d.file.get(), "gains", n, "1");
+    d.konio = createH5FloatRows(d.file.get(), "konio", n, "1");
+    ok = d.gains.valid() && d.konio.valid() &&
+         describe(d.gains.get(),
                   "row f - 1: the gains frame f was drawn with, one per sensor in "
                   "the order of /retina, each in (0, 1]") &&
-         d.konio.create(d.file.get(), "konio", H5T_IEEE_F32LE, H5T_NATIVE_FLOAT, sizeof(float), n,
-                        1, "1") &&
-         describe(d.konio.id(),
+         describe(d.konio.get(),
                   "row f - 1: the Konio activity frame f was drawn with, one per "
                   "sensor in the order of /retina, each in [0, 1]");
   }
@@ -516,7 +515,8 @@ bool Hdf5Export::write(ExportFrame& f) {
   }
   if (ok && withGains_ && f.hasRow) {
     ok = d.retinaWritten && f.gains.size() == d.sensors && f.konio.size() == d.sensors &&
-         d.gains.append(f.gains.data(), 1) && d.konio.append(f.konio.data(), 1);
+         H5DOappend(d.gains.get(), H5P_DEFAULT, 0, 1, H5T_NATIVE_FLOAT, f.gains.data()) >= 0 &&
+         H5DOappend(d.konio.get(), H5P_DEFAULT, 0, 1, H5T_NATIVE_FLOAT, f.konio.data()) >= 0;
   }
   return ok;
 }
@@ -565,7 +565,7 @@ std::string Hdf5Export::finish(const ExportEnd& end,
   stopWriter();
   std::string problem = error();
   if (problem.empty() && !writeEndAttributes()) {
-    problem = "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
+    problem = cannotWrite(target_, takeH5Error(h5Failure_));
   }
   if (problem.empty()) problem = closeFile(end);
   if (!problem.empty()) discard();
@@ -584,7 +584,7 @@ bool Hdf5Export::writeEndAttributes() {
 
 std::string Hdf5Export::commit() {
   const std::string problem = file_.commit();
-  return problem.empty() ? problem : "cannot write '" + target_ + "': " + problem;
+  return problem.empty() ? problem : cannotWrite(target_, problem);
 }
 
 std::string Hdf5Export::closeFile(const ExportEnd& end) {
@@ -602,7 +602,7 @@ std::string Hdf5Export::closeFile(const ExportEnd& end) {
          writeH5Attribute(root, "first_frame_unix_time", firstFrameUnixTime_);
   }
   ok = d.close() && ok;
-  return ok ? std::string() : "cannot write '" + target_ + "': " + takeH5Error(h5Failure_);
+  return ok ? std::string() : cannotWrite(target_, takeH5Error(h5Failure_));
 }
 
 void Hdf5Export::discard() {

@@ -4,14 +4,15 @@
 // "Getting the data out"). The frame loop hands each frame's rows over without copying the
 // events (the push log is swapped); a writer thread converts, compresses and writes them.
 //
-// Compressing a frame's some 32000 events takes the writer about twice as long as the frame
-// loop takes for the frame (deflate, on one core), so the writer runs behind and the frames wait
-// in memory, up to kMaxQueuedBytes; only past that does the frame loop wait for it. Live, the
-// writer runs at the idle scheduling class, so that it takes only CPU time that neither the frame
-// loop nor the model worker wants, and it leaves each frame alone for kWriteSettle after it was
-// queued: writing at once, while the worker was still working through the frame's events and the
-// window was being painted, cost the worker batches and displaced more events, idle class or not.
-// Whatever is still queued when the loop ends is written by finish(), without the pause.
+// Compressing a frame's events takes the writer longer than the frame loop takes for the frame
+// (deflate, on one core), so the writer runs behind and the frames wait in memory, up to
+// kMaxQueuedBytes; only past that does the frame loop wait for it. Live, the writer runs at the
+// idle scheduling class, so that it takes only CPU time that neither the frame loop nor the model
+// worker wants, and it leaves each frame alone for kWriteSettle after it was queued: writing at
+// once, while the worker was still working through the frame's events and the window was being
+// painted, cost the worker batches and displaced more events, idle class or not. Whatever is
+// still queued when the loop ends is written by finish(), without the pause. The figures are in
+// README.md, "What it costs".
 
 #include <chrono>
 #include <condition_variable>
@@ -27,10 +28,10 @@
 #include <opencv2/core.hpp>
 
 #include "app/parameters.h"
-#include "app/session.h"
+#include "app/session.h"  // FrameResult, RetinaPlacement
 #include "model/event_queue.h"
-#include "tools/replay/atomic_file.h"
 #include "tools/replay/h5_file.h"
+#include "tools/safe_output/atomic_file.h"
 
 // Where a run's data came from and what it ran with, as the data files record it.
 struct RunProvenance {
@@ -107,10 +108,11 @@ class Hdf5Export {
   void start(const ExportRunInfo& info, EventQueue& queue);
 
   // After a drawn frame, on the frame loop's thread: takes the push log and the snapshots and
-  // queues the frame for the writer; waits only when the queued frames fill kMaxQueuedBytes.
-  // Returns false once writing has failed (see error()).
-  bool add(const Session& session, const FrameResult& result, std::int64_t frameNumber,
-           const EventQueueStats& queueStats);
+  // queues the frame for the writer (with the placement, on the first frame); waits only when
+  // the queued frames fill kMaxQueuedBytes. An empty string, or the message once writing has
+  // failed.
+  std::string add(const FrameResult& result, const RetinaPlacement& placement,
+                  std::int64_t frameNumber);
 
   // Before finish: the input ended at `frame` (1 = the first), before its known end, for
   // `cause`; finish records it in the root attributes.
@@ -130,17 +132,13 @@ class Hdf5Export {
   // Stops the writer and removes the temporary file.
   void discard();
 
-  std::string error() const;
-
-  // Memory for frames the writer has not written yet: a frame of the program's retina holds some
-  // 32000 events of 24 bytes (0.8 MB), plus 240 kB with gains, so this is some 600 frames.
+  // Memory for frames the writer has not written yet: some 600 frames of the program's retina.
   static constexpr std::size_t kMaxQueuedBytes = std::size_t{512} << 20;
   // Spare frames the writer keeps ready, touched, for the frame loop.
   static constexpr std::size_t kWarmFrames = 4;
   // Live, how long after a frame was queued the writer starts on it: past the frame's tail (the
-  // model worker's last batches for its events end within some 2 ms of the emission, then the
-  // window paints the canvas). A frame takes the writer 0.5 to 4 ms (up to 14 ms), so at 30
-  // frames per second the writing ends well before the next frame's emission. A writer that runs
+  // model worker's last batches for its events, then the window painting the canvas), so that at
+  // 30 frames per second the writing falls before the next frame's emission. A writer that runs
   // behind finds its frames older than this and does not pause.
   static constexpr std::chrono::milliseconds kWriteSettle{8};
   // How often finish() reports the frames still to write.
@@ -157,6 +155,7 @@ class Hdf5Export {
   void waitForWriter(const std::function<void(std::size_t)>& waiting);
   bool writeEndAttributes();
   std::string closeFile(const ExportEnd& end);
+  std::string error() const;  // the writer's first failure, or an empty string
 
   std::string target_;
   AtomicFile file_;

@@ -122,36 +122,36 @@ std::string ReplayExports::open(const RunProvenance& provenance) {
   return problem;
 }
 
-void ReplayExports::start(Session& session) {
+void ReplayExports::start(std::size_t sensorCount, EventQueue& queue) {
   if (options_.exportPath.empty()) return;
   ExportRunInfo info;
   info.commandLine = commandLineText(options_.arguments);
   info.input = inputText(options_);
   info.deterministic = options_.deterministic;
-  info.sensorCount = static_cast<std::int64_t>(session.sensorCount());
+  info.sensorCount = static_cast<std::int64_t>(sensorCount);
   info.startTime = startTime_;
   info.provenance = provenance_;
-  export_.start(info, session.model().queue);
+  export_.start(info, queue);
 }
 
-bool ReplayExports::add(Session& session, const FrameResult& result, double readSeconds,
-                        std::int64_t frameNumber, double residentMib) {
+std::string ReplayExports::add(const FrameResult& result, const RetinaPlacement& placement,
+                               double readSeconds, std::int64_t frameNumber, double residentMib) {
   const auto begin = std::chrono::steady_clock::now();
-  const EventQueueStats queue = session.model().queue.stats();
   // Each file takes the frame whatever became of the other: the CSV stays complete up to the
   // last frame drawn when the export fails.
-  bool ok = options_.exportPath.empty() || export_.add(session, result, frameNumber, queue);
+  std::string problem;
+  if (!options_.exportPath.empty()) problem = export_.add(result, placement, frameNumber);
   if (!options_.statsPath.empty()) {
-    ok = stats_.add({frameNumber,
-                     {readSeconds, result.seconds, result.eventsPushed},
-                     queue,
-                     result.center,
-                     result.frameTimeMs,
-                     residentMib}) &&
-         ok;
+    const std::string statsProblem = stats_.add({frameNumber,
+                                                 {readSeconds, result.seconds, result.eventsPushed},
+                                                 result.queue,
+                                                 result.center,
+                                                 result.frameTimeMs,
+                                                 residentMib});
+    if (problem.empty()) problem = statsProblem;
   }
   lastSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  return ok;
+  return problem;
 }
 
 void ReplayExports::noteInputEndedEarly(std::int64_t frame, const std::string& cause) {
@@ -165,9 +165,9 @@ OutputsReport ReplayExports::finish(const ExportEnd& end, std::int64_t framesRun
     report.outcomes.push_back(problem.empty() ? writtenOutcome(target)
                                               : notWrittenOutcome(target, problem));
   };
-  // Each file's own failure message is "cannot write 'TARGET': CAUSE".
+  // Each file's own failure message is cannotWrite(TARGET, CAUSE).
   const auto causeOf = [](const std::string& message, const std::string& target) {
-    const std::string head = "cannot write '" + target + "': ";
+    const std::string head = cannotWrite(target, "") + ": ";
     return message.rfind(head, 0) == 0 ? message.substr(head.size()) : message;
   };
   if (framesRun == 0) {
@@ -181,11 +181,8 @@ OutputsReport ReplayExports::finish(const ExportEnd& end, std::int64_t framesRun
   }
   // The CSV first: it is complete at once, while the export may have frames left to write.
   if (!options_.statsPath.empty()) {
-    std::string message;
-    if (!stats_.addComment("end: " + end.reason +
-                           (end.completed ? " (completed)" : " (stopped)"))) {
-      message = stats_.error();
-    }
+    std::string message =
+        stats_.addComment("end: " + end.reason + (end.completed ? " (completed)" : " (stopped)"));
     if (message.empty()) message = stats_.finish();
     if (message.empty()) message = stats_.commit();
     if (!message.empty()) report.failures.push_back(message);
@@ -204,9 +201,4 @@ OutputsReport ReplayExports::finish(const ExportEnd& end, std::int64_t framesRun
 void ReplayExports::discard() {
   export_.discard();
   stats_.discard();
-}
-
-std::string ReplayExports::error() const {
-  const std::string exportError = export_.error();
-  return exportError.empty() ? stats_.error() : exportError;
 }

@@ -26,14 +26,15 @@ class ReplayExports {
   // with the run's provenance as comment lines. Returns an empty string or the message.
   std::string open(const RunProvenance& provenance);
 
-  // Right after the session is created, before its first frame.
-  void start(Session& session);
+  // Right after the session is created, before its first frame: the export logs `queue`'s
+  // pushes from here on.
+  void start(std::size_t sensorCount, EventQueue& queue);
 
-  // After drawn frame `frameNumber` (1 = the first). `readSeconds` is the real time spent
-  // waiting for the frame, `residentMib` the memory read after it. Returns false once a file has
-  // failed (see error()); the run should then stop.
-  bool add(Session& session, const FrameResult& result, double readSeconds,
-           std::int64_t frameNumber, double residentMib);
+  // After drawn frame `frameNumber` (1 = the first), placed as `placement` says. `readSeconds`
+  // is the real time spent waiting for the frame, `residentMib` the memory read after it.
+  // An empty string, or the message once a file has failed: the run should then stop.
+  std::string add(const FrameResult& result, const RetinaPlacement& placement, double readSeconds,
+                  std::int64_t frameNumber, double residentMib);
 
   // Real seconds the last add() took on the frame loop's thread.
   double lastSeconds() const { return lastSeconds_; }
@@ -53,9 +54,6 @@ class ReplayExports {
 
   // Removes this run's temporary files.
   void discard();
-
-  // The first failure during the run, or an empty string.
-  std::string error() const;
 
  private:
   const ReplayOptions& options_;

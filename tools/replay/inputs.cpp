@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 #include "app/frame_clock.h"
-#include "app/platform.h"
-#include "tools/replay/quiet_stderr.h"
+#include "app/platform/platform.h"
+#include "app/platform/quiet_stderr.h"
 
 namespace {
 

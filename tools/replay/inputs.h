@@ -9,8 +9,8 @@
 
 #include <sys/types.h>
 
+#include "app/synthetic_scene.h"
 #include "tools/replay/options.h"
-#include "tools/replay/synthetic_scene.h"
 
 // The frames of one run: a synthetic scene, a still image, a video or a camera, up to the frame
 // limit.

@@ -9,13 +9,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "tools/replay/exit_cleanup.h"
+#include "app/platform/platform.h"
 #include "tools/replay/replay.h"
+#include "tools/safe_output/exit_cleanup.h"
 
 namespace {
 
 // The one global of main: a signal handler can only reach a flag. The run reads it once per
-// frame. (exit_cleanup.h holds the temporary files' list, which the handler also reaches.)
+// frame. (safe_output's exit_cleanup.h holds the temporary files' list, which the handler also
+// reaches, and replay.h the run's phase.)
 volatile std::sig_atomic_t stopRequest = 0;
 
 void writeMessage(const char* text) {
@@ -91,7 +93,7 @@ int main(int argc, char** argv) {
   installStopHandlers();
   ReplayHooks hooks;
   hooks.stopSignal = &stopRequest;
-  hooks.progress = isatty(STDERR_FILENO) == 1;
+  hooks.progress = standardErrorIsTerminal();
   int status = runReplay(parsed.options, std::cout, std::cerr, hooks);
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == kReplayDone) {
     std::cerr << "retina-replay: cannot write standard output\n";

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <set>
+#include <stdexcept>
+
+#include <CLI/CLI.hpp>
 
 #include "tools/replay/version.h"
 
@@ -182,144 +186,103 @@ std::string checkCombination(const ReplayOptions& o, bool sizeGiven, bool headle
   return {};
 }
 
-}  // namespace
+// The option table: every option's names, value, section and help. `onValue` receives each
+// valued option with its value, `onFlag` each flag, as the parser meets them.
+struct OptionHandlers {
+  std::function<void(const std::string& option, const std::string& value)> onValue;
+  std::function<void(const std::string& option)> onFlag;
+};
 
-std::int64_t frameLimit(const ReplayOptions& options) {
-  if (options.frames > 0) return options.frames;
-  const bool endless =
-      options.source == ReplaySource::video || options.source == ReplaySource::camera;
-  return endless ? 0 : kDefaultReplayFrames;
+void declareOptions(CLI::App& app, const OptionHandlers& handlers) {
+  const auto valued = [&](const std::string& name, const std::string& text,
+                          const std::string& group, const std::string& help) {
+    app.add_option_function<std::string>(
+           name, [handlers, name](const std::string& v) { handlers.onValue(name, v); }, help)
+        ->option_text(text)
+        ->group(group)
+        ->trigger_on_parse();
+  };
+  const auto flag = [&](const std::string& names, const std::string& group,
+                        const std::string& help) {
+    const std::string name = names.substr(names.find("--"));  // "-h,--help": --help
+    app.add_flag_callback(
+           names, [handlers, name] { handlers.onFlag(name); }, help)
+        ->group(group)
+        ->trigger_on_parse();
+  };
+  const std::string input = "Input (at most one; default: the synthetic scene)";
+  valued("--video", "FILE", input,
+         "a video, or anything else OpenCV's VideoCapture opens (an image sequence\n"
+         "such as img_%03d.jpg, a stream URL, a GStreamer pipeline), until it ends;\n"
+         "a path that exists is always read as a file, whatever it holds (!, %)");
+  valued("--image", "FILE", input, "an image file, repeated for every frame");
+  valued("--camera", "N", input, "camera device N, until ESC or the camera stops");
+  valued("--size", "WxH", input,
+         "size of the synthetic scene (default: 1280x720); synthetic scene only");
+  const std::string run = "Run";
+  valued("--frames", "N", run,
+         "stop after N frames, at most 2147483647 (default: 300 for the synthetic\n"
+         "scene and an image, the whole video, no limit for a camera)");
+  flag("--fast", run,
+       "in a window, show each frame as soon as it is drawn (default: at the\n"
+       "source's rate: a video's own, 30 fps for an image and the synthetic scene;\n"
+       "a camera keeps its own pace and a headless run is never paced)");
+  flag("--deterministic", run,
+       "no worker thread: right after each frame's events are pushed, the main\n"
+       "thread runs exactly one worker iteration, and every clock reading comes\n"
+       "from a frame clock that advances by 1/30 s per frame read. Two runs on\n"
+       "the same input then draw identical canvases. Live (the default), the\n"
+       "worker drains the queue whenever the thread scheduler lets it, so how the\n"
+       "events split into batches, and with it the gains, differs from run to\n"
+       "run. The summary always reports real timings. (default: off)");
+  const std::string parameters = "Parameters and fovea";
+  valued("--config", "FILE", parameters,
+         "the retina's, the model's, the fovea's and the drawing's parameters from\n"
+         "a TOML file; the keys it leaves out keep their defaults. A bad file is\n"
+         "refused before the run with its line (default: the program's own values)");
+  flag("--print-config", parameters,
+       "write every parameter (the defaults, or those of --config) as a commented\n"
+       "TOML file to standard output and stop: --print-config > my.toml, edit,\n"
+       "--config my.toml");
+  valued("--fovea", "MODE", parameters,
+         "model: the model moves the fovea centre (default); fixed: the centre\n"
+         "stays where the first frame placed it (r still recentres it)");
+  valued("--fovea-path", "FILE.csv", parameters,
+         "a scripted fovea: after the header frame,cx,cy, one line per move (frame\n"
+         "from 1, strictly increasing; centre in pixels); from each listed frame the\n"
+         "centre holds its position until the next. A position outside the input's\n"
+         "first frame is refused before the run (default: none)");
+  const std::string output = "Output";
+  flag("--headless", output,
+       "no window and no keys (default: off; on by itself, with a notice, when no\n"
+       "X server answers at DISPLAY)");
+  flag("--check-display", output,
+       "say whether a window can open here, and stop: status 0 when an X server\n"
+       "answers at DISPLAY, else why not on standard error and status 1");
+  valued("--out", "FILE.avi", output,
+         "record every canvas as MJPG AVI at the source's rate (default: none)");
+  valued("--snapshot", "N:FILE.png", output,
+         "write the canvas of frame N (1 = the first) as PNG; may be given more\n"
+         "than once (default: none)");
+  valued("--export", "FILE.h5", output,
+         "write the run's data as HDF5: the retina, a row per frame, every event\n"
+         "pushed and every Konio output (default: none)");
+  flag("--export-gains", output,
+       "with --export, also every frame's gains and Konio activity\n"
+       "(one value per sensor each, per frame) (default: off)");
+  valued("--stats", "FILE.csv", output,
+         "write a line per frame: stage times, events, queue counters, fovea\n"
+         "centre, frame time, resident memory (default: none)");
+  flag("-h,--help", output, "this text");
+  flag("--version", output, "the tool's name and version");
 }
 
-ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
-  ParsedOptions parsed;
-  ReplayOptions& o = parsed.options;
-  const std::set<std::string> valued{"--video",  "--image",  "--camera",   "--size",
-                                     "--frames", "--out",    "--snapshot", "--export",
-                                     "--stats",  "--config", "--fovea",    "--fovea-path"};
-  const std::set<std::string> flags{"--headless", "--deterministic", "--fast", "--export-gains",
-                                    "--print-config"};
-  // --help and --version answer whatever else the line holds, but not where they stand as an
-  // option's value ("--image --help" is an --image without its file).
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (valued.count(args[i]) > 0) {
-      ++i;
-    } else if (args[i] == "--help" || args[i] == "-h") {
-      o.help = true;
-      return parsed;
-    } else if (args[i] == "--version") {
-      o.version = true;
-    }
-  }
-  if (o.version) return parsed;
+constexpr char kDescription[] =
+    "Runs the retina demo's own frame loop, stages and model on a video, an image, a camera or a\n"
+    "built-in synthetic scene, in the demo's window or headless, and prints a timing summary.";
 
-  o.arguments = args;
-  const std::set<std::string> sources{"--video", "--image", "--camera"};
-  std::set<std::string> given;
-  std::string firstSource;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (flags.count(arg) == 0 && valued.count(arg) == 0) {
-      parsed.error = "unknown option '" + arg + "' (see --help)";
-      return parsed;
-    }
-    if (valued.count(arg) > 0 && i + 1 >= args.size()) {
-      parsed.error = arg + " needs a value";
-      return parsed;
-    }
-    if (sources.count(arg) > 0) {
-      if (!firstSource.empty() && firstSource != arg) {
-        parsed.error = "give at most one of --video, --image and --camera";
-        return parsed;
-      }
-      firstSource = arg;
-    }
-    // Only --snapshot adds up; a second value of any other option would silently win, and a
-    // repeated flag is as likely a slip.
-    if (arg != "--snapshot" && !given.insert(arg).second) {
-      parsed.error = arg + " is given twice; give it once";
-      return parsed;
-    }
-    if (flags.count(arg) > 0) {
-      (arg == "--headless"       ? o.headless
-       : arg == "--fast"         ? o.fast
-       : arg == "--export-gains" ? o.exportGains
-       : arg == "--print-config" ? o.printConfig
-                                 : o.deterministic) = true;
-      continue;
-    }
-    parsed.error = applyValue(arg, args[++i], o);
-    if (!parsed.error.empty()) return parsed;
-  }
-  parsed.error = checkCombination(o, given.count("--size") > 0, given.count("--headless") > 0,
-                                  given.count("--fovea") > 0);
-  return parsed;
-}
-
-std::string replayVersion() {
-  return std::string(kReplayToolName) + " " + kReplayVersion;
-}
-
-std::string replayUsage() {
-  return R"(Usage: retina-replay [options]
-
-Runs the retina demo's own frame loop, stages and model on a video, an image, a camera or a
-built-in synthetic scene, in the demo's window or headless, and prints a timing summary.
-
-Input (at most one; default: the synthetic scene):
-  --video FILE       a video, or anything else OpenCV's VideoCapture opens (an image sequence
-                     such as img_%03d.jpg, a stream URL, a GStreamer pipeline), until it ends;
-                     a path that exists is always read as a file, whatever it holds (!, %)
-  --image FILE       an image file, repeated for every frame
-  --camera N         camera device N, until ESC or the camera stops
-  --size WxH         size of the synthetic scene (default: 1280x720); synthetic scene only
-
-Run:
-  --frames N         stop after N frames, at most 2147483647 (default: 300 for the synthetic
-                     scene and an image, the whole video, no limit for a camera)
-  --fast             in a window, show each frame as soon as it is drawn (default: at the
-                     source's rate: a video's own, 30 fps for an image and the synthetic scene;
-                     a camera keeps its own pace and a headless run is never paced)
-  --deterministic    no worker thread: right after each frame's events are pushed, the main
-                     thread runs exactly one worker iteration, and every clock reading comes
-                     from a frame clock that advances by 1/30 s per frame read. Two runs on
-                     the same input then draw identical canvases. Live (the default), the
-                     worker drains the queue whenever the thread scheduler lets it, so how the
-                     events split into batches, and with it the gains, differs from run to
-                     run. The summary always reports real timings. (default: off)
-
-Parameters and fovea:
-  --config FILE      the retina's, the model's, the fovea's and the drawing's parameters from
-                     a TOML file; the keys it leaves out keep their defaults. A bad file is
-                     refused before the run with its line (default: the program's own values)
-  --print-config     write every parameter (the defaults, or those of --config) as a commented
-                     TOML file to standard output and stop: --print-config > my.toml, edit,
-                     --config my.toml
-  --fovea MODE       model: the model moves the fovea centre (default); fixed: the centre
-                     stays where the first frame placed it (r still recentres it)
-  --fovea-path FILE.csv
-                     a scripted fovea: after the header frame,cx,cy, one line per move (frame
-                     from 1, strictly increasing; centre in pixels); from each listed frame the
-                     centre holds its position until the next. A position outside the input's
-                     first frame is refused before the run (default: none)
-
-Output:
-  --headless         no window and no keys (default: off; on by itself, with a notice, when no
-                     X server answers at DISPLAY)
-  --out FILE.avi     record every canvas as MJPG AVI at the source's rate (default: none)
-  --snapshot N:FILE.png
-                     write the canvas of frame N (1 = the first) as PNG; may be given more
-                     than once (default: none)
-  --export FILE.h5   write the run's data as HDF5: the retina, a row per frame, every event
-                     pushed and every Konio output (default: none)
-  --export-gains     with --export, also every frame's gains and Konio activity
-                     (one value per sensor each, per frame) (default: off)
-  --stats FILE.csv   write a line per frame: stage times, events, queue counters, fovea
-                     centre, frame time, resident memory (default: none)
-  --help             this text
-  --version          the tool's name and version
-
-Every option but --snapshot may be given once. A value never starts with '-' (give such a file
+constexpr char kFooter[] =
+    R"(Every option but --snapshot may be given once. A value never starts with '-' (give such a file
 as ./-name), and --help or --version where a value belongs is refused as that value.
 
 Each output is written under a hidden temporary name beside its target and renamed into place
@@ -348,6 +311,134 @@ Exit status:
        SIGPIPE. The run ends as on ESC: the outputs are complete up to the last whole frame
        and the summary is printed. A stop before the run has started, or a second one while
        the outputs are being finished, ends it at once (128 + its number), leaving the
-       unfinished outputs' targets as they were
-)";
+       unfinished outputs' targets as they were)";
+
+// The usage line first, then what the tool does, the sections and the footer.
+class ReplayHelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override {
+    std::string text = make_usage(app, name) + "\n" + make_description(app);
+    for (const std::string& group : app->get_groups()) {
+      const auto options =
+          app->get_options([&](const CLI::Option* o) { return o->get_group() == group; });
+      if (!options.empty()) text += make_group(group, false, options);
+    }
+    (void)mode;
+    return text + "\n" + make_footer(app);
+  }
+};
+
+CLI::App& describeApp(CLI::App& app) {
+  app.name(kReplayToolName);
+  app.description(kDescription);
+  app.footer(kFooter);
+  app.set_help_flag();  // --help is an entry of the table, answered before the parse
+  auto formatter = std::make_shared<ReplayHelpFormatter>();
+  formatter->column_width(21);
+  formatter->label("OPTIONS", "options");
+  app.formatter(formatter);
+  return app;
+}
+
+// A refusal from a value or repetition rule, thrown out of the parse at the option that broke it.
+struct OptionRefusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace
+
+std::int64_t frameLimit(const ReplayOptions& options) {
+  if (options.frames > 0) return options.frames;
+  const bool endless =
+      options.source == ReplaySource::video || options.source == ReplaySource::camera;
+  return endless ? 0 : kDefaultReplayFrames;
+}
+
+ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
+  ParsedOptions parsed;
+  ReplayOptions& o = parsed.options;
+  std::set<std::string> given;
+  std::string firstSource;
+  OptionHandlers handlers;
+  handlers.onValue = [&](const std::string& option, const std::string& value) {
+    const bool source = option == "--video" || option == "--image" || option == "--camera";
+    if (source && !firstSource.empty() && firstSource != option) {
+      throw OptionRefusal("give at most one of --video, --image and --camera");
+    }
+    if (source) firstSource = option;
+    // Only --snapshot adds up; a second value of any other option would silently win.
+    if (option != "--snapshot" && !given.insert(option).second) {
+      throw OptionRefusal(option + " is given twice; give it once");
+    }
+    const std::string problem = applyValue(option, value, o);
+    if (!problem.empty()) throw OptionRefusal(problem);
+  };
+  handlers.onFlag = [&](const std::string& flag) {
+    // A repeated flag is as likely a slip.
+    if (!given.insert(flag).second) throw OptionRefusal(flag + " is given twice; give it once");
+    (flag == "--headless"        ? o.headless
+     : flag == "--fast"          ? o.fast
+     : flag == "--export-gains"  ? o.exportGains
+     : flag == "--print-config"  ? o.printConfig
+     : flag == "--check-display" ? o.checkDisplay
+                                 : o.deterministic) = true;
+  };
+  CLI::App app;
+  describeApp(app);
+  declareOptions(app, handlers);
+
+  // --help and --version answer whatever else the line holds, but not where they stand as an
+  // option's value ("--image --help" is an --image without its file). The same walk finds the
+  // first argument that is no option of the table: the parse stops there.
+  std::size_t unknown = args.size();
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const CLI::Option* option = app.get_option_no_throw(args[i]);
+    if (option != nullptr && option->get_items_expected_max() > 0) {
+      ++i;
+    } else if (args[i] == "--help" || args[i] == "-h") {
+      o.help = true;
+      return parsed;
+    } else if (args[i] == "--version") {
+      o.version = true;
+    } else if (option == nullptr && unknown == args.size()) {
+      unknown = i;
+    }
+  }
+  if (o.version) return parsed;
+
+  o.arguments = args;
+  // What comes before the first unknown argument is parsed, each option checked as it comes.
+  std::vector<std::string> known(args.rbegin() + static_cast<std::ptrdiff_t>(args.size() - unknown),
+                                 args.rend());  // CLI11 takes them last first
+  try {
+    app.parse(known);
+  } catch (const OptionRefusal& refusal) {
+    parsed.error = refusal.what();
+    return parsed;
+  } catch (const CLI::ArgumentMismatch&) {  // only the last option can lack its value
+    parsed.error = args[unknown - 1] + " needs a value";
+    return parsed;
+  } catch (const CLI::ParseError& e) {
+    parsed.error = e.what();
+    return parsed;
+  }
+  if (unknown < args.size()) {
+    parsed.error = "unknown option '" + args[unknown] + "' (see --help)";
+    return parsed;
+  }
+  parsed.error = checkCombination(o, given.count("--size") > 0, given.count("--headless") > 0,
+                                  given.count("--fovea") > 0);
+  return parsed;
+}
+
+std::string replayVersion() {
+  return std::string(kReplayToolName) + " " + kReplayVersion;
+}
+
+std::string replayUsage() {
+  CLI::App app;
+  describeApp(app);
+  declareOptions(app, {[](const std::string&, const std::string&) {}, [](const std::string&) {}});
+  return app.help();
 }

@@ -32,6 +32,7 @@ struct ReplayOptions {
   bool fast = false;                    // --fast: a window shows frames as fast as they come
   std::string configPath;               // --config, TOML: the parameters (see parameter_file.h)
   bool printConfig = false;             // --print-config: write the parameter file and stop
+  bool checkDisplay = false;            // --check-display: whether a window can open, and stop
   FoveaMode fovea = FoveaMode::model;   // --fovea fixed, or path with --fovea-path
   std::string foveaPathFile;            // --fovea-path, CSV: frame,cx,cy
   std::string outPath;                  // --out, MJPG AVI

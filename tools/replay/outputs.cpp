@@ -13,8 +13,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "app/platform.h"
-#include "tools/replay/quiet_stderr.h"
+#include "app/platform/platform.h"
+#include "app/platform/quiet_stderr.h"
 
 namespace {
 
@@ -82,13 +82,13 @@ std::string ReplayOutputs::prepare(const ReplayInput& input) {
 
   if (!options_.outPath.empty()) {
     const std::string problem = recording_.create(options_.outPath);
-    if (!problem.empty()) return "cannot write '" + options_.outPath + "': " + problem;
+    if (!problem.empty()) return cannotWrite(options_.outPath, problem);
   }
   for (const SnapshotRequest& shot : options_.snapshots) {
     auto snapshot = std::make_unique<Snapshot>();
     snapshot->request = shot;
     const std::string problem = snapshot->file.create(shot.path);
-    if (!problem.empty()) return "cannot write '" + shot.path + "': " + problem;
+    if (!problem.empty()) return cannotWrite(shot.path, problem);
     snapshots_.push_back(std::move(snapshot));
   }
   // The recorder opens now where the size is known, so that a size the encoder refuses is
@@ -119,10 +119,10 @@ std::string ReplayOutputs::causeOr(const std::string& path, const std::string& o
   return fileSystemFull(path) ? std::string("No space left on device") : otherwise;
 }
 
-bool ReplayOutputs::write(std::int64_t frameNumber, const cv::Mat& canvas) {
-  if (!failures_.empty()) return false;
+std::string ReplayOutputs::write(std::int64_t frameNumber, const cv::Mat& canvas) {
+  if (!failures_.empty()) return failures_.front();
   if (!options_.outPath.empty()) {
-    if (!recorderOpen_ && !openRecording(canvas.size())) return false;
+    if (!recorderOpen_ && !openRecording(canvas.size())) return failures_.front();
     const cv::Size size = canvas.size();
     if (size == recordSize_) {
       record(recorder_, canvas);
@@ -142,14 +142,16 @@ bool ReplayOutputs::write(std::int64_t frameNumber, const cv::Mat& canvas) {
     // makes them lose frames, so it ends the run at once rather than after hours of frames.
     if (fileSystemFull(recording_.tempPath())) {
       recordingProblem_ = "No space left on device";
-      failures_.push_back("cannot write '" + options_.outPath + "': " + recordingProblem_);
-      return false;
+      failures_.push_back(cannotWrite(options_.outPath, recordingProblem_));
+      return failures_.front();
     }
   }
   for (const auto& snapshot : snapshots_) {
-    if (snapshot->request.frame == frameNumber && !writeSnapshot(*snapshot, canvas)) return false;
+    if (snapshot->request.frame == frameNumber && !writeSnapshot(*snapshot, canvas)) {
+      return failures_.front();
+    }
   }
-  return true;
+  return {};
 }
 
 bool ReplayOutputs::writeSnapshot(Snapshot& snapshot, const cv::Mat& canvas) {
@@ -173,7 +175,7 @@ bool ReplayOutputs::writeSnapshot(Snapshot& snapshot, const cv::Mat& canvas) {
   if (!problem.empty()) {
     snapshot.file.abandon();
     snapshot.problem = problem;
-    failures_.push_back("cannot write '" + snapshot.request.path + "': " + problem);
+    failures_.push_back(cannotWrite(snapshot.request.path, problem));
     return false;
   }
   snapshot.done = true;
@@ -203,7 +205,7 @@ OutputsReport ReplayOutputs::finish(std::int64_t framesRun) {
       } else {
         problem = recording_.commit();
       }
-      if (!problem.empty()) report.failures.push_back("cannot write '" + target + "': " + problem);
+      if (!problem.empty()) report.failures.push_back(cannotWrite(target, problem));
     }
     recording_.abandon();
     report.outcomes.push_back(problem.empty() ? writtenOutcome(target)

@@ -8,10 +8,10 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tools/replay/atomic_file.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
 #include "tools/replay/output_report.h"
+#include "tools/safe_output/atomic_file.h"
 
 // The files a run writes: the recording of every canvas and the snapshots of single frames.
 // Each is written to a temporary file beside its target and renamed into place once it is
@@ -29,9 +29,9 @@ class ReplayOutputs {
   std::string prepare(const ReplayInput& input);
 
   // After frame `frameNumber` (1 = the first) was drawn into `canvas`: records it and writes
-  // the snapshots of that frame. Returns false once an output has failed (the message is kept
-  // for `finish`); the run should then stop.
-  bool write(std::int64_t frameNumber, const cv::Mat& canvas);
+  // the snapshots of that frame. An empty string, or the message once an output has failed (it
+  // is kept for `finish` too): the run should then stop.
+  std::string write(std::int64_t frameNumber, const cv::Mat& canvas);
 
   // After the run, however it ended: closes the recording, reads it back and renames it into
   // place when every frame written is there; says what became of each output.

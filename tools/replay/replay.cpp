@@ -7,14 +7,14 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <sstream>
 #include <string>
 
+#include "app/banner.h"
 #include "app/frame_clock.h"
 #include "app/parameter_file.h"
-#include "app/platform.h"
+#include "app/platform/platform.h"
+#include "app/platform/x_display.h"
 #include "app/session.h"
-#include "tools/replay/exit_cleanup.h"
 #include "tools/replay/exports.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/outputs.h"
@@ -22,9 +22,15 @@
 #include "tools/replay/progress.h"
 #include "tools/replay/run_parameters.h"
 #include "tools/replay/summary.h"
-#include "tools/replay/x_display.h"
+#include "tools/safe_output/exit_cleanup.h"
 
 namespace {
+
+volatile std::sig_atomic_t phase = static_cast<int>(RunPhase::starting);
+
+void setRunPhase(RunPhase next) {
+  phase = static_cast<int>(next);
+}
 
 enum class RunEnd {
   inputEnded,
@@ -80,6 +86,10 @@ struct ConsoleCheck {
 
 }  // namespace
 
+RunPhase runPhase() {
+  return static_cast<RunPhase>(static_cast<int>(phase));
+}
+
 int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
               const ReplayHooks& hooks) {
   setRunPhase(RunPhase::starting);
@@ -96,6 +106,12 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     console.after(out);
     if (console.cause.empty()) return kReplayDone;
     err << "retina-replay: cannot write standard output: " << console.cause << "\n";
+    return kReplayFailed;
+  }
+  if (options.checkDisplay) {
+    const std::string why = windowUnavailableReason();
+    if (why.empty()) return kReplayDone;
+    err << "retina-replay: " << why << "\n";
     return kReplayFailed;
   }
   RunParameters run;
@@ -218,15 +234,13 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     });
     setRunPhase(RunPhase::running);
     try {
-      session.emplace(config, out);
-      exports.start(*session);
-      out << "Demo C++ cu camera si model neuronal (Konio + TRN)\n";
-      if (!options.headless) out << "Taste: 'r' - reseteaza centrul, ESC - iesire\n";
+      session.emplace(config);
+      exports.start(session->sensorCount(), session->eventQueue());
+      printBanner(out, session->sensorCount(), !options.headless);
       console.after(out);
       std::unique_ptr<XWindowWatch> watch;
       if (!options.headless) watch = std::make_unique<XWindowWatch>();
       cv::Mat frame;
-      std::ostringstream latency;
       for (;;) {
         if (hooks.stopSignal != nullptr && *hooks.stopSignal != 0) {
           stopSignal = *hooks.stopSignal;
@@ -248,19 +262,19 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
         if (result.drawn) {
           summary.add({readSeconds, result.seconds, result.eventsPushed});
           const auto frameNumber = static_cast<std::int64_t>(summary.frames());
-          const double residentMib = summary.noteMemory(frameNumber);
+          const double residentMib = summary.noteMemoryMib(frameNumber);
           if (!options.headless) {
             showInWindow(result.canvas);
             // The toolkit has set itself up by now, its exit-time teardown included.
             if (!windowShown) exitFinisher.runBeforeLaterTeardowns();
             windowShown = true;
           }
-          const bool outputsOk = outputs.write(frameNumber, result.canvas);
-          const bool exportsOk =
-              exports.add(*session, result, readSeconds, frameNumber, residentMib);
+          const std::string outputsProblem = outputs.write(frameNumber, result.canvas);
+          const std::string exportsProblem =
+              exports.add(result, session->placement(), readSeconds, frameNumber, residentMib);
           if (exports.enabled()) summary.addExport(exports.lastSeconds());
           if (hooks.onCanvas) hooks.onCanvas(result.canvas);
-          if (!outputsOk || !exportsOk) {
+          if (!outputsProblem.empty() || !exportsProblem.empty()) {
             end = RunEnd::outputFailed;
             break;
           }
@@ -277,11 +291,9 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
           }
         }
         if (result.drawn) {
-          latency.str("");
-          session->reportLatency(session->now(), latency);
-          if (!latency.str().empty()) {
+          if (session->latencyDue(session->now())) {
             progress.clear();
-            out << latency.str();
+            printLatency(out, result.frameTimeMs);
             console.after(out);
           }
           progress.update(static_cast<std::int64_t>(summary.frames()));

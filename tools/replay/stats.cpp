@@ -17,7 +17,7 @@ std::string StatsWriter::create(const std::string& path, const std::vector<std::
   target_ = path;
   const std::string problem = file_.create(path);
   if (!problem.empty()) {
-    error_ = "cannot write '" + path + "': " + problem;
+    error_ = cannotWrite(path, problem);
     return error_;
   }
   out_ = std::fopen(file_.tempPath().c_str(), "w");
@@ -27,24 +27,24 @@ std::string StatsWriter::create(const std::string& path, const std::vector<std::
     return error_;
   }
   for (const std::string& comment : comments) {
-    if (!addComment(comment)) break;
+    if (!addComment(comment).empty()) break;
   }
   if (error_.empty() && std::fprintf(out_, "%s\n", statsHeader().c_str()) < 0) fail();
   if (!error_.empty()) discard();
   return error_;
 }
 
-bool StatsWriter::addComment(const std::string& text) {
-  if (out_ == nullptr || !error_.empty()) return false;
+std::string StatsWriter::addComment(const std::string& text) {
+  if (out_ == nullptr || !error_.empty()) return error_;
   // A line break in the text (a file name may hold one) continues the comment.
   std::string comment = "# ";
   for (const char c : text)
     comment += c == '\n' || c == '\r' ? std::string("\n# ") : std::string(1, c);
-  return std::fprintf(out_, "%s\n", comment.c_str()) >= 0 || fail();
+  return std::fprintf(out_, "%s\n", comment.c_str()) >= 0 ? std::string() : fail();
 }
 
-bool StatsWriter::add(const StatsRow& r) {
-  if (out_ == nullptr || !error_.empty()) return false;
+std::string StatsWriter::add(const StatsRow& r) {
+  if (out_ == nullptr || !error_.empty()) return error_;
   const StageSeconds& s = r.times.stages;
   const double read = r.times.read + s.convert;
   const double frame = read + s.work() + s.modelStep;
@@ -56,11 +56,11 @@ bool StatsWriter::add(const StatsRow& r) {
       static_cast<unsigned long long>(r.queue.displaced),
       static_cast<unsigned long long>(r.queue.batches), r.center.cx, r.center.cy, r.frameTimeMs,
       r.residentMib);
-  return written >= 0 || fail();
+  return written >= 0 ? std::string() : fail();
 }
 
 std::string StatsWriter::finish() {
-  if (out_ == nullptr && error_.empty()) error_ = "cannot write '" + target_ + "'";
+  if (out_ == nullptr && error_.empty()) error_ = cannotWrite(target_, "");
   if (error_.empty()) {
     const int closed = std::fclose(out_);
     out_ = nullptr;
@@ -78,10 +78,10 @@ void StatsWriter::discard() {
 
 std::string StatsWriter::commit() {
   const std::string problem = file_.commit();
-  return problem.empty() ? problem : "cannot write '" + target_ + "': " + problem;
+  return problem.empty() ? problem : cannotWrite(target_, problem);
 }
 
-bool StatsWriter::fail() {
-  if (error_.empty()) error_ = "cannot write '" + target_ + "': " + std::strerror(errno);
-  return false;
+const std::string& StatsWriter::fail() {
+  if (error_.empty()) error_ = cannotWrite(target_, std::strerror(errno));
+  return error_;
 }

@@ -10,8 +10,8 @@
 
 #include "display/fovea.h"
 #include "model/event_queue.h"
-#include "tools/replay/atomic_file.h"
 #include "tools/replay/summary.h"
+#include "tools/safe_output/atomic_file.h"
 
 // One frame's line.
 struct StatsRow {
@@ -38,10 +38,10 @@ class StatsWriter {
   // an empty string or the message.
   std::string create(const std::string& path, const std::vector<std::string>& comments = {});
 
-  // Writes one line (buffered). False once writing has failed (see error()).
-  bool add(const StatsRow& row);
-  // Writes one comment line, "# " and `text`, after the rows. False as add().
-  bool addComment(const std::string& text);
+  // Writes one line (buffered). An empty string, or the message once writing has failed.
+  std::string add(const StatsRow& row);
+  // Writes one comment line, "# " and `text`, after the rows. As add().
+  std::string addComment(const std::string& text);
 
   // Flushes and closes the file. Returns an empty string or the message (the file is then
   // discarded).
@@ -49,10 +49,9 @@ class StatsWriter {
   // After finish: renames the file into place. An empty string or the message.
   std::string commit();
   void discard();
-  const std::string& error() const { return error_; }
 
  private:
-  bool fail();  // records errno as the cause; returns false
+  const std::string& fail();  // records errno as the cause (the first failure's); returns it
 
   std::string target_;
   AtomicFile file_;

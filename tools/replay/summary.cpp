@@ -29,12 +29,12 @@ void ReplaySummary::addExport(double seconds) {
   exportSeconds_.push_back(seconds);
 }
 
-double ReplaySummary::noteMemory(std::int64_t frameNumber) {
-  const double mb = residentMemoryMb();
-  if (frameNumber == 100) residentAfter100Mb_ = mb;
-  residentLastMb_ = mb;
-  residentPeakMb_ = std::max(residentPeakMb_, mb);
-  return mb;
+double ReplaySummary::noteMemoryMib(std::int64_t frameNumber) {
+  const double mib = residentMemoryMib();
+  if (frameNumber == 100) residentAfter100Mib_ = mib;
+  residentLastMib_ = mib;
+  residentPeakMib_ = std::max(residentPeakMib_, mib);
+  return mib;
 }
 
 void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool deterministic,
@@ -107,14 +107,14 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool 
       << " in all); queue peak " << queue.peak << " events\n";
   out << std::setprecision(1);
   out << "  resident memory (MiB): after frame 100 ";
-  if (residentAfter100Mb_ < 0.0) {
+  if (residentAfter100Mib_ < 0.0) {
     out << "-";
   } else {
-    out << residentAfter100Mb_;
+    out << residentAfter100Mib_;
   }
   // The kernel updates its high-water mark lazily; the per-frame samples may be higher.
-  out << ", after the last frame " << residentLastMb_ << ", peak "
-      << std::max(residentPeakMb_, peakResidentMemoryMb()) << "\n";
+  out << ", after the last frame " << residentLastMib_ << ", peak "
+      << std::max(residentPeakMib_, peakResidentMemoryMib()) << "\n";
   out.unsetf(std::ios::floatfield);
   printEnd(out);
 }
@@ -127,7 +127,7 @@ void ReplaySummary::printEnd(std::ostream& out) const {
     out << "    " << output.target << ": " << output.fate << "\n";
 }
 
-double residentMemoryMb() {
+double residentMemoryMib() {
   std::ifstream statm("/proc/self/statm");
   long long size = 0, resident = 0;
   if (!(statm >> size >> resident)) return -1.0;
@@ -135,7 +135,7 @@ double residentMemoryMb() {
          (1024.0 * 1024.0);
 }
 
-double peakResidentMemoryMb() {
+double peakResidentMemoryMib() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmHWM:", 0) == 0) {

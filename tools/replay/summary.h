@@ -22,7 +22,7 @@ class ReplaySummary {
   void add(const FrameTimes& frame);
   // After each frame: reads the resident memory (MiB), keeps frame 100's and the last, and
   // returns it.
-  double noteMemory(std::int64_t frameNumber);
+  double noteMemoryMib(std::int64_t frameNumber);
   // After each frame when exporting: the real time --export / --stats took on the loop's thread.
   void addExport(double seconds);
   // After the run: why the input ended before its known end (empty: it did not), and what
@@ -38,9 +38,9 @@ class ReplaySummary {
 
  private:
   std::vector<FrameTimes> frames_;
-  double residentAfter100Mb_ = -1.0;  // -1: not reached
-  double residentLastMb_ = -1.0;
-  double residentPeakMb_ = -1.0;
+  double residentAfter100Mib_ = -1.0;  // -1: not reached
+  double residentLastMib_ = -1.0;
+  double residentPeakMib_ = -1.0;
   std::vector<double> exportSeconds_;  // empty without exports
   std::string inputEndedEarly_;
   std::vector<OutputOutcome> outputs_;
@@ -49,5 +49,5 @@ class ReplaySummary {
 };
 
 // Resident set size and its peak (VmHWM) of this process, in MiB; -1 where unavailable.
-double residentMemoryMb();
-double peakResidentMemoryMb();
+double residentMemoryMib();
+double peakResidentMemoryMib();

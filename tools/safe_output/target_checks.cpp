@@ -1,4 +1,4 @@
-#include "tools/replay/target_checks.h"
+#include "tools/safe_output/target_checks.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/replay/exit_cleanup.h"
+#include "tools/safe_output/exit_cleanup.h"
 
 #include <atomic>
 #include <csignal>
@@ -25,7 +25,6 @@ static_assert(std::atomic<bool>::is_always_lock_free &&
               "the signal handler reads these");
 
 std::atomic<TemporaryEntry*> registered{nullptr};
-volatile std::sig_atomic_t phase = static_cast<int>(RunPhase::starting);
 
 struct ActiveFinisher {
   std::atomic<const std::function<int()>*> finish{nullptr};
@@ -58,14 +57,6 @@ void registerExitHandler() {
 }
 
 }  // namespace
-
-void setRunPhase(RunPhase next) {
-  phase = static_cast<int>(next);
-}
-
-RunPhase runPhase() {
-  return static_cast<RunPhase>(static_cast<int>(phase));
-}
 
 void TemporaryRegistration::hold(const std::string& path) {
   release();

@@ -4,20 +4,10 @@
 // signal before the run has started or while its outputs are being finished (the signal handler
 // removes the temporary files and ends the process at once), or a library that calls exit() in
 // the middle of the run (Qt's window back-end does when its X connection breaks). Process-wide by
-// nature: signal and exit handlers reach only globals, so this file holds the tool's second
-// global state, next to main's stop flag.
+// nature: signal and exit handlers reach only globals.
 
 #include <functional>
 #include <string>
-
-// Where the run is, for the stop signals' handler.
-enum class RunPhase : int {
-  starting = 0,   // opening the input, preparing the outputs: a stop ends the process at once
-  running = 1,    // the frame loop: a first stop ends the run normally, a second at once
-  finishing = 2,  // after the loop: a stop abandons what is not finished yet
-};
-void setRunPhase(RunPhase phase);
-RunPhase runPhase();  // async-signal-safe
 
 // A temporary file to remove should the process end before its owner commits or abandons it.
 // Registration allocates; removal of every registered file is async-signal-safe.

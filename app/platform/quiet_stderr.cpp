@@ -1,4 +1,4 @@
-#include "tools/replay/quiet_stderr.h"
+#include "app/platform/quiet_stderr.h"
 
 #include <cstdio>
 #include <iostream>

@@ -1,4 +1,4 @@
-#include "tools/replay/synthetic_scene.h"
+#include "app/synthetic_scene.h"
 
 #include <algorithm>
 #include <cmath>

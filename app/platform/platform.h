@@ -6,8 +6,9 @@
 
 #include "app/frame_io.h"
 
-// The only code that talks to the camera, the window and the keyboard (OpenCV videoio and
-// highgui). Everything else runs the same on synthetic frames and scripted keys.
+// The only code that talks to the camera, the window, the keyboard and the recorder (OpenCV
+// videoio and highgui); the X server and standard error have their files beside this one.
+// Everything else runs the same on synthetic frames and scripted keys.
 
 constexpr char kWindowTitle[] = "Retina Quillaventora C++";
 
@@ -64,3 +65,6 @@ struct VideoFileCheck {
   bool lastFrameDecodes = false;
 };
 VideoFileCheck checkVideoFile(const std::string& path);
+
+// Whether standard error is a terminal, where a progress line may be drawn.
+bool standardErrorIsTerminal();

@@ -1,4 +1,4 @@
-#include "tools/replay/atomic_file.h"
+#include "tools/safe_output/atomic_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tools/replay/target_checks.h"
-#include "tools/replay/temp_file_lock.h"
+#include "tools/safe_output/target_checks.h"
+#include "tools/safe_output/temp_file_lock.h"
 
 namespace {
 
@@ -132,4 +132,8 @@ void AtomicFile::abandon() {
   fd_ = -1;
   registration_.release();
   tempPath_.clear();
+}
+
+std::string cannotWrite(const std::string& target, const std::string& cause) {
+  return "cannot write '" + target + "'" + (cause.empty() ? "" : ": " + cause);
 }

@@ -1,4 +1,4 @@
-#include "tools/replay/temp_file_lock.h"
+#include "tools/safe_output/temp_file_lock.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "app/platform.h"
+#include "app/platform/platform.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -6,6 +6,8 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/videoio/registry.hpp>
+
+#include <unistd.h>
 
 namespace {
 
@@ -108,4 +110,8 @@ VideoFileCheck checkVideoFile(const std::string& path) {
   cv::Mat last;
   check.lastFrameDecodes = video.read(last) && !last.empty() && last.size() == check.frameSize;
   return check;
+}
+
+bool standardErrorIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
 }

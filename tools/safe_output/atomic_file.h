@@ -3,7 +3,11 @@
 #include <cstddef>
 #include <string>
 
-#include "tools/replay/exit_cleanup.h"
+#include "tools/safe_output/exit_cleanup.h"
+
+// Every output's failure, in one wording: "cannot write 'TARGET': CAUSE", or without ": CAUSE"
+// when there is none.
+std::string cannotWrite(const std::string& target, const std::string& cause);
 
 // A file that appears at its target path complete or not at all. Writers write to a temporary
 // file beside the target (same directory, so the final rename stays on one file system) whose
