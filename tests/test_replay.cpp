@@ -411,7 +411,12 @@ TEST_F(ReplayFiles, ADamagedInputEndsWithAWarningThatTheSummaryAndTheExportRepea
     EXPECT_EQ(run.status, 0) << run.err;
     const std::size_t at = run.err.find("retina-replay: warning: the input ended early: frame ");
     ASSERT_NE(at, std::string::npos) << run.err;
-    EXPECT_TRUE(oneLine(run.err)) << run.err;
+    // The warning is the one line but for the export's drain line, which a loaded machine
+    // shows when the writer lags.
+    std::string warnings;
+    for (const std::string& line : consoleLines(run.err))
+      if (line.rfind("retina-replay: finishing '", 0) != 0) warnings += line + "\n";
+    EXPECT_TRUE(oneLine(warnings)) << run.err;
     const std::string frames = run.out.substr(run.out.find("Summary: ") + 9);
     const long long drawn = std::stoll(frames);
     EXPECT_EQ(run.err.substr(at + 53, std::to_string(drawn + 1).size() + c.warning.size()),
