@@ -29,6 +29,7 @@ struct RunSetup {
   std::int64_t stopAfterFrame = 0;  // 0: never; else the signal below after that frame
   int stopSignal = SIGINT;
   bool stopBeforeFirstFrame = false;  // the signal below arrives before the loop's first frame
+  bool exportWriterThread = true;     // ReplayOptions::exportWriterThread
 };
 
 // Parses `args`, which must be valid, and runs them headless.
@@ -36,6 +37,7 @@ inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& se
   ParsedOptions parsed = parseReplayOptions(args);
   EXPECT_EQ(parsed.error, "");
   parsed.options.headless = true;
+  parsed.options.exportWriterThread = setup.exportWriterThread;
   ReplayRun run;
   std::ostringstream out, err;
   volatile std::sig_atomic_t stop = setup.stopBeforeFirstFrame ? setup.stopSignal : 0;

@@ -1,9 +1,8 @@
-// retina-replay's data files read back with the HDF5 library: what the export holds against what
-// the session did, repeatability, and how failures and bad targets leave the user's files alone.
+// retina-replay's data files as a run writes them, read back with the HDF5 library:
+// repeatability with either export writer, the run's record (parameters, input, how it ended),
+// and how failures and bad targets leave the user's files alone.
 
 #include <gtest/gtest.h>
-
-#include <hdf5.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,20 +18,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <opencv2/core.hpp>
-
 #include "app/parameter_file.h"
 #include "app/parameters.h"
-#include "app/sampling.h"
-#include "app/synthetic_scene.h"
-#include "display/render.h"
-#include "model/konio_layer.h"
+#include "h5_reader.h"
 #include "replay_run.h"
-#include "session_fixture.h"
 #include "temp_dir.h"
-#include "tools/replay/export.h"
 #include "tools/replay/replay.h"
-#include "tools/replay/stats.h"
+#include "tools/run_data/stats.h"
 
 // ThreadSanitizer reads this when it starts. The refused-input cases open a real video, and
 // FFmpeg's uninstrumented decoder threads show their own hand-offs as races that are not this
@@ -45,270 +37,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A file opened read-only; every read converts to the native type asked for.
-class H5Reader {
- public:
-  explicit H5Reader(const std::string& path)
-      : file_(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT)) {}
-  ~H5Reader() {
-    if (file_ >= 0) H5Fclose(file_);
-  }
-  bool ok() const { return file_ >= 0; }
-
-  template <class T>
-  std::vector<T> read(const std::string& name, hid_t memoryType) const {
-    std::vector<T> values;
-    const hid_t dataset = H5Dopen2(file_, name.c_str(), H5P_DEFAULT);
-    if (dataset < 0) {
-      ADD_FAILURE() << "no dataset " << name;
-      return values;
-    }
-    const hid_t space = H5Dget_space(dataset);
-    values.resize(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
-    if (!values.empty()) {
-      EXPECT_GE(H5Dread(dataset, memoryType, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
-    }
-    H5Sclose(space);
-    H5Dclose(dataset);
-    return values;
-  }
-  std::vector<double> numbers(const std::string& name) const {
-    return read<double>(name, H5T_NATIVE_DOUBLE);
-  }
-  std::vector<float> floats(const std::string& name) const {
-    return read<float>(name, H5T_NATIVE_FLOAT);
-  }
-
-  // Rows and columns of a dataset.
-  std::vector<hsize_t> shape(const std::string& name) const {
-    const hid_t dataset = H5Dopen2(file_, name.c_str(), H5P_DEFAULT);
-    const hid_t space = H5Dget_space(dataset);
-    std::vector<hsize_t> dims(static_cast<std::size_t>(H5Sget_simple_extent_ndims(space)));
-    H5Sget_simple_extent_dims(space, dims.data(), nullptr);
-    H5Sclose(space);
-    H5Dclose(dataset);
-    return dims;
-  }
-
-  double numberAttribute(const std::string& object, const std::string& name) const {
-    const std::vector<double> values = numberArrayAttribute(object, name);
-    return values.size() == 1 ? values[0] : -1.0;
-  }
-
-  std::vector<double> numberArrayAttribute(const std::string& object,
-                                           const std::string& name) const {
-    std::vector<double> values;
-    withAttribute(object, name, [&](hid_t attribute, std::size_t count) {
-      values.resize(count);
-      H5Aread(attribute, H5T_NATIVE_DOUBLE, values.data());
-    });
-    return values;
-  }
-
-  bool hasAttribute(const std::string& object, const std::string& name) const {
-    return H5Aexists_by_name(file_, object.c_str(), name.c_str(), H5P_DEFAULT) > 0;
-  }
-
-  std::vector<std::string> textAttribute(const std::string& object, const std::string& name) const {
-    std::vector<std::string> texts;
-    withAttribute(object, name, [&](hid_t attribute, std::size_t count) {
-      std::vector<char*> raw(count);
-      const hid_t type = H5Tcopy(H5T_C_S1);
-      H5Tset_size(type, H5T_VARIABLE);
-      H5Tset_cset(type, H5T_CSET_UTF8);
-      if (H5Aread(attribute, type, raw.data()) >= 0) {
-        for (char* text : raw) {
-          texts.emplace_back(text != nullptr ? text : "");
-          H5free_memory(text);
-        }
-      }
-      H5Tclose(type);
-    });
-    return texts;
-  }
-
-  // Every dataset's path and its bytes as stored (file type), for comparing runs.
-  std::map<std::string, std::vector<char>> allDatasets() const {
-    std::vector<std::string> names;
-    H5Ovisit(
-        file_, H5_INDEX_NAME, H5_ITER_INC,
-        [](hid_t, const char* name, const H5O_info_t* info, void* data) -> herr_t {
-          if (info->type == H5O_TYPE_DATASET)
-            static_cast<std::vector<std::string>*>(data)->push_back(name);
-          return 0;
-        },
-        &names);
-    std::map<std::string, std::vector<char>> datasets;
-    for (const std::string& name : names) {
-      const hid_t dataset = H5Dopen2(file_, name.c_str(), H5P_DEFAULT);
-      const hid_t type = H5Dget_type(dataset);
-      const hid_t space = H5Dget_space(dataset);
-      std::vector<char> bytes(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)) *
-                              H5Tget_size(type));
-      if (!bytes.empty()) H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, bytes.data());
-      datasets[name] = std::move(bytes);
-      H5Sclose(space);
-      H5Tclose(type);
-      H5Dclose(dataset);
-    }
-    return datasets;
-  }
-
- private:
-  // Opens attribute `name` of `object` and hands it with its number of elements to `read`.
-  template <class Read>
-  void withAttribute(const std::string& object, const std::string& name, Read&& read) const {
-    const hid_t attribute =
-        H5Aopen_by_name(file_, object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT);
-    if (attribute < 0) {
-      ADD_FAILURE() << object << " has no attribute " << name;
-      return;
-    }
-    const hid_t space = H5Aget_space(attribute);
-    read(attribute, static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
-    H5Sclose(space);
-    H5Aclose(attribute);
-  }
-
-  hid_t file_;
-};
-
 class ExportFiles : public TempDirTest {};
 
 }  // namespace
-
-// The session is driven here, so that every frame's snapshots can be kept and compared with the
-// rows the export wrote; live, the worker thread pushes Konio events into the log meanwhile.
-TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
-  for (const ModelMode mode : {ModelMode::steppedAfterEmission, ModelMode::workerThread}) {
-    SCOPED_TRACE(mode == ModelMode::workerThread ? "worker thread" : "stepped");
-    const std::string file = path(mode == ModelMode::workerThread ? "live.h5" : "stepped.h5");
-    constexpr int kFrames = 8;
-    TestSession run(mode);
-    Hdf5Export exporter;
-    ASSERT_EQ(exporter.create(file, true), "");
-    exporter.start({"retina-replay test", "synthetic", false, 30202, "2000-01-01T00:00:00Z"},
-                   run.session.eventQueue());
-    const SyntheticScene scene(cv::Size(640, 360));
-    std::vector<FrameResult> results;
-    std::vector<std::vector<float>> gains, konio;
-    cv::Mat image;
-    for (int f = 0; f < kFrames; ++f) {
-      scene.render(f * 7, image);
-      results.push_back(run.frame(image, std::chrono::milliseconds(33)));
-      ASSERT_TRUE(results.back().drawn);
-      gains.push_back(run.session.state().gainSnapshot);
-      konio.push_back(run.session.state().konioSnapshot);
-      ASSERT_EQ(exporter.add(results.back(), run.session.placement(), f + 1), "");
-    }
-    run.session.stop();
-    ASSERT_EQ(exporter.finish({"input ended", true}), "");
-    ASSERT_EQ(exporter.commit(), "");
-
-    const H5Reader h5(file);
-    ASSERT_TRUE(h5.ok());
-    EXPECT_EQ(h5.numberAttribute("/", "frame_width"), 640);
-    EXPECT_EQ(h5.numberAttribute("/", "frame_height"), 360);
-    EXPECT_EQ(h5.numberAttribute("/", "sensor_count"), 30202);
-
-    // One row per frame, as the frame loop saw it.
-    const std::vector<double> frame = h5.numbers("/frames/frame");
-    const std::vector<double> pushed = h5.numbers("/frames/events_pushed");
-    const std::vector<double> t = h5.numbers("/frames/t");
-    const std::vector<double> cx = h5.numbers("/frames/fovea_cx");
-    ASSERT_EQ(frame.size(), static_cast<std::size_t>(kFrames));
-    ASSERT_EQ(pushed.size(), frame.size());
-    for (int f = 0; f < kFrames; ++f) {
-      EXPECT_EQ(frame[f], f + 1);
-      EXPECT_EQ(pushed[f], results[f].eventsPushed);
-      EXPECT_EQ(t[f], results[f].captureTime);
-      EXPECT_EQ(cx[f], results[f].center.cx);
-    }
-
-    // Every pushed event, in push order: each frame opens with its marker, every other event
-    // passed the threshold, and the rows per frame add up to what the frame pushed.
-    const std::vector<double> eventFrame = h5.numbers("/events/frame");
-    const std::vector<double> kind = h5.numbers("/events/kind");
-    const std::vector<double> src = h5.numbers("/events/src");
-    const std::vector<float> weight = h5.floats("/events/weight");
-    const std::vector<double> eventTime = h5.numbers("/events/t");
-    double total = 0.0;
-    for (double p : pushed)
-      total += p;
-    ASSERT_EQ(eventFrame.size(), static_cast<std::size_t>(total));
-    ASSERT_EQ(weight.size(), eventFrame.size());
-    std::vector<double> rowsPerFrame(kFrames + 1, 0.0);
-    for (std::size_t i = 0; i < eventFrame.size(); ++i) {
-      const auto f = static_cast<std::size_t>(eventFrame[i]);
-      ASSERT_TRUE(f >= 1 && f <= static_cast<std::size_t>(kFrames)) << "row " << i;
-      const bool opensFrame = i == 0 || eventFrame[i - 1] != eventFrame[i];
-      EXPECT_EQ(kind[i] == 99, opensFrame) << "row " << i;
-      if (kind[i] == 99) {
-        EXPECT_EQ(src[i], -1);
-      } else {
-        ASSERT_TRUE(kind[i] == 0 || kind[i] == 2) << "row " << i << " kind " << kind[i];
-        ASSERT_GT(weight[i], SamplingParameters{}.emitThreshold) << "row " << i;
-      }
-      EXPECT_EQ(eventTime[i], results[f - 1].captureTime);
-      ++rowsPerFrame[f];
-    }
-    for (int f = 0; f < kFrames; ++f)
-      EXPECT_EQ(rowsPerFrame[f + 1], pushed[f]) << "frame " << f + 1;
-
-    const std::vector<double> konioFrame = h5.numbers("/konio_events/frame");
-    const std::vector<double> unit = h5.numbers("/konio_events/unit");
-    const std::vector<float> konioWeight = h5.floats("/konio_events/weight");
-    EXPECT_FALSE(konioFrame.empty());
-    for (std::size_t i = 0; i < konioFrame.size(); ++i) {
-      ASSERT_TRUE(konioFrame[i] >= 1 && konioFrame[i] <= kFrames + 1) << "row " << i;
-      ASSERT_TRUE(unit[i] >= 0 && unit[i] < 30202) << "row " << i;
-      ASSERT_GT(konioWeight[i], KonioParameters{}.outputThreshold) << "row " << i;
-    }
-
-    // The retina as generated and placed.
-    const std::vector<Sensor>& sensors = run.session.retina().sensors;
-    const SensorOffsets& offsets = run.session.state().offsets;
-    const std::vector<double> x = h5.numbers("/retina/x"), px = h5.numbers("/retina/px");
-    const std::vector<double> py = h5.numbers("/retina/py"), radius = h5.numbers("/retina/radius");
-    const std::vector<double> colorClass = h5.numbers("/retina/color_class");
-    const std::vector<double> prime = h5.numbers("/retina/is_prime");
-    ASSERT_EQ(x.size(), sensors.size());
-    ASSERT_EQ(px.size(), sensors.size());
-    for (std::size_t i = 0; i < sensors.size(); ++i) {
-      ASSERT_EQ(x[i], sensors[i].x) << i;
-      ASSERT_EQ(colorClass[i], static_cast<int>(sensors[i].colorClass)) << i;
-      ASSERT_EQ(prime[i], sensors[i].isPrime) << i;
-      ASSERT_EQ(radius[i], discRadius(sensors[i])) << i;
-      ASSERT_EQ(px[i], offsets[i].x) << i;
-      ASSERT_EQ(py[i], offsets[i].y) << i;
-    }
-    EXPECT_EQ(h5.numberAttribute("/retina", "retina_scale"), run.session.state().retinaScale);
-    EXPECT_EQ(h5.textAttribute("/retina/color_class", "value_names"),
-              (std::vector<std::string>{"albastru", "rosu", "verde", "alb_negru"}));
-
-    // Row f of /gains and /konio: the snapshots frame f was drawn with.
-    const std::vector<float> gainRows = h5.floats("/gains");
-    const std::vector<float> konioRows = h5.floats("/konio");
-    ASSERT_EQ(h5.shape("/gains"), (std::vector<hsize_t>{kFrames, sensors.size()}));
-    ASSERT_EQ(konioRows.size(), gainRows.size());
-    for (int f = 0; f < kFrames; ++f) {
-      const auto row = gainRows.begin() + static_cast<std::ptrdiff_t>(f * sensors.size());
-      EXPECT_TRUE(std::equal(gains[f].begin(), gains[f].end(), row)) << "gains of frame " << f + 1;
-      const auto krow = konioRows.begin() + static_cast<std::ptrdiff_t>(f * sensors.size());
-      EXPECT_TRUE(std::equal(konio[f].begin(), konio[f].end(), krow)) << "Konio of frame " << f + 1;
-    }
-    // The model did something: identical rows would not tell the frames apart.
-    EXPECT_NE(gains.front(), gains.back());
-  }
-}
-
-TEST_F(ExportFiles, TwoDeterministicRunsExportTheSameDatasetsAndStatsLines) {
+// The second run writes its export on the frame loop's thread, as a batch's clips do.
+TEST_F(ExportFiles, TwoDeterministicRunsExportTheSameDatasetsAndStatsLinesWithEitherWriter) {
   const std::vector<std::string> common{"--deterministic", "--frames", "6", "--export-gains"};
   std::vector<std::map<std::string, std::vector<char>>> datasets;
   for (const std::string name : {"a", "b"}) {
     std::vector<std::string> args = common;
     args.insert(args.end(), {"--export", path(name + ".h5"), "--stats", path(name + ".csv")});
-    const ReplayRun run = replay(args);
+    RunSetup setup;
+    setup.exportWriterThread = name == "a";
+    const ReplayRun run = replay(args, setup);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("\n  export "), std::string::npos) << run.out;
     const H5Reader h5(path(name + ".h5"));

@@ -125,13 +125,16 @@ std::string ReplayExports::open(const RunProvenance& provenance) {
 void ReplayExports::start(std::size_t sensorCount, EventQueue& queue) {
   if (options_.exportPath.empty()) return;
   ExportRunInfo info;
+  info.tool = kReplayToolName;
+  info.version = kReplayVersion;
   info.commandLine = commandLineText(options_.arguments);
   info.input = inputText(options_);
   info.deterministic = options_.deterministic;
   info.sensorCount = static_cast<std::int64_t>(sensorCount);
   info.startTime = startTime_;
   info.provenance = provenance_;
-  export_.start(info, queue);
+  export_.start(info, queue,
+                options_.exportWriterThread ? ExportWriter::thread : ExportWriter::caller);
 }
 
 std::string ReplayExports::add(const FrameResult& result, const RetinaPlacement& placement,
@@ -142,12 +145,9 @@ std::string ReplayExports::add(const FrameResult& result, const RetinaPlacement&
   std::string problem;
   if (!options_.exportPath.empty()) problem = export_.add(result, placement, frameNumber);
   if (!options_.statsPath.empty()) {
-    const std::string statsProblem = stats_.add({frameNumber,
-                                                 {readSeconds, result.seconds, result.eventsPushed},
-                                                 result.queue,
-                                                 result.center,
-                                                 result.frameTimeMs,
-                                                 residentMib});
+    const std::string statsProblem =
+        stats_.add({frameNumber, readSeconds, result.seconds, result.eventsPushed, result.queue,
+                    result.center, result.frameTimeMs, residentMib});
     if (problem.empty()) problem = statsProblem;
   }
   lastSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "app/session.h"
-#include "tools/replay/export.h"
 #include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
 #include "tools/replay/output_report.h"
-#include "tools/replay/stats.h"
+#include "tools/run_data/export.h"
+#include "tools/run_data/stats.h"
 
 class ReplayExports {
  public:

@@ -43,6 +43,10 @@ struct ReplayOptions {
   bool exportGains = false;            // --export-gains: also every frame's gains and Konio
   std::string statsPath;               // --stats, CSV
   std::vector<std::string> arguments;  // as given, for the export's record of the command line
+  // In process only (quillaventora.export_clip's writer_thread): false writes each frame's
+  // export rows on the frame loop's thread right after the frame, so that a run keeps to one
+  // thread; the file is the same.
+  bool exportWriterThread = true;
 
   bool help = false;
   bool version = false;

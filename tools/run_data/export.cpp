@@ -1,4 +1,4 @@
-#include "tools/replay/export.h"
+#include "tools/run_data/export.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,10 +11,8 @@
 #include <unistd.h>
 
 #include "app/parameter_file.h"
-#include "app/sampling.h"
 #include "display/render.h"
-#include "tools/replay/h5_file.h"
-#include "tools/replay/version.h"
+#include "tools/run_data/h5_file.h"
 
 namespace {
 
@@ -261,12 +259,12 @@ std::string Hdf5Export::create(const std::string& path, bool withGains) {
   return problem;
 }
 
-void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
+void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue, ExportWriter writer) {
   const hid_t root = data_->file.get();
   const RunProvenance& run = info.provenance;
   const bool ok =
-      writeH5Attribute(root, "tool", std::string(kReplayToolName)) &&
-      writeH5Attribute(root, "version", std::string(kReplayVersion)) &&
+      writeH5Attribute(root, "tool", info.tool) &&
+      writeH5Attribute(root, "version", info.version) &&
       writeH5Attribute(root, "command_line", info.commandLine) &&
       writeH5Attribute(root, "input", info.input) &&
       writeH5Attribute(root, "deterministic", static_cast<std::uint8_t>(info.deterministic)) &&
@@ -291,6 +289,12 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue) {
   queue.setPushLog(&pushLog_);
   settle_ = !info.deterministic;
   live_ = !info.deterministic;
+  accepting_ = true;
+  writerThread_ = writer == ExportWriter::thread;
+  if (!writerThread_) {
+    ownFrame_ = std::make_unique<ExportFrame>();
+    return;
+  }
   writer_ = std::thread(&Hdf5Export::writerLoop, this);
   if (!info.deterministic) {
     // Should the system refuse, the writer competes as an ordinary thread: slower runs, same file.
@@ -316,25 +320,37 @@ void Hdf5Export::addWarmFrame(std::size_t events) {
   spare_.push_back(std::move(frame));
 }
 
+std::unique_ptr<ExportFrame> Hdf5Export::frameForWriter() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (spare_.empty() && !roomForAnotherFrame()) {
+    frameWritten_.wait(lock, [this] { return !spare_.empty() || !error_.empty(); });
+  }
+  if (!error_.empty()) return nullptr;
+  if (spare_.empty()) {
+    ++framesInFlight_;
+    return std::make_unique<ExportFrame>();
+  }
+  std::unique_ptr<ExportFrame> frame = std::move(spare_.back());
+  spare_.pop_back();
+  return frame;
+}
+
+void Hdf5Export::writeHere(ExportFrame& frame) {
+  const bool written = write(frame);
+  frame.retina.reset();
+  if (written) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (error_.empty()) error_ = cannotWrite(target_, takeH5Error(h5Failure_));
+}
+
 std::string Hdf5Export::add(const FrameResult& result, const RetinaPlacement& placement,
                             std::int64_t frameNumber) {
-  std::unique_ptr<ExportFrame> frame;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    // Not started (start failed and said why) or already finished.
-    if (!writer_.joinable()) return error_.empty() ? cannotWrite(target_, "closed") : error_;
-    if (spare_.empty() && !roomForAnotherFrame()) {
-      frameWritten_.wait(lock, [this] { return !spare_.empty() || !error_.empty(); });
-    }
-    if (!error_.empty()) return error_;
-    if (spare_.empty()) {
-      frame = std::make_unique<ExportFrame>();
-      ++framesInFlight_;
-    } else {
-      frame = std::move(spare_.back());
-      spare_.pop_back();
-    }
-  }
+  // Not started (start failed and said why), already finished, or failed.
+  const std::string failure = error();
+  if (!accepting_ || !failure.empty())
+    return failure.empty() ? cannotWrite(target_, "closed") : failure;
+  std::unique_ptr<ExportFrame> frame = writerThread_ ? frameForWriter() : std::move(ownFrame_);
+  if (!frame) return error();
 
   frame->hasRow = true;
   frame->frame = static_cast<std::int32_t>(frameNumber);
@@ -367,6 +383,12 @@ std::string Hdf5Export::add(const FrameResult& result, const RetinaPlacement& pl
     }
   }
   lastFrame_ = frameNumber;
+  if (!writerThread_) {
+    expectedEvents_ = std::max(expectedEvents_, frame->events.size() + frame->events.size() / 4);
+    writeHere(*frame);
+    ownFrame_ = std::move(frame);
+    return error();
+  }
 
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -522,6 +544,7 @@ bool Hdf5Export::write(ExportFrame& f) {
 }
 
 void Hdf5Export::stopWriter() {
+  accepting_ = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
@@ -558,8 +581,12 @@ std::string Hdf5Export::finish(const ExportEnd& end,
     tail->hasRow = false;
     tail->frame = static_cast<std::int32_t>(lastFrame_ + 1);
     tail->events.swap(pushLog_);
-    std::lock_guard<std::mutex> lock(mutex_);
-    queued_.push_back(std::move(tail));
+    if (!writerThread_) {
+      if (error().empty()) writeHere(*tail);
+    } else {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queued_.push_back(std::move(tail));
+    }
   }
   waitForWriter(waiting);
   stopWriter();

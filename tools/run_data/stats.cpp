@@ -1,4 +1,4 @@
-#include "tools/replay/stats.h"
+#include "tools/run_data/stats.h"
 
 #include <cerrno>
 #include <cstring>
@@ -45,14 +45,14 @@ std::string StatsWriter::addComment(const std::string& text) {
 
 std::string StatsWriter::add(const StatsRow& r) {
   if (out_ == nullptr || !error_.empty()) return error_;
-  const StageSeconds& s = r.times.stages;
-  const double read = r.times.read + s.convert;
+  const StageSeconds& s = r.stages;
+  const double read = r.readSeconds + s.convert;
   const double frame = read + s.work() + s.modelStep;
   const int written = std::fprintf(
       out_, "%lld,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%zu,%llu,%llu,%d,%d,%d,%.1f\n",
       static_cast<long long>(r.frame), read * 1e3, s.sampling * 1e3, s.emission * 1e3,
       s.modelStep * 1e3, s.snapshots * 1e3, s.fovea * 1e3, s.rendering * 1e3, s.overlay * 1e3,
-      s.work() * 1e3, frame * 1e3, r.times.eventsPushed,
+      s.work() * 1e3, frame * 1e3, r.eventsPushed,
       static_cast<unsigned long long>(r.queue.displaced),
       static_cast<unsigned long long>(r.queue.batches), r.center.cx, r.center.cy, r.frameTimeMs,
       r.residentMib);

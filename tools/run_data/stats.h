@@ -8,15 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "app/session.h"  // StageSeconds
 #include "display/fovea.h"
 #include "model/event_queue.h"
-#include "tools/replay/summary.h"
 #include "tools/safe_output/atomic_file.h"
 
 // One frame's line.
 struct StatsRow {
-  std::int64_t frame = 0;  // 1 = the first drawn frame
-  FrameTimes times;
+  std::int64_t frame = 0;    // 1 = the first drawn frame
+  double readSeconds = 0.0;  // waiting for the frame, before its conversion (in `stages`)
+  StageSeconds stages;
+  std::size_t eventsPushed = 0;
   EventQueueStats queue;  // after the frame
   FoveaCenter center;
   std::int32_t frameTimeMs = 0;  // as the overlay shows it

@@ -2,7 +2,9 @@
 
 // --export FILE.h5: everything a run's retina did, as one HDF5 file (layout in README.md,
 // "Getting the data out"). The frame loop hands each frame's rows over without copying the
-// events (the push log is swapped); a writer thread converts, compresses and writes them.
+// events (the push log is swapped); a writer thread converts, compresses and writes them, or,
+// for a run that should keep to one thread, the frame loop's own thread does right after the
+// frame (ExportWriter): the file is the same, value for value.
 //
 // Compressing a frame's events takes the writer longer than the frame loop takes for the frame
 // (deflate, on one core), so the writer runs behind and the frames wait in memory, up to
@@ -30,7 +32,6 @@
 #include "app/parameters.h"
 #include "app/session.h"  // FrameResult, RetinaPlacement
 #include "model/event_queue.h"
-#include "tools/replay/h5_file.h"
 #include "tools/safe_output/atomic_file.h"
 
 // Where a run's data came from and what it ran with, as the data files record it.
@@ -45,6 +46,8 @@ struct RunProvenance {
 
 // What the file's root attributes say about the run, besides what the first frame fixes.
 struct ExportRunInfo {
+  std::string tool;  // the program that writes the file, and its version
+  std::string version;
   std::string commandLine;
   std::string input;  // the input's path, "synthetic" or "camera N"
   bool deterministic = false;
@@ -86,7 +89,15 @@ struct ExportFrame {
   std::chrono::steady_clock::time_point queuedAt;
 };
 
+// Where a frame's rows are compressed and written.
+enum class ExportWriter {
+  thread,  // a writer thread beside the frame loop: the shortest wall time for one run
+  caller,  // the thread that adds the frame, right after it: one thread a run, as a batch of
+           // runs on one-threaded workers wants
+};
+
 struct ExportDatasets;
+class H5ErrorCatch;
 
 class Hdf5Export {
  public:
@@ -101,16 +112,17 @@ class Hdf5Export {
 
   // Once the session exists and before its first frame: writes the root attributes (the run's
   // provenance and its parameters, under /parameters) and every dataset's description and
-  // units, sets the queue's push log and starts the writer thread (at the idle scheduling class and
-  // with the kWriteSettle pause unless `info.deterministic`: there the writer has a core to itself
-  // and should keep pace). The push log may be set while the session's worker runs: setPushLog
-  // takes the queue mutex, and nothing is pushed before the first frame.
-  void start(const ExportRunInfo& info, EventQueue& queue);
+  // units, sets the queue's push log and, for ExportWriter::thread, starts the writer thread (at
+  // the idle scheduling class and with the kWriteSettle pause unless `info.deterministic`: there
+  // the writer has a core to itself and should keep pace). The push log may be set while the
+  // session's worker runs: setPushLog takes the queue mutex, and nothing is pushed before the
+  // first frame.
+  void start(const ExportRunInfo& info, EventQueue& queue, ExportWriter writer);
 
   // After a drawn frame, on the frame loop's thread: takes the push log and the snapshots and
-  // queues the frame for the writer (with the placement, on the first frame); waits only when
-  // the queued frames fill kMaxQueuedBytes. An empty string, or the message once writing has
-  // failed.
+  // queues the frame for the writer thread (with the placement, on the first frame), waiting
+  // only when the queued frames fill kMaxQueuedBytes; or, for ExportWriter::caller, writes it
+  // here. An empty string, or the message once writing has failed.
   std::string add(const FrameResult& result, const RetinaPlacement& placement,
                   std::int64_t frameNumber);
 
@@ -146,8 +158,10 @@ class Hdf5Export {
 
  private:
   void writerLoop();
-  bool roomForAnotherFrame() const;  // under mutex_
-  bool needsWarmFrame() const;       // under mutex_
+  std::unique_ptr<ExportFrame> frameForWriter();  // a spare or new frame; null after a failure
+  void writeHere(ExportFrame& frame);             // ExportWriter::caller: writes it now
+  bool roomForAnotherFrame() const;               // under mutex_
+  bool needsWarmFrame() const;                    // under mutex_
   void addWarmFrame(std::size_t events);
   bool write(ExportFrame& frame);
   bool writeRetina(const ExportRetina& retina);
@@ -164,6 +178,9 @@ class Hdf5Export {
   std::unique_ptr<ExportDatasets> data_;
   bool withGains_ = false;
   bool settle_ = false;  // live: the writer pauses kWriteSettle after each frame is queued
+  bool writerThread_ = true;
+  bool accepting_ = false;                 // from a successful start to finish or discard
+  std::unique_ptr<ExportFrame> ownFrame_;  // ExportWriter::caller: the one frame, reused
   EventQueue* queue_ = nullptr;
   std::vector<RetinaEvent> pushLog_;  // the queue appends here, under the queue mutex
   std::int64_t lastFrame_ = 0;

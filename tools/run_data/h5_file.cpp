@@ -1,4 +1,4 @@
-#include "tools/replay/h5_file.h"
+#include "tools/run_data/h5_file.h"
 
 namespace {
 
