@@ -2,14 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <set>
 #include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -17,20 +14,6 @@
 #include "app/platform/quiet_stderr.h"
 
 namespace {
-
-// Two names of one file give the same key: its device and inode when it exists, else its
-// directory with symbolic links resolved and its name.
-std::string fileKey(const std::string& path) {
-  namespace fs = std::filesystem;
-  struct stat info {};
-  if (stat(path.c_str(), &info) == 0) {
-    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
-  }
-  const fs::path p(path);
-  std::error_code error;
-  const fs::path directory = fs::canonical(p.has_parent_path() ? p.parent_path() : ".", error);
-  return (error ? p.parent_path() : directory).string() + "/" + p.filename().string();
-}
 
 // Whether the file system holding `path` has no block left for this process. Root may use the
 // blocks reserved for it, others may not.
@@ -54,32 +37,6 @@ std::string sizeText(cv::Size size) {
 
 std::string ReplayOutputs::prepare(const ReplayInput& input) {
   framesPerSecond_ = input.framesPerSecond();
-  const std::int64_t expected = input.expectedFrames();
-  for (const SnapshotRequest& shot : options_.snapshots) {
-    if (expected > 0 && shot.frame > expected) {
-      return "--snapshot frame " + std::to_string(shot.frame) +
-             " is beyond the input's last frame (" + std::to_string(expected) + ")";
-    }
-  }
-  std::vector<std::string> targets;
-  if (!options_.outPath.empty()) targets.push_back(options_.outPath);
-  for (const SnapshotRequest& shot : options_.snapshots)
-    targets.push_back(shot.path);
-
-  // The data files are written by ReplayExports, but no output may be the input or another's.
-  std::vector<std::string> checked = targets;
-  for (const std::string* data : {&options_.exportPath, &options_.statsPath})
-    if (!data->empty()) checked.push_back(*data);
-  std::set<std::string> keys;
-  for (const std::string& target : checked) {
-    if (input.readsFile(target)) {
-      return "will not write '" + target + "': it is one of the input's files; choose another name";
-    }
-    if (!keys.insert(fileKey(target)).second) {
-      return "will not write '" + target + "' twice: two outputs name the same file";
-    }
-  }
-
   if (!options_.outPath.empty()) {
     const std::string problem = recording_.create(options_.outPath);
     if (!problem.empty()) return cannotWrite(options_.outPath, problem);

@@ -21,11 +21,9 @@ class ReplayOutputs {
  public:
   explicit ReplayOutputs(const ReplayOptions& options) : options_(options) {}
 
-  // Before the run: refuses a snapshot frame beyond the input's known end and an output (the
-  // data files of ReplayExports included) that is one of the input's files or that two outputs
-  // name, creates every temporary file, and opens the
-  // recorder where the input's frame size is known. Returns an empty string or the message, with
-  // its cause.
+  // Before the run, once the targets are vetted (vetOutputs): creates every temporary file and
+  // opens the recorder where the input's frame size is known. Returns an empty string or the
+  // message, with its cause.
   std::string prepare(const ReplayInput& input);
 
   // After frame `frameNumber` (1 = the first) was drawn into `canvas`: records it and writes

@@ -7,7 +7,9 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "app/banner.h"
 #include "app/frame_clock.h"
@@ -23,6 +25,7 @@
 #include "tools/replay/run_parameters.h"
 #include "tools/replay/summary.h"
 #include "tools/safe_output/exit_cleanup.h"
+#include "tools/safe_output/target_checks.h"
 
 namespace {
 
@@ -70,6 +73,48 @@ ExportEnd exportEnd(RunEnd end, int signalNumber) {
       break;
   }
   return {"failure", false};
+}
+
+// Before any output is prepared, every target at once: none may be one of the run's inputs (the
+// parameter file, the fovea path, the input's own files) or named by two outputs, and no
+// snapshot frame may lie beyond the input's known end. An empty string or the first refusal.
+std::string vetOutputs(const ReplayOptions& options, const RunParameters& run,
+                       const ReplayInput& input) {
+  std::vector<std::string> snapshots;
+  for (const SnapshotRequest& shot : options.snapshots)
+    snapshots.push_back(shot.path);
+  const auto then = [](std::vector<std::string> first, const std::vector<std::string>& more) {
+    first.insert(first.end(), more.begin(), more.end());
+    return first;
+  };
+  for (const std::string& target :
+       then({options.outPath, options.exportPath, options.statsPath}, snapshots)) {
+    for (const std::string* file : {&run.configFile, &run.foveaPathFile}) {
+      if (!target.empty() && !file->empty() && fileIdentity(target) == fileIdentity(*file)) {
+        return "will not write '" + target + "': it is the file " +
+               (file == &run.configFile ? "--config" : "--fovea-path") + " reads";
+      }
+    }
+  }
+  const std::int64_t expected = input.expectedFrames();
+  for (const SnapshotRequest& shot : options.snapshots) {
+    if (expected > 0 && shot.frame > expected) {
+      return "--snapshot frame " + std::to_string(shot.frame) +
+             " is beyond the input's last frame (" + std::to_string(expected) + ")";
+    }
+  }
+  std::set<std::string> files;
+  for (const std::string& target :
+       then(then({options.outPath}, snapshots), {options.exportPath, options.statsPath})) {
+    if (target.empty()) continue;
+    if (input.readsFile(target)) {
+      return "will not write '" + target + "': it is one of the input's files; choose another name";
+    }
+    if (!files.insert(fileIdentity(target)).second) {
+      return "will not write '" + target + "' twice: two outputs name the same file";
+    }
+  }
+  return {};
 }
 
 double secondsSince(SteadyTime start) {
@@ -143,6 +188,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   problem = input.open(options);
   if (!problem.empty()) return refuse(problem);
   problem = checkRunParameters(run, options, input.firstFrameSize());
+  if (problem.empty()) problem = vetOutputs(options, run, input);
   if (!problem.empty()) return refuse(problem);
   const std::int64_t expected = input.expectedFrames();
   ReplayOutputs outputs(options);

@@ -1,9 +1,6 @@
 #include "tools/replay/run_parameters.h"
 
 #include <filesystem>
-#include <vector>
-
-#include <sys/stat.h>
 
 #include "app/parameter_file.h"
 
@@ -13,14 +10,6 @@ std::string absolutePath(const std::string& path) {
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return error ? path : absolute.lexically_normal().string();
-}
-
-// Whether `output` is the very file `input` (the same device and inode: a link to it too).
-bool sameFile(const std::string& output, const std::string& input) {
-  struct stat a {
-  }, b{};
-  return stat(output.c_str(), &a) == 0 && stat(input.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino;
 }
 
 }  // namespace
@@ -53,17 +42,6 @@ std::string checkRunParameters(const RunParameters& run, const ReplayOptions& op
   if (!run.foveaPathFile.empty()) {
     const std::string outside = checkFoveaPathInside(run.fovea.path, firstFrame);
     if (!outside.empty()) return "--fovea-path '" + options.foveaPathFile + "': " + outside;
-  }
-  std::vector<std::string> outputs{options.outPath, options.exportPath, options.statsPath};
-  for (const SnapshotRequest& shot : options.snapshots)
-    outputs.push_back(shot.path);
-  for (const std::string& output : outputs) {
-    for (const std::string* input : {&run.configFile, &run.foveaPathFile}) {
-      if (!output.empty() && !input->empty() && sameFile(output, *input)) {
-        return "will not write '" + output + "': it is the file " +
-               (input == &run.configFile ? "--config" : "--fovea-path") + " reads";
-      }
-    }
   }
   return {};
 }

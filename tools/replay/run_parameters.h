@@ -24,8 +24,7 @@ struct RunParameters {
 std::string loadRunParameters(const ReplayOptions& options, RunParameters& run);
 
 // Once the input is open and its first frame's size known: refuses a fovea path that leaves the
-// picture, and an output that would write over the parameter file or the path file (they are
-// inputs too). An empty string or the refusal.
+// picture. An empty string or the refusal.
 std::string checkRunParameters(const RunParameters& run, const ReplayOptions& options,
                                cv::Size firstFrame);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -84,6 +85,18 @@ std::string existingTargetProblem(const std::string& path, const struct stat& in
     problem = "it is a mount point (a file mounted there), which a new file cannot be renamed over";
   }
   return problem;
+}
+
+std::string fileIdentity(const std::string& path) {
+  namespace fs = std::filesystem;
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  }
+  const fs::path p(path);
+  std::error_code error;
+  const fs::path directory = fs::canonical(p.has_parent_path() ? p.parent_path() : ".", error);
+  return (error ? p.parent_path() : directory).string() + "/" + p.filename().string();
 }
 
 std::string directoryProblem(const std::string& directory, const struct stat* target) {

@@ -14,6 +14,10 @@
 // without any write bit); a mount point (a file bind-mounted there: renaming onto it fails).
 std::string existingTargetProblem(const std::string& path, const struct stat& info);
 
+// One key per file, whatever name it goes by: its device and inode when it exists, else its
+// directory with symbolic links resolved and its name. Two targets with one key are one file.
+std::string fileIdentity(const std::string& path);
+
 // Why no new file can be created and renamed in `directory`, or an empty string: a missing
 // directory, or one without write permission (for root: one without any write bit). With
 // `target` (the existing file to replace, or null), also a sticky directory in which neither the
