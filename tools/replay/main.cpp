@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include "app/platform/console.h"
 #include "app/platform/platform.h"
 #include "tools/replay/replay.h"
 #include "tools/safe_output/exit_cleanup.h"
@@ -19,13 +19,6 @@ namespace {
 // frame. (safe_output's exit_cleanup.h holds the temporary files' list, which the handler also
 // reaches, and replay.h the run's phase.)
 volatile std::sig_atomic_t stopRequest = 0;
-
-void writeMessage(const char* text) {
-  std::size_t length = 0;
-  while (text[length] != '\0')
-    ++length;
-  if (write(STDERR_FILENO, text, length) < 0) return;
-}
 
 // Abandons what is not finished (an existing target keeps its old file) and ends the process.
 [[noreturn]] void endAtOnce(int signal) {
@@ -50,7 +43,7 @@ void onStopSignal(int signal) {
     stopRequest = signal;
     return;
   }
-  writeMessage(
+  writeToStandardErrorNow(
       "\nretina-replay: stopped again: outputs not finished yet are abandoned, "
       "their targets left as they were\n");
   endAtOnce(signal);
@@ -65,26 +58,10 @@ void installStopHandlers() {
     sigaction(signal, &action, nullptr);
 }
 
-// A closed standard stream would hand its number to the next file the tool opens, which would
-// then receive the console lines. /dev/null opened read-only takes its place: writes to it fail
-// with EBADF, as they would have, and the tool says so.
-void occupyClosedStandardStreams() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1) continue;
-    const int null = open("/dev/null", O_RDONLY);
-    if (null >= 0 && null != fd) {
-      dup2(null, fd);
-      close(null);
-    }
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  occupyClosedStandardStreams();
-  // Line by line into a pipe or file too, so that a reader sees each line as it is written.
-  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  prepareStandardStreams();  // before any file is opened
   const ParsedOptions parsed = parseReplayOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.error.empty()) {
     std::cerr << "retina-replay: " << parsed.error << "\n";

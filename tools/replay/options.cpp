@@ -1,8 +1,7 @@
 #include "tools/replay/options.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <functional>
 #include <limits>
 #include <set>
@@ -18,14 +17,16 @@ enum class Number { ok, invalid, tooLarge };
 
 // A whole number from 1 to `most`, digits only.
 Number parsePositive(const std::string& text, std::int64_t& value, std::int64_t most) {
+  std::int64_t parsed = 0;
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
     return Number::invalid;
   }
-  errno = 0;
-  char* end = nullptr;
-  const long long parsed = std::strtoll(text.c_str(), &end, 10);
-  if (errno == ERANGE || parsed > most) return Number::tooLarge;
-  if (errno != 0 || *end != '\0' || parsed <= 0) return Number::invalid;
+  // Digits only: out of range is the one failure left.
+  if (std::from_chars(text.data(), text.data() + text.size(), parsed).ec != std::errc() ||
+      parsed > most) {
+    return Number::tooLarge;
+  }
+  if (parsed == 0) return Number::invalid;
   value = parsed;
   return Number::ok;
 }
@@ -159,18 +160,17 @@ std::string applyValue(const std::string& option, const std::string& v, ReplayOp
   return {};
 }
 
-// What the options say together; empty when they fit.
-std::string checkCombination(const ReplayOptions& o, bool sizeGiven, bool headlessGiven,
-                             bool foveaGiven) {
-  if (foveaGiven && !o.foveaPathFile.empty()) {
+// What the options say together (`given`: the options on the line); empty when they fit.
+std::string checkCombination(const ReplayOptions& o, const std::set<std::string>& given) {
+  if (given.count("--fovea") > 0 && !o.foveaPathFile.empty()) {
     return "give --fovea or --fovea-path, not both: a path moves the centre by itself";
   }
-  if (sizeGiven && o.source != ReplaySource::synthetic) {
+  if (given.count("--size") > 0 && o.source != ReplaySource::synthetic) {
     return std::string("--size sets the synthetic scene's size; it does not apply to ") +
            sourceOption(o.source) + ", whose frames keep their own size";
   }
   if (o.exportGains && o.exportPath.empty()) return "--export-gains needs --export FILE.h5";
-  if (o.fast && headlessGiven) return "--fast unpaces a window; a headless run is never paced";
+  if (o.fast && o.headless) return "--fast unpaces a window; a headless run is never paced";
   if (o.fast && o.source == ReplaySource::camera) {
     return "--fast does not apply to --camera, which delivers frames at its own rate";
   }
@@ -427,8 +427,7 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
     parsed.error = "unknown option '" + args[unknown] + "' (see --help)";
     return parsed;
   }
-  parsed.error = checkCombination(o, given.count("--size") > 0, given.count("--headless") > 0,
-                                  given.count("--fovea") > 0);
+  parsed.error = checkCombination(o, given);
   return parsed;
 }
 

@@ -142,16 +142,20 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     err << "retina-replay: " << message << "\n";
     return kReplayUsageError;
   };
-  if (options.help || options.version) {
+  // --help, --version and --print-config answer on standard output, and that is all.
+  const auto answer = [&out, &err](const std::string& text) {
     ConsoleCheck console;
     errno = 0;
-    out << (options.help ? replayUsage() : replayVersion() + "\n");
+    out << text;
     console.after(out);
     out.flush();
     console.after(out);
     if (console.cause.empty()) return kReplayDone;
     err << "retina-replay: cannot write standard output: " << console.cause << "\n";
     return kReplayFailed;
+  };
+  if (options.help || options.version) {
+    return answer(options.help ? replayUsage() : replayVersion() + "\n");
   }
   if (options.checkDisplay) {
     const std::string why = windowUnavailableReason();
@@ -162,16 +166,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   RunParameters run;
   std::string problem = loadRunParameters(options, run);
   if (!problem.empty()) return refuse(problem);
-  if (options.printConfig) {
-    ConsoleCheck console;
-    errno = 0;
-    out << parametersToToml(run.parameters);
-    out.flush();
-    console.after(out);
-    if (console.cause.empty()) return kReplayDone;
-    err << "retina-replay: cannot write standard output: " << console.cause << "\n";
-    return kReplayFailed;
-  }
+  if (options.printConfig) return answer(parametersToToml(run.parameters));
   if (!options.headless) {
     const std::string why = windowUnavailableReason();
     if (!why.empty() && options.fast) {
