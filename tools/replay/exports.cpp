@@ -67,8 +67,7 @@ std::vector<std::string> provenanceComments(const ReplayOptions& options, const 
   return lines;
 }
 
-}  // namespace
-
+// The input's part of a run's provenance: its absolute path, size and frame rate.
 void describeInput(const ReplayOptions& options, const ReplayInput& input,
                    RunProvenance& provenance) {
   provenance.inputFrameRate = input.framesPerSecond();
@@ -87,6 +86,8 @@ void describeInput(const ReplayOptions& options, const ReplayInput& input,
     provenance.inputBytes = static_cast<std::int64_t>(info.st_size);
   }
 }
+
+}  // namespace
 
 std::string commandLineText(const std::vector<std::string>& arguments) {
   std::string text = kReplayToolName;
@@ -107,8 +108,11 @@ std::string commandLineText(const std::vector<std::string>& arguments) {
   return text;
 }
 
-std::string ReplayExports::open(const RunProvenance& provenance) {
-  provenance_ = provenance;
+std::string ReplayExports::open(const RunParameters& run, const ReplayInput& input) {
+  provenance_.parameters = run.parameters;
+  provenance_.configFile = run.configFile;
+  provenance_.foveaControl = foveaControlText(run);
+  describeInput(options_, input, provenance_);
   startTime_ = utcNow();
   std::string problem;
   if (!options_.exportPath.empty()) {

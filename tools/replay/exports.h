@@ -13,6 +13,7 @@
 #include "tools/replay/inputs.h"
 #include "tools/replay/options.h"
 #include "tools/replay/output_report.h"
+#include "tools/replay/run_parameters.h"
 #include "tools/run_data/export.h"
 #include "tools/run_data/stats.h"
 
@@ -23,8 +24,9 @@ class ReplayExports {
   bool enabled() const { return !options_.exportPath.empty() || !options_.statsPath.empty(); }
 
   // Before the run, once the input is known to open: stages every file; the CSV file starts
-  // with the run's provenance as comment lines. Returns an empty string or the message.
-  std::string open(const RunProvenance& provenance);
+  // with the run's provenance (its parameters, `input`'s path, size and rate) as comment lines.
+  // Returns an empty string or the message.
+  std::string open(const RunParameters& run, const ReplayInput& input);
 
   // Right after the session is created, before its first frame: the export logs `queue`'s
   // pushes from here on.
@@ -67,7 +69,3 @@ class ReplayExports {
 // The command line as a shell would take it back: the tool's name, then each argument, quoted
 // where needed.
 std::string commandLineText(const std::vector<std::string>& arguments);
-
-// The input's part of a run's provenance: its absolute path, size and frame rate.
-void describeInput(const ReplayOptions& options, const ReplayInput& input,
-                   RunProvenance& provenance);

@@ -189,13 +189,8 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   ReplayOutputs outputs(options);
   problem = outputs.prepare(input);
   if (!problem.empty()) return refuse(problem);
-  RunProvenance provenance;
-  provenance.parameters = run.parameters;
-  provenance.configFile = run.configFile;
-  provenance.foveaControl = foveaControlText(run);
-  describeInput(options, input, provenance);
   ReplayExports exports(options);
-  problem = exports.open(provenance);
+  problem = exports.open(run, input);
   if (!problem.empty()) return refuse(problem);
 
   FixedFrameClock clock;
