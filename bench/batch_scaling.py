@@ -1,14 +1,14 @@
 """What a batch gains from a second local worker, and what each clip costs beyond its replay.
 
 Makes 8 clips (copies of opencv-doc's Megamind.avi and vtest.avi), then, in rounds, replays each
-in this process with export_clip (the replay itself: decode, retina, export, rename) and runs the
-batch command on all of them with one and with two local workers, 150 frames a clip. Prints the
-medians over the rounds:
+in this process with export_clip as a batch task does, the export written on the frame loop's
+thread (the replay itself: decode, retina, export, rename), and runs the batch command on all of
+them with one and with two local workers, 150 frames a clip. Prints the medians over the rounds:
 
 - clips per second with one and two workers, from the batch's own time (first task submitted to
-  last row written, as its summary line says), and their ratio, next to what the cores allow: a
-  clip's replay runs on more than one thread (the frame loop and the export's writer), so the
-  CPU time over the wall time of the in-process replays says how many cores one clip keeps busy;
+  last row written, as its summary line says), and their ratio, next to what the cores allow:
+  the CPU time over the wall time of the in-process replays says how many cores one clip keeps
+  busy (the decoder may use threads of its own);
 - the per-clip overhead: one worker's batch time per clip less the clip's in-process replay time
   (what the task's start, the worker's module import, the result's trip, the read-back checksum
   and the manifest row add), and the command's fixed cost (cluster start and stop).
@@ -53,7 +53,7 @@ def in_process(clips, out):
     """(wall, CPU) seconds of export_clip over the clips, in this process."""
     start, cpu = time.perf_counter(), cpu_seconds()
     for path in clips:
-        qv.export_clip(path, os.path.join(out, "clip.h5"), frames=FRAMES)
+        qv.export_clip(path, os.path.join(out, "clip.h5"), frames=FRAMES, writer_thread=False)
     return time.perf_counter() - start, cpu_seconds() - cpu
 
 
@@ -83,8 +83,8 @@ def main():
     print(f"{CLIPS} clips of {FRAMES} frames (Megamind.avi, vtest.avi), {rounds} rounds, "
           f"medians; {os.cpu_count()} cores")
     cores = m(cpu) / m(replay)
-    print(f"in-process replay (export_clip): {m(replay) / CLIPS:.3f} s per clip, using "
-          f"{cores:.2f} cores (CPU time of all its threads / wall time)")
+    print(f"in-process replay (export_clip, writer_thread=False): {m(replay) / CLIPS:.3f} s per "
+          f"clip, using {cores:.2f} cores (CPU time of all its threads / wall time)")
     print(f"1 worker:  batch {m(one):.2f} s = {CLIPS / m(one):.2f} clips/s; command "
           f"{m(one_whole):.2f} s")
     print(f"2 workers: batch {m(two):.2f} s = {CLIPS / m(two):.2f} clips/s; command "

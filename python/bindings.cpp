@@ -584,11 +584,12 @@ class FrameReader {
 // One clip exported as the command line exports it
 
 py::tuple exportClip(const std::vector<std::string>& arguments, const py::object& parameters,
-                     bool checkSignals) {
+                     bool checkSignals, bool writerThread) {
   ParsedOptions parsed = parseReplayOptions(arguments);
   if (!parsed.error.empty()) throw py::value_error(parsed.error);
   if (!parameters.is_none()) parsed.options.parameters = parameters.cast<const Parameters&>();
   parsed.options.headless = true;
+  parsed.options.exportWriterThread = writerThread;
 
   std::ostringstream out, err;
   volatile std::sig_atomic_t stop = 0;
@@ -892,9 +893,10 @@ pixels. Iterate over it; read_frames() makes one.)doc")
         "Removes the dead runs' hidden temporary files of `target`; returns the name of one a "
         "live run holds, or ''.");
   m.def("_export_clip", &exportClip, py::arg("arguments"), py::arg("parameters"),
-        py::arg("check_signals"),
-        "Runs retina-replay in process on `arguments` (headless); returns (status, frames, "
-        "stdout, stderr). See quillaventora.export_clip.");
+        py::arg("check_signals"), py::arg("writer_thread"),
+        "Runs retina-replay in process on `arguments` (headless), the export written on a "
+        "thread of its own or on this one; returns (status, frames, stdout, stderr). See "
+        "quillaventora.export_clip.");
 
   py::class_<TimedRunner>(m, "_TimedCppSession")
       .def(py::init([](const py::object& parameters, bool events) {

@@ -75,9 +75,10 @@ def run_clip(job):
                     "seconds": time.perf_counter() - start}
     try:
         os.makedirs(os.path.dirname(job.output), exist_ok=True)
+        # One thread a clip: the workers are one process per core with one thread each.
         exported = export_clip(job.input, job.output, parameters=job.parameters,
                                frames=job.frames, fovea=job.fovea, fovea_path=job.fovea_path,
-                               export_gains=job.export_gains)
+                               export_gains=job.export_gains, writer_thread=False)
     except (ExportError, ValueError) as error:
         return {**result, "status": "failed", "cause": str(error),
                 "seconds": time.perf_counter() - start}
