@@ -35,7 +35,7 @@
 #include "display/render.h"
 #include "model/event_queue.h"
 #include "retina/fibonacci_retina.h"
-#include "tools/replay/inputs.h"
+#include "tools/frame_input/frame_input.h"
 #include "tools/replay/options.h"
 #include "tools/replay/replay.h"
 #include "tools/safe_output/temp_file_lock.h"
@@ -512,32 +512,33 @@ bool readsAsImage(const std::string& path) {
   return cv::haveImageReader(path);
 }
 
-ReplaySource sourceArgument(const std::string& path, const std::string& source) {
-  if (source == "video") return ReplaySource::video;
-  if (source == "image") return ReplaySource::image;
+InputKind sourceArgument(const std::string& path, const std::string& source) {
+  if (source == "video") return InputKind::video;
+  if (source == "image") return InputKind::image;
   if (source != "auto") {
     throw py::value_error("source must be 'auto', 'video' or 'image', not '" + source + "'");
   }
-  return readsAsImage(path) ? ReplaySource::image : ReplaySource::video;
+  return readsAsImage(path) ? InputKind::image : InputKind::video;
 }
 
 class FrameReader {
  public:
   FrameReader(const py::object& path, const py::object& limit, const std::string& source) {
-    options_.inputPath = py::str(py::module_::import("os").attr("fspath")(path));
-    options_.source = sourceArgument(options_.inputPath, source);
+    InputRequest request;
+    request.path = py::str(py::module_::import("os").attr("fspath")(path));
+    request.kind = sourceArgument(request.path, source);
     if (!limit.is_none()) {
       const auto frames = py::cast<std::int64_t>(limit);
       if (frames < 1)
         throw py::value_error("limit must be at least 1, not " + std::to_string(frames));
-      options_.frames = frames;
+      request.frameLimit = frames;
     }
     // A still image is one frame; retina-replay repeats it, a caller can step it again.
-    if (options_.source == ReplaySource::image) options_.frames = 1;
+    if (request.kind == InputKind::image) request.frameLimit = 1;
     std::string problem;
     {
       py::gil_scoped_release release;
-      problem = input_.open(options_);
+      problem = input_.open(request);
     }
     if (!problem.empty()) throw py::value_error(problem);
   }
@@ -574,9 +575,8 @@ class FrameReader {
     closed_ = true;
   }
 
-  ReplayOptions options_;
   std::mutex mutex_;
-  ReplayInput input_;
+  FrameInput input_;
   bool closed_ = false;
 };
 

@@ -178,7 +178,7 @@ TEST(ReplayOptionsParsing, RefusesEachBadOptionOrCombinationWithOneLineNamingIt)
       {"--video", "clip_%03d.jpg", "--frames", "12", "--snapshot", "12:last.PNG", "--out",
        "run.AVI", "--snapshot", "3:early.png", "--headless", "--deterministic"});
   EXPECT_EQ(good.error, "");
-  EXPECT_EQ(good.options.source, ReplaySource::video);
+  EXPECT_EQ(good.options.source, InputKind::video);
   EXPECT_EQ(good.options.inputPath, "clip_%03d.jpg");
   EXPECT_EQ(good.options.frames, 12);
   ASSERT_EQ(good.options.snapshots.size(), 2u);

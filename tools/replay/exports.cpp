@@ -14,9 +14,9 @@ namespace {
 
 std::string inputText(const ReplayOptions& options) {
   switch (options.source) {
-    case ReplaySource::synthetic:
+    case InputKind::synthetic:
       return "synthetic";
-    case ReplaySource::camera:
+    case InputKind::camera:
       return "camera " + std::to_string(options.cameraIndex);
     default:
       return options.inputPath;
@@ -68,10 +68,10 @@ std::vector<std::string> provenanceComments(const ReplayOptions& options, const 
 }
 
 // The input's part of a run's provenance: its absolute path, size and frame rate.
-void describeInput(const ReplayOptions& options, const ReplayInput& input,
+void describeInput(const ReplayOptions& options, const FrameInput& input,
                    RunProvenance& provenance) {
   provenance.inputFrameRate = input.framesPerSecond();
-  if (options.source != ReplaySource::video && options.source != ReplaySource::image) return;
+  if (options.source != InputKind::video && options.source != InputKind::image) return;
   const std::string& path = options.inputPath;
   // A stream's URL or a pipeline is no path; a sequence's pattern is one, of no one file.
   if (path.find("://") != std::string::npos || path.find('!') != std::string::npos) {
@@ -108,7 +108,7 @@ std::string commandLineText(const std::vector<std::string>& arguments) {
   return text;
 }
 
-std::string ReplayExports::open(const RunParameters& run, const ReplayInput& input) {
+std::string ReplayExports::open(const RunParameters& run, const FrameInput& input) {
   provenance_.parameters = run.parameters;
   provenance_.configFile = run.configFile;
   provenance_.foveaControl = foveaControlText(run);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/session.h"
-#include "tools/replay/inputs.h"
+#include "tools/frame_input/frame_input.h"
 #include "tools/replay/options.h"
 #include "tools/replay/output_report.h"
 #include "tools/replay/run_parameters.h"
@@ -26,7 +26,7 @@ class ReplayExports {
   // Before the run, once the input is known to open: stages every file; the CSV file starts
   // with the run's provenance (its parameters, `input`'s path, size and rate) as comment lines.
   // Returns an empty string or the message.
-  std::string open(const RunParameters& run, const ReplayInput& input);
+  std::string open(const RunParameters& run, const FrameInput& input);
 
   // Right after the session is created, before its first frame: the export logs `queue`'s
   // pushes from here on.
@@ -41,7 +41,7 @@ class ReplayExports {
   // Real seconds the last add() took on the frame loop's thread.
   double lastSeconds() const { return lastSeconds_; }
 
-  // Before finish: the input ended before its known end (see ReplayInput::endedEarly); the
+  // Before finish: the input ended before its known end (see FrameInput::endedEarly); the
   // export records it.
   void noteInputEndedEarly(std::int64_t frame, const std::string& cause);
 

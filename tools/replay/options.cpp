@@ -76,15 +76,15 @@ bool endsWith(const std::string& text, const std::string& suffix) {
   return tail == suffix;
 }
 
-const char* sourceOption(ReplaySource source) {
+const char* sourceOption(InputKind source) {
   switch (source) {
-    case ReplaySource::video:
+    case InputKind::video:
       return "--video";
-    case ReplaySource::image:
+    case InputKind::image:
       return "--image";
-    case ReplaySource::camera:
+    case InputKind::camera:
       return "--camera";
-    case ReplaySource::synthetic:
+    case InputKind::synthetic:
       break;
   }
   return "the synthetic scene";
@@ -102,14 +102,14 @@ std::string applyValue(const std::string& option, const std::string& v, ReplayOp
   if (option == "--video" || option == "--image") {
     if (v.empty()) return option + " needs a file name";
     o.inputPath = v;
-    o.source = option == "--video" ? ReplaySource::video : ReplaySource::image;
+    o.source = option == "--video" ? InputKind::video : InputKind::image;
   } else if (option == "--camera") {
     std::int64_t index = 0;
     if (v != "0" && (!parsePositive(v, index) || index > 1000)) {
       return needs(option, v);
     }
     o.cameraIndex = static_cast<int>(index);
-    o.source = ReplaySource::camera;
+    o.source = InputKind::camera;
   } else if (option == "--size") {
     if (!parseSize(v, o.sceneSize)) {
       return needs(option, v);
@@ -165,13 +165,13 @@ std::string checkCombination(const ReplayOptions& o, const std::set<std::string>
   if (given.count("--fovea") > 0 && !o.foveaPathFile.empty()) {
     return "give --fovea or --fovea-path, not both: a path moves the centre by itself";
   }
-  if (given.count("--size") > 0 && o.source != ReplaySource::synthetic) {
+  if (given.count("--size") > 0 && o.source != InputKind::synthetic) {
     return std::string("--size sets the synthetic scene's size; it does not apply to ") +
            sourceOption(o.source) + ", whose frames keep their own size";
   }
   if (o.exportGains && o.exportPath.empty()) return "--export-gains needs --export FILE.h5";
   if (o.fast && o.headless) return "--fast unpaces a window; a headless run is never paced";
-  if (o.fast && o.source == ReplaySource::camera) {
+  if (o.fast && o.source == InputKind::camera) {
     return "--fast does not apply to --camera, which delivers frames at its own rate";
   }
   std::set<std::string> paths;
@@ -350,9 +350,13 @@ struct OptionRefusal : std::runtime_error {
 
 std::int64_t frameLimit(const ReplayOptions& options) {
   if (options.frames > 0) return options.frames;
-  const bool endless =
-      options.source == ReplaySource::video || options.source == ReplaySource::camera;
+  const bool endless = options.source == InputKind::video || options.source == InputKind::camera;
   return endless ? 0 : kDefaultReplayFrames;
+}
+
+InputRequest inputRequest(const ReplayOptions& options) {
+  return {options.source, options.inputPath, options.cameraIndex, options.sceneSize,
+          frameLimit(options)};
 }
 
 ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {

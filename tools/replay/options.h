@@ -12,8 +12,7 @@
 #include "app/fovea_path.h"
 #include "app/frame_io.h"
 #include "app/parameters.h"
-
-enum class ReplaySource { synthetic, video, image, camera };
+#include "tools/frame_input/frame_input.h"
 
 // --snapshot N:FILE.png
 struct SnapshotRequest {
@@ -22,7 +21,7 @@ struct SnapshotRequest {
 };
 
 struct ReplayOptions {
-  ReplaySource source = ReplaySource::synthetic;
+  InputKind source = InputKind::synthetic;
   std::string inputPath;                // --video / --image
   int cameraIndex = 0;                  // --camera
   cv::Size sceneSize = kDemoFrameSize;  // --size, synthetic scene only
@@ -70,6 +69,9 @@ constexpr int kReplaySignalBase = 128;
 // Frames to run: --frames, or 300 for the synthetic scene and images, or 0 (no limit) for a
 // video (until it ends) and a camera (until ESC).
 std::int64_t frameLimit(const ReplayOptions& options);
+
+// The input that the options name, with that limit.
+InputRequest inputRequest(const ReplayOptions& options);
 
 struct ParsedOptions {
   ReplayOptions options;

@@ -35,7 +35,7 @@ std::string sizeText(cv::Size size) {
 
 }  // namespace
 
-std::string ReplayOutputs::prepare(const ReplayInput& input) {
+std::string ReplayOutputs::prepare(const FrameInput& input) {
   framesPerSecond_ = input.framesPerSecond();
   if (!options_.outPath.empty()) {
     const std::string problem = recording_.create(options_.outPath);

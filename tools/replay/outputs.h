@@ -8,7 +8,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tools/replay/inputs.h"
+#include "tools/frame_input/frame_input.h"
 #include "tools/replay/options.h"
 #include "tools/replay/output_report.h"
 #include "tools/safe_output/atomic_file.h"
@@ -24,7 +24,7 @@ class ReplayOutputs {
   // Before the run, once the targets are vetted (vetOutputs): creates every temporary file and
   // opens the recorder where the input's frame size is known. Returns an empty string or the
   // message, with its cause.
-  std::string prepare(const ReplayInput& input);
+  std::string prepare(const FrameInput& input);
 
   // After frame `frameNumber` (1 = the first) was drawn into `canvas`: records it and writes
   // the snapshots of that frame. An empty string, or the message once an output has failed (it

@@ -17,8 +17,8 @@
 #include "app/platform/platform.h"
 #include "app/platform/x_display.h"
 #include "app/session.h"
+#include "tools/frame_input/frame_input.h"
 #include "tools/replay/exports.h"
-#include "tools/replay/inputs.h"
 #include "tools/replay/outputs.h"
 #include "tools/replay/pacing.h"
 #include "tools/replay/progress.h"
@@ -79,7 +79,7 @@ ExportEnd exportEnd(RunEnd end, int signalNumber) {
 // parameter file, the fovea path, the input's own files) or named by two outputs, and no
 // snapshot frame may lie beyond the input's known end. An empty string or the first refusal.
 std::string vetOutputs(const ReplayOptions& options, const RunParameters& run,
-                       const ReplayInput& input) {
+                       const FrameInput& input) {
   std::vector<std::string> snapshots;
   for (const SnapshotRequest& shot : options.snapshots)
     snapshots.push_back(shot.path);
@@ -179,8 +179,8 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   }
 
   // Everything is opened and checked before any output file exists.
-  ReplayInput input;
-  problem = input.open(options);
+  FrameInput input;
+  problem = input.open(inputRequest(options));
   if (!problem.empty()) return refuse(problem);
   problem = checkRunParameters(run, options, input.firstFrameSize());
   if (problem.empty()) problem = vetOutputs(options, run, input);
@@ -198,7 +198,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   config.parameters = run.parameters;
   config.fovea = run.fovea;
   if (options.deterministic) runOnFrameClock(config, clock);
-  const bool paced = !options.headless && !options.fast && options.source != ReplaySource::camera;
+  const bool paced = !options.headless && !options.fast && options.source != InputKind::camera;
   FramePacer pacer(paced ? input.framesPerSecond() : 0.0, kKeyWaitMs);
   ProgressLine progress(err, hooks.progress, expected);
   ConsoleCheck console;

@@ -1,4 +1,4 @@
-#include "tools/replay/inputs.h"
+#include "tools/frame_input/frame_input.h"
 
 #include <cctype>
 #include <cerrno>
@@ -211,17 +211,17 @@ bool sequenceCovers(const std::string& pattern, const std::string& path) {
   return false;
 }
 
-std::string ReplayInput::open(const ReplayOptions& options) {
-  limit_ = frameLimit(options);
+std::string FrameInput::open(const InputRequest& request) {
+  limit_ = request.frameLimit;
   framesPerSecond_ = kDefaultFramesPerSecond;
-  const std::string& path = options.inputPath;
+  const std::string& path = request.path;
   struct stat info {};
-  switch (options.source) {
-    case ReplaySource::synthetic:
-      scene_ = std::make_unique<SyntheticScene>(options.sceneSize);
-      firstSize_ = options.sceneSize;
+  switch (request.kind) {
+    case InputKind::synthetic:
+      scene_ = std::make_unique<SyntheticScene>(request.sceneSize);
+      firstSize_ = request.sceneSize;
       break;
-    case ReplaySource::video: {
+    case InputKind::video: {
       const std::string what = "cannot open video '" + path + "': ";
       const bool exists = stat(path.c_str(), &info) == 0;
       if (exists) {
@@ -250,7 +250,7 @@ std::string ReplayInput::open(const ReplayOptions& options) {
       }
       break;
     }
-    case ReplaySource::image: {
+    case InputKind::image: {
       const std::string what = "cannot read image '" + path + "': ";
       if (stat(path.c_str(), &info) != 0) return what + std::strerror(errno);
       std::string problem = fileProblem(path, info);
@@ -274,16 +274,16 @@ std::string ReplayInput::open(const ReplayOptions& options) {
       firstSize_ = still_.size();
       break;
     }
-    case ReplaySource::camera: {
+    case InputKind::camera: {
       {
         QuietStderr quiet;
-        if (openCamera(capture_, options.cameraIndex)) {
+        if (openCamera(capture_, request.cameraIndex)) {
           requestFrameSize(capture_, kDemoFrameSize);
           readFrom(capture_, firstFrame_);
         }
         if (firstFrame_.empty()) closeCapture(capture_);
       }
-      if (firstFrame_.empty()) return "cannot open camera " + std::to_string(options.cameraIndex);
+      if (firstFrame_.empty()) return "cannot open camera " + std::to_string(request.cameraIndex);
       break;
     }
   }
@@ -296,7 +296,7 @@ std::string ReplayInput::open(const ReplayOptions& options) {
     const CaptureInfo captured = captureInfo(capture_);
     if (captured.framesPerSecond > 0.0) framesPerSecond_ = captured.framesPerSecond;
     // A camera's frame count means nothing; a file's is its length.
-    if (options.source == ReplaySource::video && captured.frameCount > 0.0) {
+    if (request.kind == InputKind::video && captured.frameCount > 0.0) {
       expected_ = static_cast<std::int64_t>(std::llround(captured.frameCount));
       videoLength_ = expected_;
     }
@@ -305,7 +305,7 @@ std::string ReplayInput::open(const ReplayOptions& options) {
   return {};
 }
 
-bool ReplayInput::readsFile(const std::string& path) const {
+bool FrameInput::readsFile(const std::string& path) const {
   struct stat info {};
   if (haveFileId_ && stat(path.c_str(), &info) == 0 && info.st_dev == device_ &&
       info.st_ino == inode_) {
@@ -314,7 +314,7 @@ bool ReplayInput::readsFile(const std::string& path) const {
   return !sequencePattern_.empty() && sequenceCovers(sequencePattern_, path);
 }
 
-void ReplayInput::read(cv::Mat& frame) {
+void FrameInput::read(cv::Mat& frame) {
   if (limit_ > 0 && framesRead_ >= limit_) {
     limitReached_ = true;
     frame.release();
@@ -337,7 +337,7 @@ void ReplayInput::read(cv::Mat& frame) {
   ++framesRead_;
 }
 
-void ReplayInput::noteEnd() {
+void FrameInput::noteEnd() {
   const std::int64_t next = framesRead_ + 1;
   const std::string gap =
       sequencePattern_.empty() ? std::string() : sequenceGap(sequencePattern_, framesRead_);
@@ -350,6 +350,6 @@ void ReplayInput::noteEnd() {
   if (!endedEarly_.empty()) endedEarlyFrame_ = next;
 }
 
-void ReplayInput::close() {
+void FrameInput::close() {
   closeCapture(capture_);
 }

@@ -9,17 +9,28 @@
 
 #include <sys/types.h>
 
+#include "app/frame_io.h"
 #include "app/synthetic_scene.h"
-#include "tools/replay/options.h"
+
+enum class InputKind { synthetic, video, image, camera };
+
+// What to open: the kind, its file or camera, and how many frames to give at most.
+struct InputRequest {
+  InputKind kind = InputKind::synthetic;
+  std::string path;                     // a video's or image's file (or a stream's name)
+  int cameraIndex = 0;                  // a camera
+  cv::Size sceneSize = kDemoFrameSize;  // the synthetic scene's frame size, pixels
+  std::int64_t frameLimit = 0;          // 0: until the input ends
+};
 
 // The frames of one run: a synthetic scene, a still image, a video or a camera, up to the frame
-// limit.
-class ReplayInput {
+// limit. A still image is given again and again until the limit.
+class FrameInput {
  public:
-  // Opens the input that `options` names and proves that it gives a frame. Returns an empty
+  // Opens the input that `request` names and proves that it gives a frame. Returns an empty
   // string, or the message that says why it cannot be used, with its cause. Back-ends are kept
   // quiet meanwhile, so that the message is the only line.
-  std::string open(const ReplayOptions& options);
+  std::string open(const InputRequest& request);
 
   // The next frame into `frame`; empty at the end of the input or once the limit is reached.
   void read(cv::Mat& frame);
