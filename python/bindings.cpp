@@ -616,18 +616,6 @@ py::tuple exportClip(const std::vector<std::string>& arguments, const py::object
   return py::make_tuple(status, frames, out.str(), err.str());
 }
 
-// After the processes that wrote `target` were killed (a batch's workers, on Ctrl-C): removes
-// its hidden temporary files that no live run holds, as the next run to the target would.
-// Returns the name of one that a live run still holds, else an empty string.
-std::string clearDeadTemporaries(const std::string& target) {
-  const std::filesystem::path path(target);
-  const std::string directory = path.has_parent_path() ? path.parent_path().string() : ".";
-  py::gil_scoped_release release;
-  long nameMax = pathconf(directory.c_str(), _PC_NAME_MAX);
-  if (nameMax <= 0) nameMax = 255;  // what POSIX file systems allow
-  return clearStaleTemporaries(directory, temporaryName(path.filename().string(), nameMax), "");
-}
-
 // The C++ side of bench/python_step.py: the same runner as Session, timed in C++ around its
 // step, with no Python object made.
 class TimedRunner {
@@ -889,9 +877,16 @@ pixels. Iterate over it; read_frames() makes one.)doc")
   m.def(
       "_input_kind", [](const std::string& path) { return readsAsImage(path) ? "image" : "video"; },
       py::arg("path"), "'image' when an image decoder recognises the file, else 'video'.");
-  m.def("_clear_stale_temporaries", &clearDeadTemporaries, py::arg("target"),
-        "Removes the dead runs' hidden temporary files of `target`; returns the name of one a "
-        "live run holds, or ''.");
+  m.attr("_TEMPORARY_MARKER") = kTemporaryMarker;
+  m.def(
+      "_clear_stale_temporaries",
+      [](const std::string& target) {
+        py::gil_scoped_release release;
+        return clearStaleTemporaries(target);
+      },
+      py::arg("target"),
+      "Removes the dead runs' hidden temporary files of `target`; returns the name of one a "
+      "live run holds, or ''.");
   m.def("_export_clip", &exportClip, py::arg("arguments"), py::arg("parameters"),
         py::arg("check_signals"), py::arg("writer_thread"),
         "Runs retina-replay in process on `arguments` (headless), the export written on a "

@@ -106,3 +106,17 @@ TEST_F(AtomicFileTest, ANameAtTheLengthLimitGetsAShorterTemporaryNameWithItsExte
   EXPECT_EQ(readAll(dir_ / name), "new");
   EXPECT_EQ(names(), std::vector<std::string>{name});
 }
+
+TEST_F(AtomicFileTest, ADeadRunsTemporaryFileGoesButAUsersOwnHiddenFilesStay) {
+  // Hidden names a user may well give: the same stem, six letters, the same extension.
+  for (const char* name : {".shot.backup.png", ".shot.edited.png", "shot.png"})
+    std::ofstream(dir_ / name) << "the user's " << name;
+  std::ofstream(dir_ / ".shot.retina-partial-Ab12Cd.png") << "left by a killed run";
+  AtomicFile file;
+  ASSERT_EQ(file.create((dir_ / "shot.png").string()), "");
+  std::ofstream(file.tempPath()) << "new";
+  EXPECT_EQ(file.commit(), "");
+  EXPECT_EQ(names(),
+            (std::vector<std::string>{".shot.backup.png", ".shot.edited.png", "shot.png"}));
+  EXPECT_EQ(readAll(dir_ / ".shot.backup.png"), "the user's .shot.backup.png");
+}

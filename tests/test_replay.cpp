@@ -265,8 +265,8 @@ TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
   fs::create_directory(path("locked"));
   fs::permissions(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
   // Another run writing busy.csv now holds a lock on its temporary file.
-  writeFile(".busy.AbC123.csv", "another run's rows\n");
-  const int busy = open(path(".busy.AbC123.csv").c_str(), O_RDWR | O_CLOEXEC);
+  writeFile(".busy.retina-partial-AbC123.csv", "another run's rows\n");
+  const int busy = open(path(".busy.retina-partial-AbC123.csv").c_str(), O_RDWR | O_CLOEXEC);
   struct flock lock {};
   lock.l_type = F_WRLCK;
   ASSERT_EQ(fcntl(busy, F_OFD_SETLK, &lock), 0);
@@ -336,7 +336,7 @@ TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
     writeFile("run.avi", old);
     writeFile("far.png", far);
     fs::remove(path("early.png"));
-    writeFile(".run.Zz9Kil.avi", "left by a killed run, which holds no lock any more");
+    writeFile(".run.retina-partial-Zz9Kil.avi", "left by a killed run, which holds no lock any more");
     RunSetup setup;
     setup.keepCanvases = true;
     setup.stopAfterFrame = 5;

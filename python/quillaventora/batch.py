@@ -484,21 +484,19 @@ def _row(clip, state, settings, result, previous):
 
 
 def _remove_dead_temporaries(outputs, wait):
-    """Removes the hidden temporary files (".NAME.XXXXXX.h5") of `outputs` that no live process
-    holds, waiting up to `wait` seconds for killed processes' locks to go. Each folder is listed
-    once; only outputs with a hidden file of their name's start go to the exact check."""
+    """Removes the hidden temporary files (".NAME.retina-partial-XXXXXX.h5") of `outputs` that no
+    live process holds, waiting up to `wait` seconds for killed processes' locks to go. Each
+    folder is listed once; only outputs whose folder holds such a file go to the exact check."""
     deadline = time.monotonic() + wait
-    hidden = {}
+    partial = {}
     for output in outputs:
-        folder, name = os.path.split(output)
-        if folder not in hidden:
+        folder = os.path.dirname(output)
+        if folder not in partial:
             try:
-                hidden[folder] = [e for e in os.listdir(folder) if e.startswith(".")]
+                partial[folder] = any(_quillaventora._TEMPORARY_MARKER in e for e in os.listdir(folder))
             except OSError:
-                hidden[folder] = []
-        # ".STEM.XXXXXX.h5": a long stem is shortened there, never its start
-        start = "." + os.path.splitext(name)[0][:16]
-        if not any(entry.startswith(start) for entry in hidden[folder]):
+                partial[folder] = False
+        if not partial[folder]:
             continue
         while (_quillaventora._clear_stale_temporaries(output) and
                time.monotonic() < deadline):

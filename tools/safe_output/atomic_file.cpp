@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,8 +15,6 @@
 #include "tools/safe_output/temp_file_lock.h"
 
 namespace {
-
-constexpr long kDefaultNameMax = 255;
 
 std::string errnoText() {
   return std::strerror(errno);
@@ -28,6 +27,20 @@ void syncDirectory(const std::string& path) {
   if (fd < 0) return;
   fsync(fd);
   close(fd);
+}
+
+// The process's file mode creation mask, left as it is: from /proc (Linux 4.7 and later), where
+// other threads (a Python host's) may create files meanwhile; else by setting and restoring it.
+mode_t currentUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0)
+      return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
 }
 
 std::string parentOf(const std::string& path) {
@@ -59,9 +72,8 @@ std::string AtomicFile::create(const std::string& target) {
   if (problem.empty()) problem = directoryProblem(directory, exists ? &info : nullptr);
   if (!problem.empty()) return problem;
 
-  long nameMax = pathconf(directory.c_str(), _PC_NAME_MAX);
-  if (nameMax <= 0) nameMax = kDefaultNameMax;
-  const TempName name = temporaryName(std::filesystem::path(resolved).filename().string(), nameMax);
+  const TempName name =
+      temporaryNameIn(directory, std::filesystem::path(resolved).filename().string());
   std::string temp;
   const int fd = createLockedTemporary(directory, name, temp);
   if (fd < 0) return errnoText();
@@ -79,15 +91,7 @@ std::string AtomicFile::create(const std::string& target) {
   }
 
   // mkostemps creates the file 0600; give it what the target has or a new file would get.
-  // umask can only be read by setting it; this runs before the run starts any thread.
-  mode_t mode = 0;
-  if (exists) {
-    mode = info.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
+  const mode_t mode = exists ? info.st_mode & 07777 : 0666 & ~currentUmask();
   if (fchmod(fd_, mode) != 0) {
     problem = errnoText();
     abandon();

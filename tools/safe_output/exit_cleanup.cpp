@@ -9,9 +9,16 @@
 
 #include <unistd.h>
 
+// The run that exit() finishes, and the thread it runs on.
+struct RunFinisher {
+  std::function<int()> finish;
+  std::thread::id owner;
+};
+
 // One registered file. Entries are never freed nor reused: a signal handler on another thread
-// may be reading one, and a reused entry could hand it a half-written path. A run registers a
-// handful.
+// may be reading one, and a reused entry could hand it a half-written path. A run registers one
+// per output (some 100 bytes each), so a process that runs many (a batch worker) keeps a few
+// hundred kilobytes per thousand runs.
 struct TemporaryEntry {
   std::string path;  // set before the entry is published, never changed
   std::atomic<bool> live{true};
@@ -26,20 +33,16 @@ static_assert(std::atomic<bool>::is_always_lock_free &&
 
 std::atomic<TemporaryEntry*> registered{nullptr};
 
-struct ActiveFinisher {
-  std::atomic<const std::function<int()>*> finish{nullptr};
-  std::thread::id owner;
-};
-ActiveFinisher active;
+std::atomic<RunFinisher*> active{nullptr};
 std::atomic<bool> exiting{false};
 
 void onExit(int /*status*/, void*) {
   if (exiting.exchange(true)) return;  // registered more than once: act on the first call only
-  const std::function<int()>* finish = active.finish.exchange(nullptr);
-  if (finish != nullptr && std::this_thread::get_id() == active.owner) {
+  const RunFinisher* finisher = active.exchange(nullptr);
+  if (finisher != nullptr && std::this_thread::get_id() == finisher->owner) {
     int status = 1;  // what a failure to finish says
     try {
-      status = (*finish)();
+      status = finisher->finish();
     } catch (...) {
       // Nothing may leave an exit handler; the temporary files go below all the same.
     }
@@ -81,14 +84,16 @@ void removeTemporariesNow() {
   }
 }
 
-ExitFinisher::ExitFinisher(std::function<int()> finish) {
-  active.owner = std::this_thread::get_id();
-  active.finish = new std::function<int()>(std::move(finish));
+ExitFinisher::ExitFinisher(std::function<int()> finish)
+    : own_(new RunFinisher{std::move(finish), std::this_thread::get_id()}) {
+  active = own_;
   runBeforeLaterTeardowns();
 }
 
 ExitFinisher::~ExitFinisher() {
-  delete active.finish.exchange(nullptr);
+  RunFinisher* expected = own_;
+  active.compare_exchange_strong(expected, nullptr);  // unless a newer one has taken its place
+  delete own_;
 }
 
 void ExitFinisher::runBeforeLaterTeardowns() {

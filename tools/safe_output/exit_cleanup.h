@@ -32,7 +32,8 @@ void removeTemporariesNow();
 // in the middle of the run) first runs `finish`, which completes the run as a stop would and
 // returns the exit status; the process then ends with that status at once, without the rest of
 // exit's handlers. exit() on any other thread, or without a finisher, only removes the
-// registered temporary files.
+// registered temporary files. Several may live at once (runs on several threads of one process);
+// exit() finishes the one made last, if it still lives.
 class ExitFinisher {
  public:
   explicit ExitFinisher(std::function<int()> finish);
@@ -44,4 +45,7 @@ class ExitFinisher {
   // registered its own exit-time teardown (the window toolkit, at its first window), so that the
   // run is finished before the toolkit takes itself apart.
   void runBeforeLaterTeardowns();
+
+ private:
+  struct RunFinisher* own_;
 };

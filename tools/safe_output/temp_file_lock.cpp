@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include <dirent.h>
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr std::size_t kRandomLength = 6;  // mkostemps' XXXXXX
+constexpr long kDefaultNameMax = 255;     // what POSIX file systems allow
 constexpr int kCreateAttempts = 8;
 
 // A lock of the whole file through the descriptor's open file description: unlike a process's
@@ -62,8 +64,8 @@ TempName temporaryName(const std::string& targetName, long nameMax) {
   TempName name;
   name.suffix = hasExtension ? targetName.substr(dot) : std::string();
   std::string stem = targetName.substr(0, targetName.size() - name.suffix.size());
-  // '.' + stem + '.' + XXXXXX + suffix
-  const std::size_t fixed = 2 + kRandomLength + name.suffix.size();
+  // '.' + stem + '.' + marker + XXXXXX + suffix
+  const std::size_t fixed = 2 + std::strlen(kTemporaryMarker) + kRandomLength + name.suffix.size();
   const std::size_t room =
       nameMax > static_cast<long>(fixed) ? static_cast<std::size_t>(nameMax) - fixed : 0;
   if (stem.size() > room) {
@@ -72,8 +74,14 @@ TempName temporaryName(const std::string& targetName, long nameMax) {
       --cut;
     stem.resize(cut);
   }
-  name.prefix = "." + stem + ".";
+  name.prefix = "." + stem + "." + kTemporaryMarker;
   return name;
+}
+
+TempName temporaryNameIn(const std::string& directory, const std::string& targetName) {
+  long nameMax = pathconf(directory.c_str(), _PC_NAME_MAX);
+  if (nameMax <= 0) nameMax = kDefaultNameMax;
+  return temporaryName(targetName, nameMax);
 }
 
 int createLockedTemporary(const std::string& directory, const TempName& name, std::string& path) {
@@ -127,4 +135,10 @@ std::string clearStaleTemporaries(const std::string& directory, const TempName& 
     if (!held.empty()) break;
   }
   return held;
+}
+
+std::string clearStaleTemporaries(const std::string& target) {
+  const std::filesystem::path path(target);
+  const std::string directory = path.has_parent_path() ? path.parent_path().string() : ".";
+  return clearStaleTemporaries(directory, temporaryNameIn(directory, path.filename().string()), "");
 }

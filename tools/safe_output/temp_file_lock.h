@@ -10,14 +10,19 @@
 
 #include <string>
 
-// The temporary file's name is prefix + six random letters or digits + suffix: ".STEM.XXXXXX.EXT"
-// for "STEM.EXT", keeping the extension (OpenCV picks the format from it). A stem too long for
-// that to fit in `nameMax` bytes is shortened (at a UTF-8 character's start).
+// The temporary file's name is prefix + six random letters or digits + suffix:
+// ".STEM.retina-partial-XXXXXX.EXT" for "STEM.EXT", keeping the extension (OpenCV picks the
+// format from it). The marker keeps a user's own hidden files (".run.backup.avi") from ever
+// being taken for a dead run's. A stem too long for the name to fit in `nameMax` bytes is
+// shortened (at a UTF-8 character's start).
+constexpr char kTemporaryMarker[] = "retina-partial-";
 struct TempName {
-  std::string prefix;  // ".STEM."
+  std::string prefix;  // ".STEM.retina-partial-"
   std::string suffix;  // ".EXT", or empty
 };
 TempName temporaryName(const std::string& targetName, long nameMax);
+// The same for the file `targetName` in `directory`, with the directory's own name limit.
+TempName temporaryNameIn(const std::string& directory, const std::string& targetName);
 
 // Creates a new temporary file in `directory` (mode 0600, close-on-exec) and takes its lock.
 // Returns the descriptor, open for reading and writing, with its path in `path`; -1 with errno
@@ -29,3 +34,6 @@ int createLockedTemporary(const std::string& directory, const TempName& name, st
 // now), else an empty string.
 std::string clearStaleTemporaries(const std::string& directory, const TempName& name,
                                   const std::string& ownPath);
+
+// The same for the target path `target` (after the processes that wrote it were killed).
+std::string clearStaleTemporaries(const std::string& target);
