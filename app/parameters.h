@@ -72,11 +72,10 @@ std::string parameterRange(const ParameterKey& key);
 // with the key ("konio.decay = 1.5 is out of range: it must be in [0, 1]").
 std::string checkParameterValue(const ParameterKey& key, double value);
 
-// The most sensors a layout may make. A run holds some 76 bytes per sensor (the sensor list,
-// its pixel offsets and packed records, the model's and the frame's per-sensor vectors: a layout
-// of 3866624 sensors took 277 MiB more than the program's own), and a frame's events take up to
-// 48 more (two of 24 bytes per sensor). At 128 bytes a sensor this bound is 4 GiB, 1100 times
-// the program's retina.
+// The most sensors a layout may make. A run holds some 80 bytes per sensor (the sensor list, its
+// pixel offsets, packed and disc records, the model's and the frame's per-sensor vectors), and a
+// frame's events take up to 48 more (two of 24 bytes per sensor). At 128 bytes a sensor this
+// bound is 4 GiB, 1100 times the program's retina.
 constexpr std::int64_t kMaxSensors = std::int64_t{1} << 25;
 
 // What is wrong with a set of parameters: the key to blame, and the message, which starts with

@@ -114,8 +114,8 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
     result.refusal = "its pixel type cannot be converted to 8-bit BGR";
     return result;
   }
-  // Placed once: a later centre of -1 (the margin clamp on a frame under 100 pixels gives one)
-  // is an ordinary position, not a request to rescale.
+  // Placed once: a later centre of -1 (the margin clamp on a frame smaller than the margin gives
+  // one) is an ordinary position, not a request to rescale.
   if (!s.centerPlaced && !placeCenter()) {
     result.refusal = "it is over 65534 pixels on its shorter side";
     return result;

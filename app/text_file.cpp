@@ -14,16 +14,19 @@ std::string readTextFile(const std::string& path, std::size_t maxBytes, std::str
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                              std::fclose);
   if (!file) return std::strerror(errno);
-  text.resize(maxBytes + 1);
-  const std::size_t read = std::fread(text.data(), 1, text.size(), file.get());
+  // In blocks, so that a small file costs what it holds, not the limit.
+  char block[1 << 16];
+  std::size_t read = 0;
+  while ((read = std::fread(block, 1, sizeof block, file.get())) > 0) {
+    if (text.size() + read > maxBytes) {
+      text.clear();
+      return "is over " + std::to_string(maxBytes >> 20) + " MiB";
+    }
+    text.append(block, read);
+  }
   if (std::ferror(file.get())) {
     text.clear();
     return std::strerror(errno);
   }
-  if (read > maxBytes) {
-    text.clear();
-    return "is over " + std::to_string(maxBytes >> 20) + " MiB";
-  }
-  text.resize(read);
   return {};
 }

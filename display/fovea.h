@@ -9,8 +9,8 @@
 #include "retina/sensor_mapping.h"
 
 // The centre of the retina in camera-frame pixels. Any value is a position, -1 included (the
-// margin clamp on a frame under 100 pixels gives one); whether the centre has been placed yet is
-// the session's to know.
+// margin clamp on a frame smaller than the margin gives one); whether the centre has been placed
+// yet is the session's to know.
 struct FoveaCenter {
   std::int32_t cx = -1;  // column
   std::int32_t cy = -1;  // row

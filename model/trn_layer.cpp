@@ -54,8 +54,9 @@ void TrnLayer::step(const std::vector<RetinaEvent>& sensorEvents,
   }
 
   next.resize(konioDrive.size());
+  const float s = strength;  // a local: the stores through `next` could otherwise alias it
   for (std::size_t i = 0; i < next.size(); ++i) {
-    next[i] = 1.0f / (std::fabs(sums[i] - konioDrive[i]) * strength + 1.0f);
+    next[i] = 1.0f / (std::fabs(sums[i] - konioDrive[i]) * s + 1.0f);
   }
 
   gainTable.publish(next);

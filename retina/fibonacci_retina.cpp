@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <random>
-#include <set>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -68,16 +69,21 @@ Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
   // numbers depend on what was drawn before.
   std::mt19937 walk(kWalkSeed);
   std::vector<std::pair<std::int32_t, std::int32_t>> positions(spiral.size());
-  std::set<std::pair<std::int32_t, std::int32_t>> occupied;
+  // Positions as (x, y) packed in 64 bits; only whether one is taken matters.
+  std::unordered_set<std::uint64_t> occupied;
+  occupied.reserve(spiral.size());
+  const auto key = [](std::int32_t x, std::int32_t y) {
+    return (std::uint64_t{static_cast<std::uint32_t>(x)} << 32) | static_cast<std::uint32_t>(y);
+  };
   for (std::size_t i = 0; i < spiral.size(); ++i) {
     const SpiralPoint& p = spiral[i];
     std::int32_t x = static_cast<std::int32_t>(roundf(cosf(p.angle) * p.radius));
     std::int32_t y = static_cast<std::int32_t>(roundf(sinf(p.angle) * p.radius));
-    while (occupied.count({x, y}) != 0) {
+    while (occupied.count(key(x, y)) != 0) {
       x += static_cast<std::int32_t>(walk() % 3) - 1;
       y += static_cast<std::int32_t>(walk() % 3) - 1;
     }
-    occupied.insert({x, y});
+    occupied.insert(key(x, y));
     positions[i] = {x, y};
   }
 

@@ -2,8 +2,8 @@
 
 // The data files a run writes besides pictures: --export (HDF5, every event, frame and, on
 // request, the gains) and --stats (CSV, a line per frame). Both follow the outputs' rules: a
-// temporary file beside the target, renamed into place by finish(), never the input, and no
-// file left at the target when the run fails.
+// temporary file beside the target, renamed into place by finish() once complete, never the
+// input; a file that cannot be completed leaves its target as it was.
 
 #include <cstdint>
 #include <string>

@@ -86,4 +86,4 @@ struct ParsedOptions {
 ParsedOptions parseReplayOptions(const std::vector<std::string>& args);
 
 std::string replayUsage();
-std::string replayVersion();  // "retina-replay 1.1.0"
+std::string replayVersion();  // "retina-replay " and the project's version

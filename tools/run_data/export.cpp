@@ -287,7 +287,6 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue, ExportWrite
   }
   queue_ = &queue;
   queue.setPushLog(&pushLog_);
-  settle_ = !info.deterministic;
   live_ = !info.deterministic;
   accepting_ = true;
   writerThread_ = writer == ExportWriter::thread;
@@ -417,7 +416,7 @@ void Hdf5Export::writerLoop() {
       continue;
     }
     if (queued_.empty()) return;
-    if (settle_ && !closing_) {
+    if (live_ && !closing_) {
       const auto due = queued_.front()->queuedAt + kWriteSettle;
       if (frameQueued_.wait_until(lock, due, [this] { return closing_; })) continue;
     }

@@ -177,14 +177,13 @@ class Hdf5Export {
   std::unique_ptr<H5ErrorCatch> errorCatch_;  // the frame loop's thread's, from create on
   std::unique_ptr<ExportDatasets> data_;
   bool withGains_ = false;
-  bool settle_ = false;  // live: the writer pauses kWriteSettle after each frame is queued
   bool writerThread_ = true;
   bool accepting_ = false;                 // from a successful start to finish or discard
   std::unique_ptr<ExportFrame> ownFrame_;  // ExportWriter::caller: the one frame, reused
   EventQueue* queue_ = nullptr;
   std::vector<RetinaEvent> pushLog_;  // the queue appends here, under the queue mutex
   std::int64_t lastFrame_ = 0;
-  bool live_ = false;
+  bool live_ = false;  // a live run: wall-clock times; the writer pauses kWriteSettle a frame
   double firstFrameUnixTime_ = 0.0;        // live: the wall-clock time of the first frame's t
   std::int64_t inputEndedEarlyFrame_ = 0;  // 0: the input did not end early
   std::string inputEndedEarlyCause_;

@@ -5,8 +5,8 @@
 
 #include "tools/safe_output/exit_cleanup.h"
 
-// Every output's failure, in one wording: "cannot write 'TARGET': CAUSE", or without ": CAUSE"
-// when there is none.
+// An output that cannot be written, in one wording: "cannot write 'TARGET': CAUSE", or without
+// ": CAUSE" when there is none. (A recorder that refuses the frames says "cannot record".)
 std::string cannotWrite(const std::string& target, const std::string& cause);
 
 // A file that appears at its target path complete or not at all. Writers write to a temporary
@@ -35,8 +35,6 @@ class AtomicFile {
 
   // Where the writer writes; empty before `create` and after `commit` or `abandon`.
   const std::string& tempPath() const { return tempPath_; }
-  // The path that `commit` replaces: the target with symbolic links resolved.
-  const std::string& targetPath() const { return targetPath_; }
 
   // Appends `size` bytes through the temporary file's own descriptor. Returns an empty string or
   // the system's cause ("No space left on device").
