@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -112,6 +113,11 @@ py::capsule owning(T value) {
 
 std::string typeName(py::handle object) {
   return py::str(py::type::handle_of(object).attr("__name__"));
+}
+
+// A path argument (str or os.PathLike) as the file name it stands for.
+std::string fspath(const py::object& path) {
+  return py::str(py::module_::import("os").attr("fspath")(path));
 }
 
 std::string shapeText(const py::array& array) {
@@ -244,7 +250,7 @@ ParametersPtr parametersFromText(const std::string& text) {
 }
 
 ParametersPtr parametersFromFile(const py::object& path) {
-  const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
+  const std::string file = fspath(path);
   const ParameterFileResult result = readParameterFile(file);
   if (!result.error.empty()) throw py::value_error("'" + file + "': " + result.error);
   return std::make_shared<Parameters>(result.parameters);
@@ -295,7 +301,7 @@ FoveaControl foveaArgument(const py::object& fovea, const py::object& foveaPath)
   if (!isPath(foveaPath)) {
     throw py::type_error("fovea_path must be a CSV file's path, not " + typeName(foveaPath));
   }
-  const std::string file = py::str(py::module_::import("os").attr("fspath")(foveaPath));
+  const std::string file = fspath(foveaPath);
   FoveaPathResult path = readFoveaPath(file);
   if (!path.error.empty()) throw py::value_error("fovea_path '" + file + "': " + path.error);
   control.mode = FoveaMode::path;
@@ -525,7 +531,7 @@ class FrameReader {
  public:
   FrameReader(const py::object& path, const py::object& limit, const std::string& source) {
     InputRequest request;
-    request.path = py::str(py::module_::import("os").attr("fspath")(path));
+    request.path = fspath(path);
     request.kind = sourceArgument(request.path, source);
     if (!limit.is_none()) {
       const auto frames = py::cast<std::int64_t>(limit);
