@@ -105,7 +105,7 @@ class Session {
   // Generates the retina, creates the model, reads the clock for the latency timer and starts the
   // worker thread (workerThread mode). Writes nothing: the caller prints the banner (banner.h).
   // Throws std::invalid_argument with validateParameters' message for invalid parameters.
-  explicit Session(const SessionConfig& config);
+  explicit Session(SessionConfig config);
   ~Session();  // stops as `stop` does
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;

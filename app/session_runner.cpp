@@ -1,16 +1,9 @@
 #include "app/session_runner.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
-
-SessionConfig sessionConfig(const SessionRunnerConfig& runner, FixedFrameClock& clock) {
-  SessionConfig config;
-  config.parameters = runner.parameters;
-  config.fovea = runner.fovea;
-  if (runner.deterministic) runOnFrameClock(config, clock);
-  return config;
-}
 
 bool isKonioOutput(const RetinaEvent& event) {
   return event.kind == EventKind::KonioOutput;
@@ -42,10 +35,11 @@ std::size_t konioOutputsLast(std::vector<RetinaEvent>& events, std::size_t loopP
 
 }  // namespace
 
-SessionRunner::SessionRunner(const SessionRunnerConfig& config)
+SessionRunner::SessionRunner(SessionRunnerConfig config)
     : recordEvents_(config.recordEvents),
       deterministic_(config.deterministic),
-      session_(sessionConfig(config, clock_)) {
+      session_(frameSessionConfig(config.parameters, std::move(config.fovea), config.deterministic,
+                                  clock_)) {
   // Live, the worker pushes between frames too, into a log of the runner's own. Nothing is
   // pushed before the first frame, so the log may start while the worker runs.
   if (recordEvents_ && !deterministic_) session_.eventQueue().setPushLog(&log_);

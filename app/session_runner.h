@@ -37,9 +37,10 @@ struct RunnerFrame {
 // Main thread only, like the session; the worker thread (live) runs as in the demo.
 class SessionRunner {
  public:
-  // Generates the retina and creates the session, which writes nothing. Throws
-  // std::invalid_argument with validateParameters' message for invalid parameters.
-  explicit SessionRunner(const SessionRunnerConfig& config);
+  // Generates the retina and creates the session, which writes nothing; the fovea path moves
+  // into the session. Throws std::invalid_argument with validateParameters' message for invalid
+  // parameters.
+  explicit SessionRunner(SessionRunnerConfig config);
   SessionRunner(const SessionRunner&) = delete;
   SessionRunner& operator=(const SessionRunner&) = delete;
 
