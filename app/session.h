@@ -134,6 +134,7 @@ class Session {
   SteadyTime now() const { return config_.clock(); }
   const Retina& retina() const { return retina_; }
   const FrameLoopState& state() const { return state_; }
+  const FoveaControl& fovea() const { return config_.fovea; }
   // After the first drawn frame.
   RetinaPlacement placement() const {
     return {&retina_.sensors, &state_.offsets, state_.retinaScale, state_.placedFrameSize};

@@ -49,6 +49,11 @@ RunnerFrame SessionRunner::step(const cv::Mat& frame, std::vector<RetinaEvent>& 
   RunnerFrame out;
   EventQueue& queue = session_.eventQueue();
   events.clear();
+  const FoveaControl& fovea = session_.fovea();
+  if (fovea.mode == FoveaMode::path && session_.state().framesDrawn == 0) {
+    out.foveaPathRefusal = checkFoveaPathInside(fovea.path, frame.size());
+    if (!out.foveaPathRefusal.empty()) return out;  // the clocks stay where they are
+  }
   // Room for the log is made here, outside the queue mutex, not by its growth under it.
   if (recordEvents_ && events.capacity() < expectedEvents_) events.reserve(expectedEvents_);
   // Without the worker thread nothing is pushed between frames: the frame logs straight into

@@ -322,11 +322,7 @@ struct StepResult {
 
 class PySession {
  public:
-  explicit PySession(const SessionRunnerConfig& config) : runner_(config) {
-    deterministic_ = config.deterministic;
-    recordEvents_ = config.recordEvents;
-    fovea_ = config.fovea;
-  }
+  explicit PySession(SessionRunnerConfig config) : runner_(std::move(config)) {}
 
   // Runs `work` on the runner with the GIL released and the session's lock held: a session
   // steps on one thread at a time, and other Python threads run meanwhile.
@@ -341,28 +337,24 @@ class PySession {
     PySession& s = self.cast<PySession&>();
     py::array frameArray;
     const cv::Mat frame = frameMat(frameObject, frameArray);
-    std::shared_ptr<EventBuffer> buffer = s.recordEvents_ ? s.freeBuffer() : nullptr;
+    std::shared_ptr<EventBuffer> buffer = s.runner_.recordsEvents() ? s.freeBuffer() : nullptr;
     EventBuffer unused;
 
     RunnerFrame out;
     cv::Mat canvas;
     EventQueueStats stats;
-    std::string refusal;
     bool closed = false;
     s.locked([&] {
       closed = s.closed_;
       if (closed) return;
       const FrameLoopState& state = s.runner_.session().state();
-      if (state.framesDrawn == 0 && s.fovea_.mode == FoveaMode::path) {
-        refusal = checkFoveaPathInside(s.fovea_.path, frame.size());
-        if (!refusal.empty()) return;
-      }
       out = s.runner_.step(frame, buffer ? *buffer : unused);
+      if (!out.foveaPathRefusal.empty()) return;
       canvas = state.canvas;  // shares the pixels: the capsule below keeps them alive
       stats = s.runner_.session().eventQueue().stats();
     });
     if (closed) throw std::runtime_error("the session is closed");
-    if (!refusal.empty()) throw py::value_error("fovea_path: " + refusal);
+    if (!out.foveaPathRefusal.empty()) throw py::value_error("fovea_path: " + out.foveaPathRefusal);
     // The session's state still points at the frame's pixels (for its size): keep them alive.
     s.lastFrame_ = frameArray;
 
@@ -482,8 +474,8 @@ class PySession {
     locked([&] { frames = runner_.session().state().framesDrawn; });
     return frames;
   }
-  bool deterministic() const { return deterministic_; }
-  bool recordsEvents() const { return recordEvents_; }
+  bool deterministic() const { return runner_.deterministic(); }
+  bool recordsEvents() const { return runner_.recordsEvents(); }
   bool closed() const { return closed_; }
 
  private:
@@ -502,9 +494,6 @@ class PySession {
   std::mutex mutex_;  // held while the runner works, always with the GIL released
   SessionRunner runner_;
   bool closed_ = false;
-  bool deterministic_ = true;
-  bool recordEvents_ = true;
-  FoveaControl fovea_;
   std::vector<std::shared_ptr<EventBuffer>> pool_;
   py::object lastFrame_ = py::none();
   py::object retina_ = py::none();
@@ -818,7 +807,7 @@ or call close(), to join the worker thread.)doc")
              config.deterministic = deterministic;
              config.fovea = foveaArgument(fovea, foveaPath);
              config.recordEvents = events;
-             return std::make_unique<PySession>(config);
+             return std::make_unique<PySession>(std::move(config));
            }),
            py::arg("parameters") = py::none(), py::arg("deterministic") = true,
            py::arg("fovea") = py::none(), py::kw_only(), py::arg("fovea_path") = py::none(),
