@@ -341,35 +341,41 @@ class PySession {
     EventBuffer unused;
 
     RunnerFrame out;
-    cv::Mat canvas;
-    EventQueueStats stats;
+    py::object previousFrame;  // released after the lock: freeing an array may run Python code
+    std::int64_t frameNumber = 0;
     bool closed = false;
     s.locked([&] {
       closed = s.closed_;
       if (closed) return;
-      const FrameLoopState& state = s.runner_.session().state();
       out = s.runner_.step(frame, buffer ? *buffer : unused);
-      if (!out.foveaPathRefusal.empty()) return;
-      canvas = state.canvas;  // shares the pixels: the capsule below keeps them alive
-      stats = s.runner_.session().eventQueue().stats();
+      if (!out.foveaPathRefusal.empty()) return;  // the session has not seen the frame
+      frameNumber = s.runner_.session().state().framesDrawn;
+      // The session's state points at the frame's pixels (for its size) until its next frame:
+      // keep them alive, set here so that another thread's step cannot come in between. Safe
+      // under the lock: no thread waits for it holding the GIL.
+      py::gil_scoped_acquire gil;
+      previousFrame = std::move(s.lastFrame_);
+      s.lastFrame_ = frameArray;
     });
     if (closed) throw std::runtime_error("the session is closed");
     if (!out.foveaPathRefusal.empty()) throw py::value_error("fovea_path: " + out.foveaPathRefusal);
-    // The session's state still points at the frame's pixels (for its size): keep them alive.
-    s.lastFrame_ = frameArray;
+    if (!out.result.drawn)
+      throw py::value_error(std::string("frame refused: ") + out.result.refusal);
 
-    const FrameLoopState& state = s.runner_.session().state();
+    const FrameResult& result = out.result;
     const auto sensors = static_cast<py::ssize_t>(s.runner_.session().sensorCount());
     StepResult r;
+    cv::Mat canvas = result.canvas;  // shares the pixels: the capsule below keeps them alive
     const std::vector<py::ssize_t> canvasShape{canvas.rows, canvas.cols, 3};
     const std::vector<py::ssize_t> canvasStrides{static_cast<py::ssize_t>(canvas.step[0]), 3, 1};
     const void* pixels = canvas.data;
     r.canvas = readOnlyView(py::dtype::of<std::uint8_t>(), canvasShape, canvasStrides, pixels,
                             owning(std::move(canvas)));
     const py::dtype f4 = py::dtype::of<float>();
-    r.activations = readOnlyView(f4, {sensors}, {4}, state.activations.data(), self);
-    r.gains = readOnlyView(f4, {sensors}, {4}, state.gainSnapshot.data(), self);
-    r.konio = readOnlyView(f4, {sensors}, {4}, state.konioSnapshot.data(), self);
+    const float* activations = s.runner_.session().state().activations.data();
+    r.activations = readOnlyView(f4, {sensors}, {4}, activations, self);
+    r.gains = readOnlyView(f4, {sensors}, {4}, result.gains->data(), self);
+    r.konio = readOnlyView(f4, {sensors}, {4}, result.konio->data(), self);
     if (buffer) {
       const py::capsule keep = owning(buffer);
       const RetinaEvent* first = buffer->data();
@@ -381,15 +387,15 @@ class PySession {
     } else {
       r.events = r.konioEvents = py::none();
     }
-    r.center = py::make_tuple(out.result.center.cx, out.result.center.cy);
-    r.frame = state.framesDrawn;
-    r.t = out.result.captureTime;
-    r.frameTimeMs = out.result.frameTimeMs;
-    r.eventsPushed = static_cast<std::int64_t>(out.result.eventsPushed);
-    r.queueSize = static_cast<std::int64_t>(stats.size);
-    r.queuePeak = static_cast<std::int64_t>(stats.peak);
-    r.displacedTotal = static_cast<std::int64_t>(stats.displaced);
-    r.batchesTotal = static_cast<std::int64_t>(stats.batches);
+    r.center = py::make_tuple(result.center.cx, result.center.cy);
+    r.frame = frameNumber;
+    r.t = result.captureTime;
+    r.frameTimeMs = result.frameTimeMs;
+    r.eventsPushed = static_cast<std::int64_t>(result.eventsPushed);
+    r.queueSize = static_cast<std::int64_t>(result.queue.size);
+    r.queuePeak = static_cast<std::int64_t>(result.queue.peak);
+    r.displacedTotal = static_cast<std::int64_t>(result.queue.displaced);
+    r.batchesTotal = static_cast<std::int64_t>(result.queue.batches);
     return r;
   }
 

@@ -222,16 +222,18 @@ def test_live_sessions_step_and_close_without_a_leak_or_a_hang():
 
 def test_one_session_stepped_from_two_threads_counts_every_frame_once():
     frame = scene()
+    numbers = []
     with qv.Session() as session:
         def steps():
             for _ in range(10):
-                session.step(frame)
+                numbers.append(session.step(frame).frame)
         workers = [threading.Thread(target=steps) for _ in range(2)]
         for w in workers:
             w.start()
         for w in workers:
             w.join()
         assert session.frames == 20
+        assert sorted(numbers) == list(range(1, 21))  # each step reports its own frame
         assert session.queue_stats()["batches"] == 20  # one model step per frame, none lost
 
 
