@@ -425,13 +425,14 @@ class PySession {
     auto* row = static_cast<RetinaRow*>(rows.mutable_data());
     bool placed = false;
     locked([&] {
-      const FrameLoopState& state = session.state();
-      placed = state.centerPlaced;
+      placed = session.state().centerPlaced;
       if (!placed) return;
-      const std::vector<Sensor>& sensors = session.retina().sensors;
+      const RetinaPlacement placement = session.placement();
+      const std::vector<Sensor>& sensors = *placement.sensors;
+      const SensorOffsets& offsets = *placement.offsets;
       for (std::size_t i = 0; i < sensors.size(); ++i) {
         const Sensor& s = sensors[i];
-        const cv::Point offset = i < state.offsets.size() ? state.offsets[i] : cv::Point();
+        const cv::Point offset = i < offsets.size() ? offsets[i] : cv::Point();
         row[i] = {s.index,
                   s.x,
                   s.y,
@@ -457,7 +458,7 @@ class PySession {
     float scale = 0.0f;
     locked([&] {
       placed = runner_.session().state().centerPlaced;
-      scale = runner_.session().state().retinaScale;
+      scale = runner_.session().placement().retinaScale;
     });
     if (!placed) return py::none();
     return py::float_(scale);
