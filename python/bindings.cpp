@@ -877,8 +877,13 @@ pixels. Iterate over it; read_frames() makes one.)doc")
       .def_property_readonly("frames_read", &FrameReader::framesRead);
 
   m.def(
-      "_input_kind", [](const std::string& path) { return readsAsImage(path) ? "image" : "video"; },
-      py::arg("path"), "'image' when an image decoder recognises the file, else 'video'.");
+      "_input_kind",
+      [](const std::string& path, const std::string& source) {
+        return sourceArgument(path, source) == InputKind::image ? "image" : "video";
+      },
+      py::arg("path"), py::arg("source"),
+      "'image' or 'video': source itself, or for 'auto' 'image' when an image decoder "
+      "recognises the file; ValueError for another source.");
   m.attr("_TEMPORARY_MARKER") = kTemporaryMarker;
   m.def(
       "_clear_stale_temporaries",

@@ -85,6 +85,8 @@ def test_export_clip_takes_parameters_as_the_command_line_does(tmp_path):
     assert refused.value.status == 2 and not (tmp_path / "x.h5").exists()
     with pytest.raises(ValueError, match="name ending in .h5"):
         qv.export_clip(path, tmp_path / "x.csv")
+    with pytest.raises(ValueError, match="^source must be 'auto', 'video' or 'image', not 'camera'$"):
+        qv.export_clip(path, tmp_path / "x.h5", source="camera")
     parameters.retina.diameter = 10  # too small for 4096 spiral points: refused before the run
     with pytest.raises(qv.ExportError, match="retina.diameter = 10 is too small"):
         qv.export_clip(path, tmp_path / "x.h5", parameters=parameters)
