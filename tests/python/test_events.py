@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import quillaventora as qv
-from conftest import clip
+from conftest import TIMEOUT, clip
 
 T1, T2 = 1 / 30, 2 / 30
 
@@ -90,7 +90,7 @@ def test_the_readme_example_steps_plots_and_converts(tmp_path):
     example = pathlib.Path(__file__).parents[2] / "docs" / "python_example.py"
     figure = tmp_path / "figure.png"
     done = subprocess.run([sys.executable, str(example), clip("Megamind.avi"), str(figure), "12"],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, timeout=TIMEOUT)
     assert done.returncode == 0, done.stderr
     assert "frame 10 as Tonic events:" in done.stdout and "sensor_size (30202, 1, 6)" in done.stdout
     assert f"{figure}: 12 frames," in done.stdout
