@@ -255,6 +255,54 @@ def test_ctrl_c_stops_a_local_batch_without_partial_files(tmp_path):
     assert not [p for p in alive if p.status() != psutil.STATUS_ZOMBIE]
 
 
+def test_a_refused_batch_makes_no_output_folder(tmp_path, capsys):
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "bad.toml").write_text("[konio]\ndecy = 0.9\n")
+    for arguments, cause in [
+        ([tmp_path / "empty"], "no video or image files in"),
+        ([clip("building.jpg"), "--config", tmp_path / "bad.toml"], "unknown key konio.decy"),
+    ]:
+        out = tmp_path / "out" / "sub"
+        assert batch.main([*map(str, arguments), "--out", str(out)]) == 2
+        assert cause in capsys.readouterr().err
+        assert not (tmp_path / "out").exists()
+
+
+def test_ctrl_c_as_the_cluster_closes_ends_as_an_interrupted_batch(tmp_path, monkeypatch, capsys):
+    class Closing:
+        """A cluster with nothing to run whose first close() is cut by Ctrl-C."""
+        local, closes = None, 0
+        client = SimpleNamespace(map=lambda *args, **kwargs: [])
+
+        def __init__(self, *args):
+            pass
+
+        def start(self):
+            pass
+
+        def dashboard(self):
+            return None
+
+        def abandon(self, futures):
+            pass
+
+        def close(self):
+            Closing.closes += 1
+            if Closing.closes == 1:
+                raise KeyboardInterrupt
+
+    monkeypatch.setattr(batch, "Cluster", Closing)
+    previous = signal.getsignal(signal.SIGINT)
+    args = SimpleNamespace(scheduler=None, workers=1, retries=0)
+    try:
+        with ManifestWriter(tmp_path / "manifest.jsonl") as writer:
+            status = batch._run_jobs(args, [], [], [], {}, {}, writer, "manifest.jsonl")
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert (status, Closing.closes) == (130, 2)
+    assert "batch: interrupted:" in capsys.readouterr().out
+
+
 def test_manifest_keeps_every_finished_row(tmp_path):
     path = tmp_path / "manifest.jsonl"
     appender = ("import sys\nfrom quillaventora.manifest import ManifestWriter\n"
