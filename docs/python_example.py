@@ -7,7 +7,9 @@ converts one frame's events to the layout of Tonic's datasets.
 Needs the quillaventora module (this build's) and Debian's python3-numpy and python3-matplotlib.
 """
 
+import os
 import sys
+import tempfile
 
 import matplotlib
 
@@ -18,8 +20,27 @@ import numpy as np  # noqa: E402
 import quillaventora as qv  # noqa: E402
 
 
+def save_figure(fig, path):
+    """Writes the figure to a hidden temporary file beside `path` and renames it into place:
+    `path` is the old file or the whole figure, never part of one."""
+    folder, name = os.path.split(os.path.abspath(path))
+    kind = os.path.splitext(name)[1][1:] or plt.rcParams["savefig.format"]
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", dir=folder)
+    try:
+        with os.fdopen(descriptor, "wb") as f:
+            fig.savefig(f, format=kind)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)  # as open() would have made it, not mkstemp's 0600
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
 def main(clip, figure_path, limit=None):
     mean_gain, pushed, konio_outputs = [], [], []
+    tenth = None
     with qv.Session() as session:  # deterministic: the same clip always gives the same run
         for frame in qv.read_frames(clip, limit=limit):
             r = session.step(frame)
@@ -29,6 +50,9 @@ def main(clip, figure_path, limit=None):
             if r.frame == 10:
                 tenth = qv.to_tonic(r.events, session.retina)  # x, t (µs), p
 
+    if tenth is None:
+        sys.exit(f"{clip}: {len(mean_gain)} frames; the example converts the tenth, so it needs "
+                 "at least 10")
     sensor_size = (session.sensor_count, 1, qv.TONIC_POLARITIES)
     print(f"frame 10 as Tonic events: {len(tenth)} of sensor_size {sensor_size}, "
           f"dtype {tenth.dtype}")
@@ -45,7 +69,7 @@ def main(clip, figure_path, limit=None):
     gain_axis.set_ylabel("mean gain")
     gain_axis.set_xlabel("frame")
     fig.suptitle(f"{clip.rsplit('/', 1)[-1]}, stepped from Python")
-    fig.savefig(figure_path)
+    save_figure(fig, figure_path)
     print(f"{figure_path}: {len(frames)} frames, {sum(pushed)} events, "
           f"last mean gain {mean_gain[-1]:.3f}")
 
