@@ -4,12 +4,11 @@ converts one frame's events to the layout of Tonic's datasets.
 
     PYTHONPATH=build/python /usr/bin/python3 docs/python_example.py CLIP FIGURE.png [FRAMES]
 
-Needs the quillaventora module (this build's) and Debian's python3-numpy and python3-matplotlib.
+Needs the quillaventora module (this build's) and Debian's python3-numpy, python3-matplotlib and
+python3-h5py (for plot_export.py beside it, whose save_figure it uses).
 """
 
-import os
 import sys
-import tempfile
 
 import matplotlib
 
@@ -19,23 +18,8 @@ import numpy as np  # noqa: E402
 
 import quillaventora as qv  # noqa: E402
 
-
-def save_figure(fig, path):
-    """Writes the figure to a hidden temporary file beside `path` and renames it into place:
-    `path` is the old file or the whole figure, never part of one."""
-    folder, name = os.path.split(os.path.abspath(path))
-    kind = os.path.splitext(name)[1][1:] or plt.rcParams["savefig.format"]
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", dir=folder)
-    try:
-        with os.fdopen(descriptor, "wb") as f:
-            fig.savefig(f, format=kind)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)  # as open() would have made it, not mkstemp's 0600
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+sys.dont_write_bytecode = True  # no __pycache__ left in docs/ by the import below
+from plot_export import save_figure  # noqa: E402  (the figure written whole, then renamed)
 
 
 def main(clip, figure_path, limit=None):
