@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 #include "app/session.h"
 #include "model/model_worker.h"
@@ -30,4 +31,16 @@ inline void runOnFrameClock(SessionConfig& config, FixedFrameClock& clock) {
   config.modelMode = ModelMode::steppedAfterEmission;
   config.clock = [&clock] { return clock.now(); };
   config.modelClock = [&clock] { return clock.seconds(); };
+}
+
+// The session of a run on frames read one by one, as retina-replay and the session runner make
+// it: `parameters`, `fovea` (moved in: a path file can hold millions of waypoints) and, when
+// `deterministic`, the stepped model on `clock`, which must outlive the session.
+inline SessionConfig frameSessionConfig(const Parameters& parameters, FoveaControl fovea,
+                                        bool deterministic, FixedFrameClock& clock) {
+  SessionConfig config;
+  config.parameters = parameters;
+  config.fovea = std::move(fovea);
+  if (deterministic) runOnFrameClock(config, clock);
+  return config;
 }

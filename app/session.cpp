@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -36,7 +37,7 @@ void centerOn(FoveaCenter& center, const cv::Mat& frame) {
   center.cy = frame.rows / 2;
 }
 
-const SessionConfig& validated(const SessionConfig& config) {
+SessionConfig validated(SessionConfig config) {
   const std::string problem = validateParameters(config.parameters);
   if (!problem.empty()) throw std::invalid_argument(problem);
   return config;
@@ -54,8 +55,8 @@ bool convertToBgr8(cv::Mat& frame) {
   return true;
 }
 
-Session::Session(const SessionConfig& config)
-    : config_(validated(config)),
+Session::Session(SessionConfig config)
+    : config_(validated(std::move(config))),
       retina_(generateFibonacciRetina(config_.parameters.retina)),
       model_(static_cast<int>(retina_.sensors.size()), config_.parameters.queue,
              config_.parameters.konio, config_.parameters.trn),

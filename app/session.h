@@ -105,7 +105,7 @@ class Session {
   // Generates the retina, creates the model, reads the clock for the latency timer and starts the
   // worker thread (workerThread mode). Writes nothing: the caller prints the banner (banner.h).
   // Throws std::invalid_argument with validateParameters' message for invalid parameters.
-  explicit Session(const SessionConfig& config);
+  explicit Session(SessionConfig config);
   ~Session();  // stops as `stop` does
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -134,6 +134,7 @@ class Session {
   SteadyTime now() const { return config_.clock(); }
   const Retina& retina() const { return retina_; }
   const FrameLoopState& state() const { return state_; }
+  const FoveaControl& fovea() const { return config_.fovea; }
   // After the first drawn frame.
   RetinaPlacement placement() const {
     return {&retina_.sensors, &state_.offsets, state_.retinaScale, state_.placedFrameSize};

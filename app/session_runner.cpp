@@ -1,16 +1,9 @@
 #include "app/session_runner.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
-
-SessionConfig sessionConfig(const SessionRunnerConfig& runner, FixedFrameClock& clock) {
-  SessionConfig config;
-  config.parameters = runner.parameters;
-  config.fovea = runner.fovea;
-  if (runner.deterministic) runOnFrameClock(config, clock);
-  return config;
-}
 
 bool isKonioOutput(const RetinaEvent& event) {
   return event.kind == EventKind::KonioOutput;
@@ -42,10 +35,11 @@ std::size_t konioOutputsLast(std::vector<RetinaEvent>& events, std::size_t loopP
 
 }  // namespace
 
-SessionRunner::SessionRunner(const SessionRunnerConfig& config)
+SessionRunner::SessionRunner(SessionRunnerConfig config)
     : recordEvents_(config.recordEvents),
       deterministic_(config.deterministic),
-      session_(sessionConfig(config, clock_)) {
+      session_(frameSessionConfig(config.parameters, std::move(config.fovea), config.deterministic,
+                                  clock_)) {
   // Live, the worker pushes between frames too, into a log of the runner's own. Nothing is
   // pushed before the first frame, so the log may start while the worker runs.
   if (recordEvents_ && !deterministic_) session_.eventQueue().setPushLog(&log_);
@@ -55,6 +49,11 @@ RunnerFrame SessionRunner::step(const cv::Mat& frame, std::vector<RetinaEvent>& 
   RunnerFrame out;
   EventQueue& queue = session_.eventQueue();
   events.clear();
+  const FoveaControl& fovea = session_.fovea();
+  if (fovea.mode == FoveaMode::path && session_.state().framesDrawn == 0) {
+    out.foveaPathRefusal = checkFoveaPathInside(fovea.path, frame.size());
+    if (!out.foveaPathRefusal.empty()) return out;  // the clocks stay where they are
+  }
   // Room for the log is made here, outside the queue mutex, not by its growth under it.
   if (recordEvents_ && events.capacity() < expectedEvents_) events.reserve(expectedEvents_);
   // Without the worker thread nothing is pushed between frames: the frame logs straight into

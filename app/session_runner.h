@@ -5,6 +5,7 @@
 // are those of `retina-replay --deterministic` on the same frames, bit for bit.
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -28,6 +29,9 @@ struct SessionRunnerConfig {
 
 struct RunnerFrame {
   FrameResult result;
+  // Not empty when a fovea path leaves the first frame's picture (checkFoveaPathInside's
+  // message): the frame is not stepped, and the next one is the first again.
+  std::string foveaPathRefusal;
   // The frame's events (recordEvents only): events[0, loopEvents) are what the frame loop pushed,
   // the frame marker first, as the export's /events holds them; the rest are the Konio outputs
   // the model pushed since the previous frame's events were taken, as in /konio_events.
@@ -37,16 +41,18 @@ struct RunnerFrame {
 // Main thread only, like the session; the worker thread (live) runs as in the demo.
 class SessionRunner {
  public:
-  // Generates the retina and creates the session, which writes nothing. Throws
-  // std::invalid_argument with validateParameters' message for invalid parameters.
-  explicit SessionRunner(const SessionRunnerConfig& config);
+  // Generates the retina and creates the session, which writes nothing; the fovea path moves
+  // into the session. Throws std::invalid_argument with validateParameters' message for invalid
+  // parameters.
+  explicit SessionRunner(SessionRunnerConfig config);
   SessionRunner(const SessionRunner&) = delete;
   SessionRunner& operator=(const SessionRunner&) = delete;
 
   // One frame, clocked as retina-replay's loop clocks it: t0 is read, the frame clock advances
   // (deterministic), t1 is read, then the session steps. `events` receives the frame's events
   // (recordEvents; emptied otherwise, and for a frame that was not drawn). A caller that passes
-  // the same few vectors back allocates nothing once they have grown.
+  // the same few vectors back allocates nothing once they have grown. On the first frame a fovea
+  // path is checked against the picture first (RunnerFrame::foveaPathRefusal).
   RunnerFrame step(const cv::Mat& frame, std::vector<RetinaEvent>& events);
 
   // Joins the worker thread (live) and returns the queue's counters; safe to call again.
@@ -54,6 +60,8 @@ class SessionRunner {
 
   Session& session() { return session_; }
   const Session& session() const { return session_; }
+  bool deterministic() const { return deterministic_; }
+  bool recordsEvents() const { return recordEvents_; }
 
  private:
   FixedFrameClock clock_;                  // deterministic only

@@ -13,6 +13,7 @@ Needs Debian's python3-h5py, python3-numpy and python3-matplotlib.
 
 import os
 import sys
+import tempfile
 
 import h5py
 import matplotlib
@@ -23,6 +24,24 @@ import numpy as np  # noqa: E402
 
 LOW_GAIN = 0.2  # the canvas rings a sensor in red below this gain, unless the run says otherwise
 ROWS_PER_READ = 256  # /gains is frames x 30202 floats: read it a block of rows at a time
+
+
+def save_figure(fig, path):
+    """Writes the figure to a hidden temporary file beside `path` and renames it into place:
+    `path` is the old file or the whole figure, never part of one."""
+    folder, name = os.path.split(os.path.abspath(path))
+    kind = os.path.splitext(name)[1][1:] or plt.rcParams["savefig.format"]
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", dir=folder)
+    try:
+        with os.fdopen(descriptor, "wb") as f:
+            fig.savefig(f, format=kind)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)  # as open() would have made it, not mkstemp's 0600
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
 
 
 def gain_curves(gains, low_gain):
@@ -90,7 +109,7 @@ def main(argv):
     retina.set_title("last frame's gains", fontsize="medium")
     fig.colorbar(dots, ax=retina, shrink=0.8, label="gain")
     fig.suptitle(title)
-    fig.savefig(figure_path)
+    save_figure(fig, figure_path)
     print(f"{figure_path}: {len(frame)} frames, {events} events, "
           f"last mean gain {mean_gain[-1]:.3f}, last share ringed {ringed[-1]:.3f}")
     return 0

@@ -4,7 +4,8 @@ converts one frame's events to the layout of Tonic's datasets.
 
     PYTHONPATH=build/python /usr/bin/python3 docs/python_example.py CLIP FIGURE.png [FRAMES]
 
-Needs the quillaventora module (this build's) and Debian's python3-numpy and python3-matplotlib.
+Needs the quillaventora module (this build's) and Debian's python3-numpy, python3-matplotlib and
+python3-h5py (for plot_export.py beside it, whose save_figure it uses).
 """
 
 import sys
@@ -17,9 +18,13 @@ import numpy as np  # noqa: E402
 
 import quillaventora as qv  # noqa: E402
 
+sys.dont_write_bytecode = True  # no __pycache__ left in docs/ by the import below
+from plot_export import save_figure  # noqa: E402  (the figure written whole, then renamed)
+
 
 def main(clip, figure_path, limit=None):
     mean_gain, pushed, konio_outputs = [], [], []
+    tenth = None
     with qv.Session() as session:  # deterministic: the same clip always gives the same run
         for frame in qv.read_frames(clip, limit=limit):
             r = session.step(frame)
@@ -29,6 +34,9 @@ def main(clip, figure_path, limit=None):
             if r.frame == 10:
                 tenth = qv.to_tonic(r.events, session.retina)  # x, t (µs), p
 
+    if tenth is None:
+        sys.exit(f"{clip}: {len(mean_gain)} frames; the example converts the tenth, so it needs "
+                 "at least 10")
     sensor_size = (session.sensor_count, 1, qv.TONIC_POLARITIES)
     print(f"frame 10 as Tonic events: {len(tenth)} of sensor_size {sensor_size}, "
           f"dtype {tenth.dtype}")
@@ -45,7 +53,7 @@ def main(clip, figure_path, limit=None):
     gain_axis.set_ylabel("mean gain")
     gain_axis.set_xlabel("frame")
     fig.suptitle(f"{clip.rsplit('/', 1)[-1]}, stepped from Python")
-    fig.savefig(figure_path)
+    save_figure(fig, figure_path)
     print(f"{figure_path}: {len(frames)} frames, {sum(pushed)} events, "
           f"last mean gain {mean_gain[-1]:.3f}")
 

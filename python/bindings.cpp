@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -112,6 +113,11 @@ py::capsule owning(T value) {
 
 std::string typeName(py::handle object) {
   return py::str(py::type::handle_of(object).attr("__name__"));
+}
+
+// A path argument (str or os.PathLike) as the file name it stands for.
+std::string fspath(const py::object& path) {
+  return py::str(py::module_::import("os").attr("fspath")(path));
 }
 
 std::string shapeText(const py::array& array) {
@@ -244,7 +250,7 @@ ParametersPtr parametersFromText(const std::string& text) {
 }
 
 ParametersPtr parametersFromFile(const py::object& path) {
-  const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
+  const std::string file = fspath(path);
   const ParameterFileResult result = readParameterFile(file);
   if (!result.error.empty()) throw py::value_error("'" + file + "': " + result.error);
   return std::make_shared<Parameters>(result.parameters);
@@ -295,7 +301,7 @@ FoveaControl foveaArgument(const py::object& fovea, const py::object& foveaPath)
   if (!isPath(foveaPath)) {
     throw py::type_error("fovea_path must be a CSV file's path, not " + typeName(foveaPath));
   }
-  const std::string file = py::str(py::module_::import("os").attr("fspath")(foveaPath));
+  const std::string file = fspath(foveaPath);
   FoveaPathResult path = readFoveaPath(file);
   if (!path.error.empty()) throw py::value_error("fovea_path '" + file + "': " + path.error);
   control.mode = FoveaMode::path;
@@ -316,11 +322,7 @@ struct StepResult {
 
 class PySession {
  public:
-  explicit PySession(const SessionRunnerConfig& config) : runner_(config) {
-    deterministic_ = config.deterministic;
-    recordEvents_ = config.recordEvents;
-    fovea_ = config.fovea;
-  }
+  explicit PySession(SessionRunnerConfig config) : runner_(std::move(config)) {}
 
   // Runs `work` on the runner with the GIL released and the session's lock held: a session
   // steps on one thread at a time, and other Python threads run meanwhile.
@@ -335,43 +337,45 @@ class PySession {
     PySession& s = self.cast<PySession&>();
     py::array frameArray;
     const cv::Mat frame = frameMat(frameObject, frameArray);
-    std::shared_ptr<EventBuffer> buffer = s.recordEvents_ ? s.freeBuffer() : nullptr;
+    std::shared_ptr<EventBuffer> buffer = s.runner_.recordsEvents() ? s.freeBuffer() : nullptr;
     EventBuffer unused;
 
     RunnerFrame out;
-    cv::Mat canvas;
-    EventQueueStats stats;
-    std::string refusal;
+    py::object previousFrame;  // released after the lock: freeing an array may run Python code
+    std::int64_t frameNumber = 0;
     bool closed = false;
     s.locked([&] {
       closed = s.closed_;
       if (closed) return;
-      const FrameLoopState& state = s.runner_.session().state();
-      if (state.framesDrawn == 0 && s.fovea_.mode == FoveaMode::path) {
-        refusal = checkFoveaPathInside(s.fovea_.path, frame.size());
-        if (!refusal.empty()) return;
-      }
       out = s.runner_.step(frame, buffer ? *buffer : unused);
-      canvas = state.canvas;  // shares the pixels: the capsule below keeps them alive
-      stats = s.runner_.session().eventQueue().stats();
+      if (!out.foveaPathRefusal.empty()) return;  // the session has not seen the frame
+      frameNumber = s.runner_.session().state().framesDrawn;
+      // The session's state points at the frame's pixels (for its size) until its next frame:
+      // keep them alive, set here so that another thread's step cannot come in between. Safe
+      // under the lock: no thread waits for it holding the GIL.
+      py::gil_scoped_acquire gil;
+      previousFrame = std::move(s.lastFrame_);
+      s.lastFrame_ = frameArray;
     });
     if (closed) throw std::runtime_error("the session is closed");
-    if (!refusal.empty()) throw py::value_error("fovea_path: " + refusal);
-    // The session's state still points at the frame's pixels (for its size): keep them alive.
-    s.lastFrame_ = frameArray;
+    if (!out.foveaPathRefusal.empty()) throw py::value_error("fovea_path: " + out.foveaPathRefusal);
+    if (!out.result.drawn)
+      throw py::value_error(std::string("frame refused: ") + out.result.refusal);
 
-    const FrameLoopState& state = s.runner_.session().state();
+    const FrameResult& result = out.result;
     const auto sensors = static_cast<py::ssize_t>(s.runner_.session().sensorCount());
     StepResult r;
+    cv::Mat canvas = result.canvas;  // shares the pixels: the capsule below keeps them alive
     const std::vector<py::ssize_t> canvasShape{canvas.rows, canvas.cols, 3};
     const std::vector<py::ssize_t> canvasStrides{static_cast<py::ssize_t>(canvas.step[0]), 3, 1};
     const void* pixels = canvas.data;
     r.canvas = readOnlyView(py::dtype::of<std::uint8_t>(), canvasShape, canvasStrides, pixels,
                             owning(std::move(canvas)));
     const py::dtype f4 = py::dtype::of<float>();
-    r.activations = readOnlyView(f4, {sensors}, {4}, state.activations.data(), self);
-    r.gains = readOnlyView(f4, {sensors}, {4}, state.gainSnapshot.data(), self);
-    r.konio = readOnlyView(f4, {sensors}, {4}, state.konioSnapshot.data(), self);
+    const float* activations = s.runner_.session().state().activations.data();
+    r.activations = readOnlyView(f4, {sensors}, {4}, activations, self);
+    r.gains = readOnlyView(f4, {sensors}, {4}, result.gains->data(), self);
+    r.konio = readOnlyView(f4, {sensors}, {4}, result.konio->data(), self);
     if (buffer) {
       const py::capsule keep = owning(buffer);
       const RetinaEvent* first = buffer->data();
@@ -383,15 +387,15 @@ class PySession {
     } else {
       r.events = r.konioEvents = py::none();
     }
-    r.center = py::make_tuple(out.result.center.cx, out.result.center.cy);
-    r.frame = state.framesDrawn;
-    r.t = out.result.captureTime;
-    r.frameTimeMs = out.result.frameTimeMs;
-    r.eventsPushed = static_cast<std::int64_t>(out.result.eventsPushed);
-    r.queueSize = static_cast<std::int64_t>(stats.size);
-    r.queuePeak = static_cast<std::int64_t>(stats.peak);
-    r.displacedTotal = static_cast<std::int64_t>(stats.displaced);
-    r.batchesTotal = static_cast<std::int64_t>(stats.batches);
+    r.center = py::make_tuple(result.center.cx, result.center.cy);
+    r.frame = frameNumber;
+    r.t = result.captureTime;
+    r.frameTimeMs = result.frameTimeMs;
+    r.eventsPushed = static_cast<std::int64_t>(result.eventsPushed);
+    r.queueSize = static_cast<std::int64_t>(result.queue.size);
+    r.queuePeak = static_cast<std::int64_t>(result.queue.peak);
+    r.displacedTotal = static_cast<std::int64_t>(result.queue.displaced);
+    r.batchesTotal = static_cast<std::int64_t>(result.queue.batches);
     return r;
   }
 
@@ -421,13 +425,14 @@ class PySession {
     auto* row = static_cast<RetinaRow*>(rows.mutable_data());
     bool placed = false;
     locked([&] {
-      const FrameLoopState& state = session.state();
-      placed = state.centerPlaced;
+      placed = session.state().centerPlaced;
       if (!placed) return;
-      const std::vector<Sensor>& sensors = session.retina().sensors;
+      const RetinaPlacement placement = session.placement();
+      const std::vector<Sensor>& sensors = *placement.sensors;
+      const SensorOffsets& offsets = *placement.offsets;
       for (std::size_t i = 0; i < sensors.size(); ++i) {
         const Sensor& s = sensors[i];
-        const cv::Point offset = i < state.offsets.size() ? state.offsets[i] : cv::Point();
+        const cv::Point offset = i < offsets.size() ? offsets[i] : cv::Point();
         row[i] = {s.index,
                   s.x,
                   s.y,
@@ -453,7 +458,7 @@ class PySession {
     float scale = 0.0f;
     locked([&] {
       placed = runner_.session().state().centerPlaced;
-      scale = runner_.session().state().retinaScale;
+      scale = runner_.session().placement().retinaScale;
     });
     if (!placed) return py::none();
     return py::float_(scale);
@@ -476,8 +481,8 @@ class PySession {
     locked([&] { frames = runner_.session().state().framesDrawn; });
     return frames;
   }
-  bool deterministic() const { return deterministic_; }
-  bool recordsEvents() const { return recordEvents_; }
+  bool deterministic() const { return runner_.deterministic(); }
+  bool recordsEvents() const { return runner_.recordsEvents(); }
   bool closed() const { return closed_; }
 
  private:
@@ -496,9 +501,6 @@ class PySession {
   std::mutex mutex_;  // held while the runner works, always with the GIL released
   SessionRunner runner_;
   bool closed_ = false;
-  bool deterministic_ = true;
-  bool recordEvents_ = true;
-  FoveaControl fovea_;
   std::vector<std::shared_ptr<EventBuffer>> pool_;
   py::object lastFrame_ = py::none();
   py::object retina_ = py::none();
@@ -525,7 +527,7 @@ class FrameReader {
  public:
   FrameReader(const py::object& path, const py::object& limit, const std::string& source) {
     InputRequest request;
-    request.path = py::str(py::module_::import("os").attr("fspath")(path));
+    request.path = fspath(path);
     request.kind = sourceArgument(request.path, source);
     if (!limit.is_none()) {
       const auto frames = py::cast<std::int64_t>(limit);
@@ -812,7 +814,7 @@ or call close(), to join the worker thread.)doc")
              config.deterministic = deterministic;
              config.fovea = foveaArgument(fovea, foveaPath);
              config.recordEvents = events;
-             return std::make_unique<PySession>(config);
+             return std::make_unique<PySession>(std::move(config));
            }),
            py::arg("parameters") = py::none(), py::arg("deterministic") = true,
            py::arg("fovea") = py::none(), py::kw_only(), py::arg("fovea_path") = py::none(),
@@ -875,8 +877,13 @@ pixels. Iterate over it; read_frames() makes one.)doc")
       .def_property_readonly("frames_read", &FrameReader::framesRead);
 
   m.def(
-      "_input_kind", [](const std::string& path) { return readsAsImage(path) ? "image" : "video"; },
-      py::arg("path"), "'image' when an image decoder recognises the file, else 'video'.");
+      "_input_kind",
+      [](const std::string& path, const std::string& source) {
+        return sourceArgument(path, source) == InputKind::image ? "image" : "video";
+      },
+      py::arg("path"), py::arg("source"),
+      "'image' or 'video': source itself, or for 'auto' 'image' when an image decoder "
+      "recognises the file; ValueError for another source.");
   m.attr("_TEMPORARY_MARKER") = kTemporaryMarker;
   m.def(
       "_clear_stale_temporaries",

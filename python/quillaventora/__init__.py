@@ -88,7 +88,6 @@ class ExportResult:
     konio_events: int
     stdout: str
     stderr: str
-    status: int = 0
 
 
 def export_clip(input, output, *, parameters=None, frames=None, fovea=None, fovea_path=None,
@@ -114,11 +113,8 @@ def export_clip(input, output, *, parameters=None, frames=None, fovea=None, fove
     ended) and then raises KeyboardInterrupt.
     """
     input, output = os.fspath(input), os.fspath(output)
-    if source not in ("auto", "video", "image"):
-        raise ValueError(f"source must be 'auto', 'video' or 'image', not {source!r}")
-    if source == "auto":
-        source = _input_kind(input)
-    arguments = ["--deterministic", "--headless", f"--{source}", input, "--export", output]
+    kind = _input_kind(input, source)  # checks source as read_frames does
+    arguments = ["--deterministic", "--headless", f"--{kind}", input, "--export", output]
     given = None
     if isinstance(parameters, Parameters):
         given = parameters

@@ -185,9 +185,11 @@ class Cluster:
 
     def dashboard(self):
         """The dashboard's address when the scheduler can serve one (with bokeh), else None."""
+        # The scheduler's own versions only: its HTTP service is there without bokeh too,
+        # serving a page that asks for it.
         try:
-            versions = self.client.get_versions(packages=["bokeh"])
-            if versions["scheduler"]["packages"].get("bokeh"):
+            versions = self.client.sync(self.client.scheduler.versions, packages=["bokeh"])
+            if versions["packages"].get("bokeh"):
                 return self.client.dashboard_link
         except Exception:  # versions unknown: say nothing rather than a wrong address
             pass
@@ -329,10 +331,6 @@ def _prepare(args):
     """Everything checked before a task runs: (out_dir, jobs, clips, settings)."""
     out_dir = os.path.abspath(args.out)
     try:
-        os.makedirs(out_dir, exist_ok=True)
-    except OSError as error:
-        raise Refused(f"cannot make the output folder '{out_dir}': {error.strerror}")
-    try:
         parameters = Parameters.from_toml(args.config) if args.config else Parameters()
         parameters.validate()
     except ValueError as error:
@@ -352,6 +350,11 @@ def _prepare(args):
         raise Refused(str(error))
     if not clips:
         raise Refused("no video or image files in " + " ".join(args.inputs))
+    # Last: a refused batch leaves no folder behind.
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+    except OSError as error:
+        raise Refused(f"cannot make the output folder '{out_dir}': {error.strerror}")
     settings = {
         "parameters_sha256": hashlib.sha256(parameters.to_toml().encode()).hexdigest(),
         "frame_limit": args.frames,
@@ -423,15 +426,14 @@ def _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_pa
             future.release()
     except KeyboardInterrupt:
         interrupted = True
-        signal.signal(signal.SIGINT, signal.SIG_IGN)  # the clean-up runs to its end
-        progress.clear()
-        print("batch: stopping: " + ("the running clips are abandoned" if cluster.local is not None else
-                                     "clips not started are cancelled; running ones finish on "
-                                     "their workers, without a row"),
-              file=sys.stderr, flush=True)
-        cluster.abandon(futures)
+        _stop(cluster, futures, progress)
     finally:
-        cluster.close()
+        try:
+            cluster.close()
+        except KeyboardInterrupt:  # Ctrl-C while the cluster closes after the last clip
+            interrupted = True
+            _stop(cluster, futures, progress)
+            cluster.close()
     if interrupted:  # a running cluster's clips may still run: their files are theirs
         _remove_dead_temporaries([jobs[i].output for i in unfinished],
                                  wait=5.0 if cluster.local is not None else 0.0)
@@ -452,6 +454,18 @@ def _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_pa
               "cause)", file=sys.stderr, flush=True)
         return 1
     return 0
+
+
+def _stop(cluster, futures, progress):
+    """Ctrl-C: says so and abandons the running clips; a second Ctrl-C is ignored, so that the
+    clean-up runs to its end."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    progress.clear()
+    print("batch: stopping: " + ("the running clips are abandoned" if cluster.local is not None else
+                                 "clips not started are cancelled; running ones finish on "
+                                 "their workers, without a row"),
+          file=sys.stderr, flush=True)
+    cluster.abandon(futures)
 
 
 def _outcome(future):

@@ -18,35 +18,17 @@ import psutil
 import pytest
 
 import quillaventora as qv
-from conftest import clip
+from conftest import TIMEOUT, clip, contents, run_replay
 from quillaventora import batch
+from quillaventora.batch import file_sha256 as sha256
 from quillaventora.manifest import ManifestBusy, ManifestWriter, read_rows
 
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 
 FRAMES = 6
-TIMEOUT = 120  # seconds, for any one command
 # Root attributes that differ between two runs of the same clip: the wall-clock start and the
 # command that made the file (another program, another output path).
 DIFFERING = {"/@start_time", "/@command_line"}
-
-
-def sha256(path):
-    return hashlib.sha256(open(path, "rb").read()).hexdigest()
-
-
-def contents(path):
-    """Every dataset's values and every attribute of an HDF5 file, by name."""
-    found = {}
-    with h5py.File(path, "r") as f:
-        found.update({f"/@{k}": v for k, v in f.attrs.items()})
-
-        def visit(name, item):
-            found.update({f"{name}@{k}": v for k, v in item.attrs.items()})
-            if isinstance(item, h5py.Dataset):
-                found[name] = item[...]
-        f.visititems(visit)
-    return found
 
 
 def assert_same_export(reference, made):
@@ -58,10 +40,7 @@ def assert_same_export(reference, made):
 
 def replay_export(replay, source, output, frames=FRAMES):
     kind = "image" if source.endswith(".jpg") else "video"
-    done = subprocess.run([replay, "--deterministic", "--headless", f"--{kind}", source,
-                           "--frames", str(frames), "--export", output],
-                          capture_output=True, text=True, timeout=TIMEOUT)
-    assert done.returncode == 0, done.stderr
+    run_replay(replay, f"--{kind}", source, "--frames", frames, "--export", output)
 
 
 def hidden_files(folder):
@@ -105,6 +84,23 @@ def stop(processes):
             p.wait()
 
 
+def scheduler_address(scheduler, scheduler_file, log, seconds=60):
+    """The address in the file the scheduler writes once it listens. The file may exist before
+    its content is whole; a scheduler that has ended fails the test with its output."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return json.loads(scheduler_file.read_text())["address"]
+        except (FileNotFoundError, ValueError):  # not written yet, or half written
+            pass
+        if scheduler.poll() is not None:
+            pytest.fail(f"the scheduler ended with status {scheduler.returncode}: "
+                        f"{log.read_text()}")
+        if time.monotonic() > deadline:
+            pytest.fail(f"no scheduler address after {seconds} s: {log.read_text()}")
+        time.sleep(0.1)
+
+
 @pytest.fixture
 def cluster(tmp_path):
     """A scheduler and two workers started with Dask's own commands, on 127.0.0.1."""
@@ -119,12 +115,9 @@ def cluster(tmp_path):
                                           stdout=log, stderr=log, start_new_session=True))
         return processes[-1]
     try:
-        dask("scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address",
-             "127.0.0.1:0", "--scheduler-file", scheduler_file)
-        deadline = time.monotonic() + 60
-        while not scheduler_file.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        address = json.loads(scheduler_file.read_text())["address"]
+        scheduler = dask("scheduler", "--host", "127.0.0.1", "--port", "0",
+                         "--dashboard-address", "127.0.0.1:0", "--scheduler-file", scheduler_file)
+        address = scheduler_address(scheduler, scheduler_file, tmp_path / "dask.log")
         for _ in range(2):
             dask("worker", address, "--nthreads", 1, "--no-nanny", "--host", "127.0.0.1",
                  "--no-dashboard", "--local-directory", tmp_path / "dask")
@@ -262,6 +255,54 @@ def test_ctrl_c_stops_a_local_batch_without_partial_files(tmp_path):
     assert not [p for p in alive if p.status() != psutil.STATUS_ZOMBIE]
 
 
+def test_a_refused_batch_makes_no_output_folder(tmp_path, capsys):
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "bad.toml").write_text("[konio]\ndecy = 0.9\n")
+    for arguments, cause in [
+        ([tmp_path / "empty"], "no video or image files in"),
+        ([clip("building.jpg"), "--config", tmp_path / "bad.toml"], "unknown key konio.decy"),
+    ]:
+        out = tmp_path / "out" / "sub"
+        assert batch.main([*map(str, arguments), "--out", str(out)]) == 2
+        assert cause in capsys.readouterr().err
+        assert not (tmp_path / "out").exists()
+
+
+def test_ctrl_c_as_the_cluster_closes_ends_as_an_interrupted_batch(tmp_path, monkeypatch, capsys):
+    class Closing:
+        """A cluster with nothing to run whose first close() is cut by Ctrl-C."""
+        local, closes = None, 0
+        client = SimpleNamespace(map=lambda *args, **kwargs: [])
+
+        def __init__(self, *args):
+            pass
+
+        def start(self):
+            pass
+
+        def dashboard(self):
+            return None
+
+        def abandon(self, futures):
+            pass
+
+        def close(self):
+            Closing.closes += 1
+            if Closing.closes == 1:
+                raise KeyboardInterrupt
+
+    monkeypatch.setattr(batch, "Cluster", Closing)
+    previous = signal.getsignal(signal.SIGINT)
+    args = SimpleNamespace(scheduler=None, workers=1, retries=0)
+    try:
+        with ManifestWriter(tmp_path / "manifest.jsonl") as writer:
+            status = batch._run_jobs(args, [], [], [], {}, {}, writer, "manifest.jsonl")
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert (status, Closing.closes) == (130, 2)
+    assert "batch: interrupted:" in capsys.readouterr().out
+
+
 def test_manifest_keeps_every_finished_row(tmp_path):
     path = tmp_path / "manifest.jsonl"
     appender = ("import sys\nfrom quillaventora.manifest import ManifestWriter\n"
@@ -269,7 +310,9 @@ def test_manifest_keeps_every_finished_row(tmp_path):
                 "for i in range(10**9): w.append({'output': f'{i}.h5', 'n': i, 'pad': 'x' * 4000})")
     writing = subprocess.Popen([sys.executable, "-c", appender, str(path)])
     try:
+        deadline = time.monotonic() + TIMEOUT
         while (not path.exists() or path.stat().st_size < 400_000) and writing.poll() is None:
+            assert time.monotonic() < deadline, "the appender wrote under 400 kB in time"
             time.sleep(0.01)
     finally:
         writing.kill()

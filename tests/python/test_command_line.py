@@ -1,31 +1,13 @@
 """The module against retina-replay: the same frames give the same canvases and events, bit for
 bit, and export_clip writes the command line's export."""
 
-import subprocess
-
-import h5py
 import numpy as np
 import pytest
 
 import quillaventora as qv
-from conftest import clip
+from conftest import clip, contents, run_replay
 
 FRAMES = 3
-
-
-def run_replay(replay, args):
-    done = subprocess.run([replay, "--deterministic", "--headless", *args],
-                          capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-
-
-def datasets(path):
-    """Every dataset of an HDF5 file by name, read whole."""
-    found = {}
-    with h5py.File(path, "r") as f:
-        f.visititems(lambda name, item: found.__setitem__(name, item[...])
-                     if isinstance(item, h5py.Dataset) else None)
-    return found
 
 
 @pytest.mark.parametrize("source,name", [("video", "Megamind.avi"), ("image", "building.jpg")])
@@ -33,8 +15,8 @@ def test_session_and_export_clip_equal_the_command_line(replay, tmp_path, source
     path = clip(name)
     shots = [f"{i}:{tmp_path}/frame{i}.png" for i in range(1, FRAMES + 1)]
     cli_export = tmp_path / "cli.h5"
-    run_replay(replay, [f"--{source}", path, "--frames", str(FRAMES), "--export", str(cli_export),
-                        *[a for s in shots for a in ("--snapshot", s)]])
+    run_replay(replay, f"--{source}", path, "--frames", FRAMES, "--export", cli_export,
+               *[a for s in shots for a in ("--snapshot", s)])
 
     frames = list(qv.read_frames(path, limit=FRAMES))
     if source == "image":
@@ -61,7 +43,7 @@ def test_session_and_export_clip_equal_the_command_line(replay, tmp_path, source
     module_export = tmp_path / "module.h5"
     result = qv.export_clip(path, module_export, frames=FRAMES)
     assert (result.frames, result.events) == (FRAMES, len(exported.events))
-    cli, module = datasets(cli_export), datasets(module_export)
+    cli, module = contents(cli_export, attributes=False), contents(module_export, attributes=False)
     assert cli.keys() == module.keys()
     for name in cli:
         assert np.array_equal(cli[name], module[name]), name
@@ -85,6 +67,8 @@ def test_export_clip_takes_parameters_as_the_command_line_does(tmp_path):
     assert refused.value.status == 2 and not (tmp_path / "x.h5").exists()
     with pytest.raises(ValueError, match="name ending in .h5"):
         qv.export_clip(path, tmp_path / "x.csv")
+    with pytest.raises(ValueError, match="^source must be 'auto', 'video' or 'image', not 'camera'$"):
+        qv.export_clip(path, tmp_path / "x.h5", source="camera")
     parameters.retina.diameter = 10  # too small for 4096 spiral points: refused before the run
     with pytest.raises(qv.ExportError, match="retina.diameter = 10 is too small"):
         qv.export_clip(path, tmp_path / "x.h5", parameters=parameters)

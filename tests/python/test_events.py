@@ -1,5 +1,6 @@
 """to_tonic and to_xytp, by dtype and value, on events whose answers are known by hand."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -8,7 +9,7 @@ import numpy as np
 import pytest
 
 import quillaventora as qv
-from conftest import clip
+from conftest import TIMEOUT, clip
 
 T1, T2 = 1 / 30, 2 / 30
 
@@ -90,8 +91,16 @@ def test_the_readme_example_steps_plots_and_converts(tmp_path):
     example = pathlib.Path(__file__).parents[2] / "docs" / "python_example.py"
     figure = tmp_path / "figure.png"
     done = subprocess.run([sys.executable, str(example), clip("Megamind.avi"), str(figure), "12"],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, timeout=TIMEOUT)
     assert done.returncode == 0, done.stderr
     assert "frame 10 as Tonic events:" in done.stdout and "sensor_size (30202, 1, 6)" in done.stdout
     assert f"{figure}: 12 frames," in done.stdout
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and figure.stat().st_size > 10000
+    assert os.listdir(tmp_path) == ["figure.png"]  # written whole under a hidden name, renamed
+
+    short = subprocess.run([sys.executable, str(example), clip("Megamind.avi"),
+                            str(tmp_path / "short.png"), "5"],
+                           capture_output=True, text=True, timeout=TIMEOUT)
+    assert (short.returncode, short.stderr.count("\n")) == (1, 1), short.stderr
+    assert "5 frames; the example converts the tenth" in short.stderr
+    assert os.listdir(tmp_path) == ["figure.png"]

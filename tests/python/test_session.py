@@ -77,6 +77,18 @@ def test_bad_frames_are_refused_with_their_cause(frame, error, cause):
         assert session.step(scene()).frame == 1
 
 
+def test_a_fovea_path_off_the_first_frame_refuses_it_and_waits_for_one_it_fits(tmp_path):
+    path = tmp_path / "path.csv"
+    path.write_text("frame,cx,cy\n1,150,10\n")
+    with qv.Session(fovea_path=path) as session:
+        with pytest.raises(ValueError, match=r"^fovea_path: line 2: frame 1's centre \(150, 10\) "
+                                             r"is outside the 100x80 picture$"):
+            session.step(scene(80, 100))
+        assert session.frames == 0
+        r = session.step(scene())  # 160 x 120: the waypoint lies on it
+        assert (r.frame, r.center, r.t) == (1, (150, 10), pytest.approx(1 / 30))
+
+
 def test_frames_in_every_layout_give_the_canvas_of_their_bgr_equivalent():
     bgr = scene()
     grey = bgr[..., 1].copy()
@@ -210,16 +222,18 @@ def test_live_sessions_step_and_close_without_a_leak_or_a_hang():
 
 def test_one_session_stepped_from_two_threads_counts_every_frame_once():
     frame = scene()
+    numbers = []
     with qv.Session() as session:
         def steps():
             for _ in range(10):
-                session.step(frame)
+                numbers.append(session.step(frame).frame)
         workers = [threading.Thread(target=steps) for _ in range(2)]
         for w in workers:
             w.start()
         for w in workers:
             w.join()
         assert session.frames == 20
+        assert sorted(numbers) == list(range(1, 21))  # each step reports its own frame
         assert session.queue_stats()["batches"] == 20  # one model step per frame, none lost
 
 

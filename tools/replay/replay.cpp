@@ -9,6 +9,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/banner.h"
@@ -194,10 +195,9 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   if (!problem.empty()) return refuse(problem);
 
   FixedFrameClock clock;
-  SessionConfig config;
-  config.parameters = run.parameters;
-  config.fovea = run.fovea;
-  if (options.deterministic) runOnFrameClock(config, clock);
+  // run.fovea's mode and file stay for the record; its path moves into the session.
+  SessionConfig config =
+      frameSessionConfig(run.parameters, std::move(run.fovea), options.deterministic, clock);
   const bool paced = !options.headless && !options.fast && options.source != InputKind::camera;
   FramePacer pacer(paced ? input.framesPerSecond() : 0.0, kKeyWaitMs);
   ProgressLine progress(err, hooks.progress, expected);
@@ -270,7 +270,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     });
     setRunPhase(RunPhase::running);
     try {
-      session.emplace(config);
+      session.emplace(std::move(config));
       exports.start(session->sensorCount(), session->eventQueue());
       printBanner(out, session->sensorCount(), !options.headless);
       console.after(out);
