@@ -33,8 +33,7 @@ ctest --test-dir build/asan --output-on-failure -j"$jobs" -LE soak
 
 section "ThreadSanitizer: the threaded tests"
 cmake -S . -B build/tsan -DRETINA_WERROR=ON -DRETINA_SANITIZER=thread
-cmake --build build/tsan -j"$jobs" --target test_model test_app test_hostile_frames test_shutdown \
-  test_export
+cmake --build build/tsan -j"$jobs" --target threaded_tests
 ctest --test-dir build/tsan --output-on-failure -L threaded
 
 section "Valgrind: 30 replay frames, no definite leak, no invalid access"
