@@ -67,23 +67,50 @@ for case in INT:130 TERM:143; do
   env --default-signal=INT "$program" --headless --video "$work/fifo.avi" \
     >"$work/out" 2>"$work/err" &
   pid=$!
-  sleep 0.5
+  # Wait (at most 10 s) until a thread of it waits in the open itself (the kernel's
+  # wait_for_partner), so that the signal comes there and not during start-up; where the kernel
+  # does not show what a process waits in, half a second.
+  for _ in $(seq 100); do
+    grep -qs wait_for_partner /proc/"$pid"/task/*/wchan && break
+    if [ ! -r /proc/"$pid"/wchan ]; then sleep 0.5; break; fi
+    sleep 0.1
+  done
   kill -s "$signal" "$pid"
   wait_for "$pid" 50
   echo "SIG$signal while a FIFO input waits for its writer: exit status $status"
   if [ "$status" -ne "$expected" ]; then echo "  expected exit status $expected"; fail=1; fi
 done
 
-# The export writer runs at the idle scheduling class: on one core it gets no time while the
-# frame loop runs, so frames pile up (up to 512 MiB) and take some 1.5 s to write after the
-# stop. Once the line that counts them appears, the run is frozen, signalled again and woken:
-# the second signal is handled while the export is unfinished, however fast this machine is.
+# The export writer runs at the idle scheduling class: on one core (the first this shell may
+# use) it gets no time while the frame loop runs, so frames pile up (up to 512 MiB) and take some
+# 1.5 s to write after the stop. Once the line that counts them appears, the run is frozen,
+# signalled again and woken: the second signal is handled while the export is unfinished,
+# however fast this machine is.
 echo "an older export" >"$work/keep.h5"
 echo "an older CSV" >"$work/keep.csv"
-env --default-signal=INT taskset -c 0 "$program" --headless --frames 1000000 \
+cpu=$(taskset -pc $$ | sed -E 's/.*: *([0-9]+).*/\1/')
+env --default-signal=INT taskset -c "$cpu" "$program" --headless --frames 1000000 \
   --export "$work/keep.h5" --export-gains --stats "$work/keep.csv" >"$work/out" 2>"$work/err" &
 pid=$!
-sleep 3
+# Wait (at most 60 s) for the export's temporary file, made before the first frame; then (at most
+# 30 s) until the program's resident memory has grown by 384 MiB, three quarters of the queue's
+# bound: frames enough to keep the writer busy well past the half second after which the line
+# appears. Where /proc does not show the memory, 3 s.
+for _ in $(seq 600); do
+  [ -n "$(find "$work" -maxdepth 1 -name '.keep.*.h5' | head -n1)" ] && break
+  sleep 0.1
+done
+resident_kib() { awk '/^VmRSS:/ { print $2 }' /proc/"$pid"/status 2>/dev/null; }
+start_kib=$(resident_kib)
+if [ -z "$start_kib" ]; then
+  sleep 3
+else
+  for _ in $(seq 300); do
+    now_kib=$(resident_kib)
+    if [ -z "$now_kib" ] || [ $((now_kib - start_kib)) -ge $((384 * 1024)) ]; then break; fi
+    sleep 0.1
+  done
+fi
 kill -s INT "$pid"
 for _ in $(seq 100); do
   grep -q 'frames left to write' "$work/err" && break

@@ -15,8 +15,18 @@ title='Retina Quillaventora C++'
 
 work=$(mktemp -d)
 xvfb_pid='' replay_pid=''
+# retina-replay ends before its folder goes and before the X server it draws on: SIGTERM finishes
+# the run, SIGKILL follows if it still runs 10 s later.
 cleanup() {
-  [ -n "$replay_pid" ] && kill "$replay_pid" 2>/dev/null
+  if [ -n "$replay_pid" ]; then
+    kill "$replay_pid" 2>/dev/null
+    for _ in $(seq 100); do
+      kill -0 "$replay_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -9 "$replay_pid" 2>/dev/null
+    wait "$replay_pid" 2>/dev/null
+  fi
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   [ -n "$xvfb_pid" ] && wait "$xvfb_pid" 2>/dev/null
   rm -rf "$work"
