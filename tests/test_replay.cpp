@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <hdf5.h>
-
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -33,6 +31,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "h5_reader.h"
 #include "replay_run.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
@@ -336,7 +335,8 @@ TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
     writeFile("run.avi", old);
     writeFile("far.png", far);
     fs::remove(path("early.png"));
-    writeFile(".run.retina-partial-Zz9Kil.avi", "left by a killed run, which holds no lock any more");
+    writeFile(".run.retina-partial-Zz9Kil.avi",
+              "left by a killed run, which holds no lock any more");
     RunSetup setup;
     setup.keepCanvases = true;
     setup.stopAfterFrame = 5;
@@ -426,17 +426,10 @@ TEST_F(ReplayFiles, ADamagedInputEndsWithAWarningThatTheSummaryAndTheExportRepea
               std::string::npos)
         << run.out;
 
-    const hid_t file = H5Fopen(path("run.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    ASSERT_GE(file, 0);
-    long long frame = 0;
-    const hid_t attribute = H5Aopen(file, "input_ended_early", H5P_DEFAULT);
-    EXPECT_GE(attribute, 0) << "no input_ended_early attribute";
-    if (attribute >= 0) {
-      H5Aread(attribute, H5T_NATIVE_LLONG, &frame);
-      H5Aclose(attribute);
-    }
-    H5Fclose(file);
-    EXPECT_EQ(frame, drawn + 1);
+    const H5Reader file(path("run.h5"));
+    ASSERT_TRUE(file.ok());
+    EXPECT_TRUE(file.hasAttribute("/", "input_ended_early")) << "no input_ended_early attribute";
+    EXPECT_EQ(file.numberAttribute("/", "input_ended_early"), static_cast<double>(drawn + 1));
   }
 }
 

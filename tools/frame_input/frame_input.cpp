@@ -18,6 +18,7 @@
 #include "app/frame_clock.h"
 #include "app/platform/platform.h"
 #include "app/platform/quiet_stderr.h"
+#include "tools/safe_output/target_checks.h"
 
 namespace {
 
@@ -198,15 +199,11 @@ bool sequenceCovers(const std::string& pattern, const std::string& path) {
     return true;
   }
   // One of the sequence's files under another name: a symbolic or hard link.
-  struct stat target {};
-  if (stat(path.c_str(), &target) != 0) return false;
+  if (!fs::exists(path)) return false;
+  const std::string target = fileIdentity(path);
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(directory, error)) {
-    struct stat info {};
-    if (named(entry.path()) && stat(entry.path().c_str(), &info) == 0 &&
-        info.st_dev == target.st_dev && info.st_ino == target.st_ino) {
-      return true;
-    }
+    if (named(entry.path()) && fileIdentity(entry.path().string()) == target) return true;
   }
   return false;
 }
@@ -228,7 +225,7 @@ std::string FrameInput::open(const InputRequest& request) {
         // Refused before VideoCapture sees it: each back-end would try it and fail its own way.
         const std::string problem = fileProblem(path, info);
         if (!problem.empty()) return what + problem;
-        haveFileId_ = true;
+        fileKey_ = fileIdentity(path);
         // FFmpeg reads a name with a %d in it as a sequence's pattern all the same: its files
         // are kept from the outputs too.
         if (path.find('%') != std::string::npos) sequencePattern_ = path;
@@ -258,7 +255,7 @@ std::string FrameInput::open(const InputRequest& request) {
         problem = "is not a regular file";
       }
       if (!problem.empty()) return what + problem;
-      haveFileId_ = true;
+      fileKey_ = fileIdentity(path);
       QuietStderr quiet;  // libpng and libjpeg warn on damaged files
       if (S_ISFIFO(info.st_mode)) {
         // Read once, as its writer sends it: a second open would wait for another writer.
@@ -287,10 +284,6 @@ std::string FrameInput::open(const InputRequest& request) {
       break;
     }
   }
-  if (haveFileId_) {
-    device_ = info.st_dev;
-    inode_ = info.st_ino;
-  }
   if (!firstFrame_.empty()) {
     firstSize_ = firstFrame_.size();
     const CaptureInfo captured = captureInfo(capture_);
@@ -306,11 +299,7 @@ std::string FrameInput::open(const InputRequest& request) {
 }
 
 bool FrameInput::readsFile(const std::string& path) const {
-  struct stat info {};
-  if (haveFileId_ && stat(path.c_str(), &info) == 0 && info.st_dev == device_ &&
-      info.st_ino == inode_) {
-    return true;
-  }
+  if (!fileKey_.empty() && fileIdentity(path) == fileKey_) return true;
   return !sequencePattern_.empty() && sequenceCovers(sequencePattern_, path);
 }
 

@@ -7,8 +7,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include <sys/types.h>
-
 #include "app/frame_io.h"
 #include "app/synthetic_scene.h"
 
@@ -70,9 +68,7 @@ class FrameInput {
   bool limitReached_ = false;
   double framesPerSecond_ = 0.0;
   cv::Size firstSize_;
-  bool haveFileId_ = false;  // the input is one plain file, identified by device and inode
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  std::string fileKey_;          // the input's fileIdentity when it is one file; empty otherwise
   std::string sequencePattern_;  // an image sequence's printf pattern, e.g. "dir/img_%03d.jpg"
   cv::VideoCapture capture_;
   cv::Mat still_;
