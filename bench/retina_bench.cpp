@@ -22,14 +22,14 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/model_wiring.h"
-#include "app/sampling.h"
-#include "app/session.h"
-#include "app/synthetic_scene.h"
 #include "display/fovea.h"
 #include "display/overlay.h"
 #include "display/render.h"
+#include "frame_input/synthetic_scene.h"
+#include "model/model.h"
 #include "retina/fibonacci_retina.h"
+#include "session/sampling.h"
+#include "session/session.h"
 #include "tests/session_fixture.h"
 
 namespace {

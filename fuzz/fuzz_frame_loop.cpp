@@ -25,9 +25,9 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/banner.h"
-#include "app/session.h"
 #include "retina/fibonacci_retina.h"
+#include "session/console_lines.h"
+#include "session/session.h"
 #include "tests/session_fixture.h"
 
 namespace {

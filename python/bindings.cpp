@@ -29,17 +29,17 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "app/fovea_path.h"
-#include "app/parameter_file.h"
-#include "app/parameters.h"
-#include "app/session_runner.h"
+#include "apps/replay/options.h"
+#include "apps/replay/replay.h"
 #include "display/render.h"
+#include "frame_input/frame_input.h"
 #include "model/event_queue.h"
 #include "retina/fibonacci_retina.h"
-#include "tools/frame_input/frame_input.h"
-#include "tools/replay/options.h"
-#include "tools/replay/replay.h"
-#include "tools/safe_output/temp_file_lock.h"
+#include "safe_output/temp_file_lock.h"
+#include "session/fovea_path.h"
+#include "session/parameter_file.h"
+#include "session/parameters.h"
+#include "session/session_runner.h"
 
 namespace py = pybind11;
 

@@ -5,7 +5,7 @@
 # filled there), the export row (the frame loop's own share), the displaced share, the worker
 # batches per frame, and the wall time (the export's includes writing what is still queued).
 #   bash scripts/export-cost.sh BINARY PAIRS [retina-replay options...]
-#   bash scripts/export-cost.sh build/dev/tools/replay/retina-replay 7 --deterministic --frames 300
+#   bash scripts/export-cost.sh build/dev/apps/replay/retina-replay 7 --deterministic --frames 300
 set -euo pipefail
 binary=$1
 pairs=$2

@@ -9,8 +9,8 @@ bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libh
   libtomlplusplus-dev libcli11-dev libxcb1-dev
 cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DRETINA_BUILD_TESTS=OFF
 cmake --build build/run --target retina-demo retina-replay -j"$(nproc)"
-demo=build/run/app/retina-demo
-replay=build/run/tools/replay/retina-replay
+demo=build/run/apps/demo/retina-demo
+replay=build/run/apps/replay/retina-replay
 
 # Whether a window can open here: an X server answers at $DISPLAY. The window toolkit aborts the
 # program without one, so retina-replay asks the server first.

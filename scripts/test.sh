@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: a normal build with warnings as
+# Installs what is missing, checks the C++ files' formatting, then builds and runs every test: a normal build with warnings as
 # errors (with the 10000-frame soak and the Python module's tests), the whole suite again under
 # AddressSanitizer + UndefinedBehaviorSanitizer (without the soak), the threaded tests under
 # ThreadSanitizer, the replay under Valgrind, and a short libFuzzer run of the frame loop, each in
@@ -10,13 +10,17 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libgtest-dev \
   libbenchmark-dev xvfb xdotool imagemagick opencv-doc valgrind clang libclang-rt-14-dev \
   libhdf5-dev libtomlplusplus-dev libcli11-dev libxcb1-dev python3-h5py python3-numpy \
-  python3-matplotlib python3-dev python3-pytest pybind11-dev python3-distributed
+  python3-matplotlib python3-dev python3-pytest pybind11-dev python3-distributed clang-format
 
 jobs=$(nproc)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 section() { printf '\n=== %s ===\n' "$1"; }
+
+section "Formatting: clang-format over every C++ file"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+echo "formatted"
 
 section "Build and test (warnings are errors)"
 # The benchmark is built, not run. The Python module must be built here, where its tests run: a
@@ -41,7 +45,7 @@ ctest --test-dir build/tsan --output-on-failure -L threaded
 section "Valgrind: 30 replay frames, no definite leak, no invalid access"
 # Prints "no errors", or "skipped: ..." where Valgrind cannot emulate an instruction that a system
 # library uses on this CPU (libhwy's RDTSCP on some AVX-512 EPYC machines); fails on anything else.
-bash scripts/valgrind-step.sh build/test/tools/replay/retina-replay --headless --frames 30 >/dev/null
+bash scripts/valgrind-step.sh build/test/apps/replay/retina-replay --headless --frames 30 >/dev/null
 
 section "libFuzzer: the frame loop on fuzzed frames and keys for 30 s"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DRETINA_BUILD_FUZZ=ON -DRETINA_BUILD_TESTS=OFF

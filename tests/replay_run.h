@@ -13,8 +13,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tools/replay/options.h"
-#include "tools/replay/replay.h"
+#include "apps/replay/options.h"
+#include "apps/replay/replay.h"
 
 struct ReplayRun {
   int status = -1;

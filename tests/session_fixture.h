@@ -11,8 +11,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/frame_io.h"
-#include "app/session.h"
+#include "platform/frame_io.h"
+#include "session/session.h"
 
 // A session driven frame by frame. The clock stands still unless `frame` is told how long the
 // read took; the stepped model's batch times advance by 1/30 s per frame.

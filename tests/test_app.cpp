@@ -14,13 +14,13 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/banner.h"
-#include "app/demo.h"
-#include "app/model_wiring.h"
-#include "app/parameters.h"
-#include "app/sampling.h"
-#include "app/session.h"
+#include "apps/demo/demo_loop.h"
 #include "display/render.h"
+#include "model/model.h"
+#include "session/console_lines.h"
+#include "session/parameters.h"
+#include "session/sampling.h"
+#include "session/session.h"
 #include "session_fixture.h"
 
 namespace {

@@ -12,8 +12,8 @@
 
 #include <sys/stat.h>
 
+#include "safe_output/atomic_file.h"
 #include "temp_dir.h"
-#include "tools/safe_output/atomic_file.h"
 
 namespace {
 

@@ -18,13 +18,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "app/parameter_file.h"
-#include "app/parameters.h"
+#include "apps/replay/replay.h"
+#include "datafiles/stats.h"
 #include "h5_reader.h"
 #include "replay_run.h"
+#include "session/parameter_file.h"
+#include "session/parameters.h"
 #include "temp_dir.h"
-#include "tools/replay/replay.h"
-#include "tools/run_data/stats.h"
 
 // ThreadSanitizer reads this when it starts. The refused-input cases open a real video, and
 // FFmpeg's uninstrumented decoder threads show their own hand-offs as races that are not this

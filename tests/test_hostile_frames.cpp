@@ -11,8 +11,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/demo.h"
-#include "app/session.h"
+#include "apps/demo/demo_loop.h"
+#include "session/session.h"
 #include "session_fixture.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "app/parameter_file.h"
-#include "app/parameters.h"
-#include "app/session.h"
 #include "replay_run.h"
+#include "session/parameter_file.h"
+#include "session/parameters.h"
+#include "session/session.h"
 #include "temp_dir.h"
 
 namespace {

@@ -5,7 +5,7 @@
 // The golden image is frame 30 of the deterministic synthetic run. After an intended change to
 // what the canvas shows, regenerate it from the repository root with
 // clang-format off
-//   ./build/tools/replay/retina-replay --deterministic --headless --frames 30 --snapshot 30:tests/golden/synthetic_frame30.png
+//   ./build/apps/replay/retina-replay --deterministic --headless --frames 30 --snapshot 30:tests/golden/synthetic_frame30.png
 // clang-format on
 // and look at the new image before committing it.
 
@@ -31,12 +31,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "apps/replay/pacing.h"
+#include "apps/replay/replay.h"
 #include "h5_reader.h"
 #include "replay_run.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
-#include "tools/replay/pacing.h"
-#include "tools/replay/replay.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/demo.h"
-#include "app/model_wiring.h"
+#include "apps/demo/demo_loop.h"
+#include "model/model.h"
 #include "session_fixture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 """Shared by the module's tests: the retina-replay to compare with and the clips of opencv-doc.
 
 ctest runs them with PYTHONPATH at the build's python/ folder and RETINA_REPLAY set; by hand:
-PYTHONPATH=build/dev/python RETINA_REPLAY=build/dev/tools/replay/retina-replay \
+PYTHONPATH=build/dev/python RETINA_REPLAY=build/dev/apps/replay/retina-replay \
   /usr/bin/python3 -m pytest -q tests/python
 """
 

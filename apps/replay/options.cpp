@@ -1,0 +1,447 @@
+#include "apps/replay/options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <functional>
+#include <limits>
+#include <set>
+#include <stdexcept>
+
+#include <CLI/CLI.hpp>
+
+#include "apps/replay/version.h"
+
+namespace {
+
+enum class Number { ok, invalid, tooLarge };
+
+// A whole number from 1 to `most`, digits only.
+Number parsePositive(const std::string& text, std::int64_t& value, std::int64_t most) {
+  std::int64_t parsed = 0;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    return Number::invalid;
+  }
+  // Digits only: out of range is the one failure left.
+  if (std::from_chars(text.data(), text.data() + text.size(), parsed).ec != std::errc() ||
+      parsed > most) {
+    return Number::tooLarge;
+  }
+  if (parsed == 0) return Number::invalid;
+  value = parsed;
+  return Number::ok;
+}
+
+bool parsePositive(const std::string& text, std::int64_t& value) {
+  return parsePositive(text, value, std::numeric_limits<std::int64_t>::max()) == Number::ok;
+}
+
+std::string tooLarge(const std::string& option, const std::string& value) {
+  return option + " " + value + " is too large: at most " + std::to_string(kMostFrames) +
+         " frames (the export numbers them with 32-bit integers)";
+}
+
+// What each option's value must be, for the message that refuses another.
+std::string valueWanted(const std::string& option) {
+  if (option == "--video" || option == "--image") return "a file name";
+  if (option == "--camera") return "a device index (0, 1, ...)";
+  if (option == "--size") return "WIDTHxHEIGHT in pixels (1 to 16384 each)";
+  if (option == "--frames") return "a positive whole number";
+  if (option == "--snapshot") return "N:FILE.png with N a positive frame number";
+  if (option == "--out") return "a file name ending in .avi";
+  if (option == "--export") return "a file name ending in .h5";
+  if (option == "--stats") return "a file name ending in .csv";
+  return "a value";
+}
+
+std::string needs(const std::string& option, const std::string& value) {
+  return option + " needs " + valueWanted(option) + ", not '" + value + "'";
+}
+
+bool parseSize(const std::string& text, cv::Size& size) {
+  const std::size_t x = text.find('x');
+  std::int64_t w = 0, h = 0;
+  if (x == std::string::npos || !parsePositive(text.substr(0, x), w) ||
+      !parsePositive(text.substr(x + 1), h) || w > 16384 || h > 16384) {
+    return false;
+  }
+  size = cv::Size(static_cast<int>(w), static_cast<int>(h));
+  return true;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  if (text.size() <= suffix.size()) return false;  // a bare ".png" names no file
+  std::string tail = text.substr(text.size() - suffix.size());
+  std::transform(tail.begin(), tail.end(), tail.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
+  return tail == suffix;
+}
+
+const char* sourceOption(InputKind source) {
+  switch (source) {
+    case InputKind::video:
+      return "--video";
+    case InputKind::image:
+      return "--image";
+    case InputKind::camera:
+      return "--camera";
+    case InputKind::synthetic:
+      break;
+  }
+  return "the synthetic scene";
+}
+
+// One option with its value; returns the problem, empty when it is fine.
+std::string applyValue(const std::string& option, const std::string& v, ReplayOptions& o) {
+  // A value is never read as an option, nor an option as a value: "--image -h" lacks its file.
+  if (!v.empty() && v[0] == '-') {
+    const bool fileName = option != "--camera" && option != "--size" && option != "--frames" &&
+                          option != "--snapshot";
+    return needs(option, v) +
+           (fileName ? "; a file whose name starts with '-' can be given as ./" + v : "");
+  }
+  if (option == "--video" || option == "--image") {
+    if (v.empty()) return option + " needs a file name";
+    o.inputPath = v;
+    o.source = option == "--video" ? InputKind::video : InputKind::image;
+  } else if (option == "--camera") {
+    std::int64_t index = 0;
+    if (v != "0" && (!parsePositive(v, index) || index > 1000)) {
+      return needs(option, v);
+    }
+    o.cameraIndex = static_cast<int>(index);
+    o.source = InputKind::camera;
+  } else if (option == "--size") {
+    if (!parseSize(v, o.sceneSize)) {
+      return needs(option, v);
+    }
+  } else if (option == "--frames") {
+    const Number number = parsePositive(v, o.frames, kMostFrames);
+    if (number == Number::tooLarge) return tooLarge(option, v);
+    if (number != Number::ok) return needs(option, v);
+  } else if (option == "--config") {
+    if (v.empty()) return "--config needs a file name";
+    o.configPath = v;
+  } else if (option == "--fovea") {
+    if (v != "model" && v != "fixed") {
+      return "--fovea takes model or fixed (a scripted path is --fovea-path FILE.csv), not '" + v +
+             "'";
+    }
+    o.fovea = v == "fixed" ? FoveaMode::fixed : FoveaMode::model;
+  } else if (option == "--fovea-path") {
+    if (!endsWith(v, ".csv")) {
+      return "--fovea-path reads a CSV file of frame,cx,cy; give it a name ending in .csv";
+    }
+    o.foveaPathFile = v;
+    o.fovea = FoveaMode::path;
+  } else if (option == "--out") {
+    if (!endsWith(v, ".avi")) return "--out writes an MJPG AVI file; give it a name ending in .avi";
+    o.outPath = v;
+  } else if (option == "--snapshot") {
+    SnapshotRequest shot;
+    const std::size_t colon = v.find(':');
+    const Number number = colon == std::string::npos
+                              ? Number::invalid
+                              : parsePositive(v.substr(0, colon), shot.frame, kMostFrames);
+    if (number == Number::tooLarge) return tooLarge("--snapshot frame", v.substr(0, colon));
+    if (number != Number::ok || !endsWith(v.substr(colon + 1), ".png")) {
+      return needs(option, v);
+    }
+    shot.path = v.substr(colon + 1);
+    o.snapshots.push_back(shot);
+  } else if (option == "--export") {
+    if (!endsWith(v, ".h5") && !endsWith(v, ".hdf5")) {
+      return "--export writes an HDF5 file; give it a name ending in .h5";
+    }
+    o.exportPath = v;
+  } else if (option == "--stats") {
+    if (!endsWith(v, ".csv")) return "--stats writes a CSV file; give it a name ending in .csv";
+    o.statsPath = v;
+  }
+  return {};
+}
+
+// What the options say together (`given`: the options on the line); empty when they fit.
+std::string checkCombination(const ReplayOptions& o, const std::set<std::string>& given) {
+  if (given.count("--fovea") > 0 && !o.foveaPathFile.empty()) {
+    return "give --fovea or --fovea-path, not both: a path moves the centre by itself";
+  }
+  if (given.count("--size") > 0 && o.source != InputKind::synthetic) {
+    return std::string("--size sets the synthetic scene's size; it does not apply to ") +
+           sourceOption(o.source) + ", whose frames keep their own size";
+  }
+  if (o.exportGains && o.exportPath.empty()) return "--export-gains needs --export FILE.h5";
+  if (o.fast && o.headless) return "--fast unpaces a window; a headless run is never paced";
+  if (o.fast && o.source == InputKind::camera) {
+    return "--fast does not apply to --camera, which delivers frames at its own rate";
+  }
+  std::set<std::string> paths;
+  for (const SnapshotRequest& shot : o.snapshots) {
+    if (!paths.insert(shot.path).second) return "--snapshot names '" + shot.path + "' twice";
+    const std::int64_t limit = frameLimit(o);
+    if (limit > 0 && shot.frame > limit) {
+      return "--snapshot frame " + std::to_string(shot.frame) + " is beyond the last frame (" +
+             std::to_string(limit) + ")";
+    }
+  }
+  return {};
+}
+
+// The option table: every option's names, value, section and help. `onValue` receives each
+// valued option with its value, `onFlag` each flag, as the parser meets them.
+struct OptionHandlers {
+  std::function<void(const std::string& option, const std::string& value)> onValue;
+  std::function<void(const std::string& option)> onFlag;
+};
+
+void declareOptions(CLI::App& app, const OptionHandlers& handlers) {
+  const auto valued = [&](const std::string& name, const std::string& text,
+                          const std::string& group, const std::string& help) {
+    app.add_option_function<std::string>(
+           name, [handlers, name](const std::string& v) { handlers.onValue(name, v); }, help)
+        ->option_text(text)
+        ->group(group)
+        ->trigger_on_parse();
+  };
+  const auto flag = [&](const std::string& names, const std::string& group,
+                        const std::string& help) {
+    const std::string name = names.substr(names.find("--"));  // "-h,--help": --help
+    app.add_flag_callback(
+           names, [handlers, name] { handlers.onFlag(name); }, help)
+        ->group(group)
+        ->trigger_on_parse();
+  };
+  const std::string input = "Input (at most one; default: the synthetic scene)";
+  valued("--video", "FILE", input,
+         "a video, or anything else OpenCV's VideoCapture opens (an image sequence\n"
+         "such as img_%03d.jpg, a stream URL, a GStreamer pipeline), until it ends;\n"
+         "a path that exists is always read as a file, whatever it holds (!, %)");
+  valued("--image", "FILE", input, "an image file, repeated for every frame");
+  valued("--camera", "N", input, "camera device N, until ESC or the camera stops");
+  valued("--size", "WxH", input,
+         "size of the synthetic scene (default: 1280x720); synthetic scene only");
+  const std::string run = "Run";
+  valued("--frames", "N", run,
+         "stop after N frames, at most 2147483647 (default: 300 for the synthetic\n"
+         "scene and an image, the whole video, no limit for a camera)");
+  flag("--fast", run,
+       "in a window, show each frame as soon as it is drawn (default: at the\n"
+       "source's rate: a video's own, 30 fps for an image and the synthetic scene;\n"
+       "a camera keeps its own pace and a headless run is never paced)");
+  flag("--deterministic", run,
+       "no worker thread: right after each frame's events are pushed, the main\n"
+       "thread runs exactly one worker iteration, and every clock reading comes\n"
+       "from a frame clock that advances by 1/30 s per frame read. Two runs on\n"
+       "the same input then draw identical canvases. Live (the default), the\n"
+       "worker drains the queue whenever the thread scheduler lets it, so how the\n"
+       "events split into batches, and with it the gains, differs from run to\n"
+       "run. The summary always reports real timings. (default: off)");
+  const std::string parameters = "Parameters and fovea";
+  valued("--config", "FILE", parameters,
+         "the retina's, the model's, the fovea's and the drawing's parameters from\n"
+         "a TOML file; the keys it leaves out keep their defaults. A bad file is\n"
+         "refused before the run with its line (default: the program's own values)");
+  flag("--print-config", parameters,
+       "write every parameter (the defaults, or those of --config) as a commented\n"
+       "TOML file to standard output and stop: --print-config > my.toml, edit,\n"
+       "--config my.toml");
+  valued("--fovea", "MODE", parameters,
+         "model: the model moves the fovea centre (default); fixed: the centre\n"
+         "stays where the first frame placed it (r still recentres it)");
+  valued("--fovea-path", "FILE.csv", parameters,
+         "a scripted fovea: after the header frame,cx,cy, one line per move (frame\n"
+         "from 1, strictly increasing; centre in pixels); from each listed frame the\n"
+         "centre holds its position until the next. A position outside the input's\n"
+         "first frame is refused before the run (default: none)");
+  const std::string output = "Output";
+  flag("--headless", output,
+       "no window and no keys (default: off; on by itself, with a notice, when no\n"
+       "X server answers at DISPLAY)");
+  flag("--check-display", output,
+       "say whether a window can open here, and stop: status 0 when an X server\n"
+       "answers at DISPLAY, else why not on standard error and status 1");
+  valued("--out", "FILE.avi", output,
+         "record every canvas as MJPG AVI at the source's rate (default: none)");
+  valued("--snapshot", "N:FILE.png", output,
+         "write the canvas of frame N (1 = the first) as PNG; may be given more\n"
+         "than once (default: none)");
+  valued("--export", "FILE.h5", output,
+         "write the run's data as HDF5: the retina, a row per frame, every event\n"
+         "pushed and every Konio output (default: none)");
+  flag("--export-gains", output,
+       "with --export, also every frame's gains and Konio activity\n"
+       "(one value per sensor each, per frame) (default: off)");
+  valued("--stats", "FILE.csv", output,
+         "write a line per frame: stage times, events, queue counters, fovea\n"
+         "centre, frame time, resident memory (default: none)");
+  flag("-h,--help", output, "this text");
+  flag("--version", output, "the tool's name and version");
+}
+
+constexpr char kDescription[] =
+    "Runs the retina demo's own frame loop, stages and model on a video, an image, a camera or a\n"
+    "built-in synthetic scene, in the demo's window or headless, and prints a timing summary.";
+
+constexpr char kFooter[] =
+    R"(Every option but --snapshot may be given once. A value never starts with '-' (give such a file
+as ./-name), and --help or --version where a value belongs is refused as that value.
+
+Each output is written under a hidden temporary name beside its target and renamed into place
+once complete. A stop (ESC, closing the window, losing its X display, Ctrl-C, SIGTERM, SIGHUP,
+Ctrl-\, a closed pipe) ends the run as its end would: every output is finished up to the last
+frame drawn and put in place. A run that drew no frame writes nothing. On a failure, each output
+that is complete is put in place and the others leave their targets as they were; the summary
+lists what became of each. A second Ctrl-C while the outputs are being finished abandons those
+not finished yet, their targets as they were. Refused before the run: an output that is one of
+the input's files, the file behind standard output or standard error, a file or directory
+without write permission (root included), one that a rename cannot replace (a sticky
+directory's, a mount point) or that another run is writing now.
+
+In a window the keys are the demo's: r recentres the fovea, ESC quits; closing the window quits
+too. On a terminal, standard error shows a progress line.
+
+Exit status:
+  0    the run ended: the input or the frame limit ended, ESC, the window was closed or its
+       X display lost (a damaged input that ends early is a warning)
+  1    an output could not be completed (disk full, a size the encoder refuses, a snapshot
+       frame that the input never reached, standard output not writable), whatever ended
+       the run; the cause is on standard error, and every output that is complete is kept
+  2    refused before the run (a bad option, an input that cannot be read, an output that is
+       the input or cannot be replaced, or that another run writes); nothing is written
+  130  stopped by SIGINT (Ctrl-C); 143 by SIGTERM, 129 by SIGHUP, 131 by SIGQUIT, 141 by
+       SIGPIPE. The run ends as on ESC: the outputs are complete up to the last whole frame
+       and the summary is printed. A stop before the run has started, or a second one while
+       the outputs are being finished, ends it at once (128 + its number), leaving the
+       unfinished outputs' targets as they were)";
+
+// The usage line first, then what the tool does, the sections and the footer.
+class ReplayHelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override {
+    std::string text = make_usage(app, name) + "\n" + make_description(app);
+    for (const std::string& group : app->get_groups()) {
+      const auto options =
+          app->get_options([&](const CLI::Option* o) { return o->get_group() == group; });
+      if (!options.empty()) text += make_group(group, false, options);
+    }
+    (void)mode;
+    return text + "\n" + make_footer(app);
+  }
+};
+
+CLI::App& describeApp(CLI::App& app) {
+  app.name(kReplayToolName);
+  app.description(kDescription);
+  app.footer(kFooter);
+  app.set_help_flag();  // --help is an entry of the table, answered before the parse
+  auto formatter = std::make_shared<ReplayHelpFormatter>();
+  formatter->column_width(21);
+  formatter->label("OPTIONS", "options");
+  app.formatter(formatter);
+  return app;
+}
+
+// A refusal from a value or repetition rule, thrown out of the parse at the option that broke it.
+struct OptionRefusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace
+
+std::int64_t frameLimit(const ReplayOptions& options) {
+  if (options.frames > 0) return options.frames;
+  const bool endless = options.source == InputKind::video || options.source == InputKind::camera;
+  return endless ? 0 : kDefaultReplayFrames;
+}
+
+InputRequest inputRequest(const ReplayOptions& options) {
+  return {options.source, options.inputPath, options.cameraIndex, options.sceneSize,
+          frameLimit(options)};
+}
+
+ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
+  ParsedOptions parsed;
+  ReplayOptions& o = parsed.options;
+  std::set<std::string> given;
+  std::string firstSource;
+  OptionHandlers handlers;
+  handlers.onValue = [&](const std::string& option, const std::string& value) {
+    const bool source = option == "--video" || option == "--image" || option == "--camera";
+    if (source && !firstSource.empty() && firstSource != option) {
+      throw OptionRefusal("give at most one of --video, --image and --camera");
+    }
+    if (source) firstSource = option;
+    // Only --snapshot adds up; a second value of any other option would silently win.
+    if (option != "--snapshot" && !given.insert(option).second) {
+      throw OptionRefusal(option + " is given twice; give it once");
+    }
+    const std::string problem = applyValue(option, value, o);
+    if (!problem.empty()) throw OptionRefusal(problem);
+  };
+  handlers.onFlag = [&](const std::string& flag) {
+    // A repeated flag is as likely a slip.
+    if (!given.insert(flag).second) throw OptionRefusal(flag + " is given twice; give it once");
+    (flag == "--headless"        ? o.headless
+     : flag == "--fast"          ? o.fast
+     : flag == "--export-gains"  ? o.exportGains
+     : flag == "--print-config"  ? o.printConfig
+     : flag == "--check-display" ? o.checkDisplay
+                                 : o.deterministic) = true;
+  };
+  CLI::App app;
+  describeApp(app);
+  declareOptions(app, handlers);
+
+  // --help and --version answer whatever else the line holds, but not where they stand as an
+  // option's value ("--image --help" is an --image without its file). The same walk finds the
+  // first argument that is no option of the table: the parse stops there.
+  std::size_t unknown = args.size();
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const CLI::Option* option = app.get_option_no_throw(args[i]);
+    if (option != nullptr && option->get_items_expected_max() > 0) {
+      ++i;
+    } else if (args[i] == "--help" || args[i] == "-h") {
+      o.help = true;
+      return parsed;
+    } else if (args[i] == "--version") {
+      o.version = true;
+    } else if (option == nullptr && unknown == args.size()) {
+      unknown = i;
+    }
+  }
+  if (o.version) return parsed;
+
+  o.arguments = args;
+  // What comes before the first unknown argument is parsed, each option checked as it comes.
+  std::vector<std::string> known(args.rbegin() + static_cast<std::ptrdiff_t>(args.size() - unknown),
+                                 args.rend());  // CLI11 takes them last first
+  try {
+    app.parse(known);
+  } catch (const OptionRefusal& refusal) {
+    parsed.error = refusal.what();
+    return parsed;
+  } catch (const CLI::ArgumentMismatch&) {  // only the last option can lack its value
+    parsed.error = args[unknown - 1] + " needs a value";
+    return parsed;
+  } catch (const CLI::ParseError& e) {
+    parsed.error = e.what();
+    return parsed;
+  }
+  if (unknown < args.size()) {
+    parsed.error = "unknown option '" + args[unknown] + "' (see --help)";
+    return parsed;
+  }
+  parsed.error = checkCombination(o, given);
+  return parsed;
+}
+
+std::string replayVersion() {
+  return std::string(kReplayToolName) + " " + kReplayVersion;
+}
+
+std::string replayUsage() {
+  CLI::App app;
+  describeApp(app);
+  declareOptions(app, {[](const std::string&, const std::string&) {}, [](const std::string&) {}});
+  return app.help();
+}
