@@ -60,7 +60,9 @@ cv::Mat benchFrame(const std::string& scene, cv::Size size = k720p) {
 }
 
 // Everything one frame needs, set up as the program does after its first frame: the retina
-// placed on the middle, the model created and, with the worker thread, the thread running.
+// placed on the middle by a session, and a model of the bench's own for the stages to work on
+// (with the worker thread, the thread running), fed the session's frames so that gains and Konio
+// activity are not all at rest.
 struct World {
   explicit World(const cv::Mat& frame, int spiralCount = kDemoRetina.spiralCount,
                  ModelMode mode = ModelMode::workerThread)
@@ -68,10 +70,21 @@ struct World {
         t(mode, layoutWith(spiralCount)),
         state(t.session.state()),
         retina(t.session.retina()),
-        model(t.session.model()) {
-    // Let the model answer a few frames so gains and Konio activity are not all at rest.
-    for (int i = 0; i < 5; ++i)
+        model(static_cast<int>(retina.sensors.size())),
+        worker(running) {
+    WorkerContext stepped{running, model.queue, model.konio, model.trn};
+    std::vector<float> gainCopy;
+    for (int i = 0; i < 5; ++i) {
       runOneFrame();
+      emitFrameEvents(model.queue, state.activations, model.gainTable, 1.0, gainCopy,
+                      ModelMode::steppedAfterEmission);
+      runWorkerIteration(stepped);
+    }
+    if (mode == ModelMode::workerThread) startModelWorker(worker, model);
+  }
+  ~World() {
+    running.store(false);
+    stopModelWorker(worker);
   }
 
   static RetinaLayout layoutWith(int spiralCount) {
@@ -87,7 +100,9 @@ struct World {
   TestSession t;
   const FrameLoopState& state;
   const Retina& retina;
-  Model& model;
+  std::atomic<bool> running{true};
+  Model model;
+  ModelWorkerThread worker;      // last: joined first
   std::size_t eventsPushed = 0;  // by the last frame
 };
 

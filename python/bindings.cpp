@@ -37,9 +37,10 @@
 #include "retina/fibonacci_retina.h"
 #include "safe_output/temp_file_lock.h"
 #include "session/fovea_path.h"
+#include "session/frame_clock.h"
 #include "session/parameter_file.h"
 #include "session/parameters.h"
-#include "session/session_runner.h"
+#include "session/session.h"
 
 namespace py = pybind11;
 
@@ -320,9 +321,54 @@ struct StepResult {
   std::int64_t queueSize = 0, queuePeak = 0, displacedTotal = 0, batchesTotal = 0;
 };
 
+// The module's own loop over Session::step: frames handed in one at a time, timed by the frame
+// clock (deterministic) or the steady clock, as retina-replay's loop times the frames it reads.
+class FrameStepper {
+ public:
+  FrameStepper(const Parameters& parameters, FoveaControl fovea, bool deterministic, bool events)
+      : clock_(deterministic),
+        recordEvents_(events),
+        session_(config(parameters, std::move(fovea), clock_, events)) {}
+
+  // One frame. A fovea path that leaves the first frame's picture refuses it, and the clocks stay
+  // where they were: the next frame is the first again.
+  FrameResult step(const cv::Mat& frame) {
+    const FrameClock before = clock_;
+    const FrameResult result = session_.step(frame, clock_.timeRead([] {}));
+    if (result.refused == FrameRefusal::foveaPathOutside) clock_ = before;
+    return result;
+  }
+
+  Session& session() { return session_; }
+  const Session& session() const { return session_; }
+  bool deterministic() const { return clock_.deterministic(); }
+  bool recordsEvents() const { return recordEvents_; }
+
+ private:
+  static SessionConfig config(const Parameters& parameters, FoveaControl fovea,
+                              const FrameClock& clock, bool events) {
+    SessionConfig c = sessionConfig(parameters, std::move(fovea), clock);
+    c.recordEvents = events;
+    return c;
+  }
+
+  FrameClock clock_;
+  bool recordEvents_ = false;
+  Session session_;
+};
+
+struct StepperConfig {
+  Parameters parameters;
+  FoveaControl fovea;
+  bool deterministic = true;
+  bool recordEvents = true;
+};
+
 class PySession {
  public:
-  explicit PySession(SessionRunnerConfig config) : runner_(std::move(config)) {}
+  explicit PySession(StepperConfig config)
+      : runner_(config.parameters, std::move(config.fovea), config.deterministic,
+                config.recordEvents) {}
 
   // Runs `work` on the runner with the GIL released and the session's lock held: a session
   // steps on one thread at a time, and other Python threads run meanwhile.
@@ -338,17 +384,17 @@ class PySession {
     py::array frameArray;
     const cv::Mat frame = frameMat(frameObject, frameArray);
     std::shared_ptr<EventBuffer> buffer = s.runner_.recordsEvents() ? s.freeBuffer() : nullptr;
-    EventBuffer unused;
 
-    RunnerFrame out;
+    FrameResult out;
     py::object previousFrame;  // released after the lock: freeing an array may run Python code
     std::int64_t frameNumber = 0;
     bool closed = false;
     s.locked([&] {
       closed = s.closed_;
       if (closed) return;
-      out = s.runner_.step(frame, buffer ? *buffer : unused);
-      if (!out.foveaPathRefusal.empty()) return;  // the session has not seen the frame
+      out = s.runner_.step(frame);
+      if (out.refused == FrameRefusal::foveaPathOutside) return;  // the session has not seen it
+      if (buffer && out.drawn) s.runner_.session().takeFrameEvents(*buffer);
       frameNumber = s.runner_.session().state().framesDrawn;
       // The session's state points at the frame's pixels (for its size) until its next frame:
       // keep them alive, set here so that another thread's step cannot come in between. Safe
@@ -358,11 +404,12 @@ class PySession {
       s.lastFrame_ = frameArray;
     });
     if (closed) throw std::runtime_error("the session is closed");
-    if (!out.foveaPathRefusal.empty()) throw py::value_error("fovea_path: " + out.foveaPathRefusal);
-    if (!out.result.drawn)
-      throw py::value_error(std::string("frame refused: ") + out.result.refusal);
+    if (out.refused == FrameRefusal::foveaPathOutside) {
+      throw py::value_error("fovea_path: " + out.refusal);
+    }
+    if (!out.drawn) throw py::value_error("frame refused: " + out.refusal);
 
-    const FrameResult& result = out.result;
+    const FrameResult& result = out;
     const auto sensors = static_cast<py::ssize_t>(s.runner_.session().sensorCount());
     StepResult r;
     cv::Mat canvas = result.canvas;  // shares the pixels: the capsule below keeps them alive
@@ -410,7 +457,7 @@ class PySession {
 
   void close() {
     locked([&] {
-      runner_.stop();
+      runner_.session().stop();
       closed_ = true;
     });
     lastFrame_ = py::none();
@@ -466,7 +513,7 @@ class PySession {
 
   py::dict queueStats() {
     EventQueueStats stats;
-    locked([&] { stats = runner_.session().eventQueue().stats(); });
+    locked([&] { stats = runner_.session().queueStats(); });
     py::dict d;
     d["size"] = stats.size;
     d["peak"] = stats.peak;
@@ -499,7 +546,7 @@ class PySession {
 
   static constexpr std::size_t kPooledBuffers = 3;
   std::mutex mutex_;  // held while the runner works, always with the GIL released
-  SessionRunner runner_;
+  FrameStepper runner_;
   bool closed_ = false;
   std::vector<std::shared_ptr<EventBuffer>> pool_;
   py::object lastFrame_ = py::none();
@@ -622,24 +669,20 @@ py::tuple exportClip(const std::vector<std::string>& arguments, const py::object
 // step, with no Python object made.
 class TimedRunner {
  public:
-  TimedRunner(const Parameters& parameters, bool events) : runner_(config(parameters, events)) {}
+  TimedRunner(const Parameters& parameters, bool events)
+      : runner_(parameters, FoveaControl{}, true, events) {}
 
   double step(py::handle frameObject) {
     py::array keep;
     const cv::Mat frame = frameMat(frameObject, keep);
     const auto start = std::chrono::steady_clock::now();
-    runner_.step(frame, events_);
+    const FrameResult result = runner_.step(frame);
+    if (result.drawn && runner_.recordsEvents()) runner_.session().takeFrameEvents(events_);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
 
  private:
-  static SessionRunnerConfig config(const Parameters& parameters, bool events) {
-    SessionRunnerConfig c;
-    c.parameters = parameters;
-    c.recordEvents = events;
-    return c;
-  }
-  SessionRunner runner_;
+  FrameStepper runner_;
   EventBuffer events_;
 };
 
@@ -809,7 +852,7 @@ step() releases the GIL; a session steps on one thread at a time. Use it as a co
 or call close(), to join the worker thread.)doc")
       .def(py::init([](const py::object& parameters, bool deterministic, const py::object& fovea,
                        const py::object& foveaPath, bool events) {
-             SessionRunnerConfig config;
+             StepperConfig config;
              config.parameters = parametersArgument(parameters);
              config.deterministic = deterministic;
              config.fovea = foveaArgument(fovea, foveaPath);

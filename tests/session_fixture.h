@@ -20,16 +20,21 @@ struct TestSession {
   explicit TestSession(ModelMode mode = ModelMode::steppedAfterEmission,
                        const RetinaLayout& layout = kDemoRetina)
       : session(config(mode, withLayout(layout))) {}
-  TestSession(ModelMode mode, const Parameters& parameters, const FoveaControl& fovea = {})
-      : session(config(mode, parameters, fovea)) {}
+  TestSession(ModelMode mode, const Parameters& parameters, const FoveaControl& fovea = {},
+              bool recordEvents = false)
+      : session(config(mode, parameters, fovea, recordEvents)) {}
 
-  // One frame: t0 now, t1 after `readTime`, then the session's step.
+  // One frame: t0 now, t1 after `readTime`, then the session's step with the marker at t1.
   FrameResult frame(const cv::Mat& image,
                     std::chrono::nanoseconds readTime = std::chrono::nanoseconds(0)) {
-    const SteadyTime t0 = clock;
+    FrameTimes times;
+    times.start = clock;
     clock += readTime;
     modelTime += 1.0 / 30.0;
-    return session.step(image, t0, clock);
+    times.capture = clock;
+    times.marked = clock;
+    times.batchTime = modelTime;
+    return session.step(image, times);
   }
 
   static Parameters withLayout(const RetinaLayout& layout) {
@@ -38,14 +43,14 @@ struct TestSession {
     return parameters;
   }
 
-  SessionConfig config(ModelMode mode, const Parameters& parameters,
-                       const FoveaControl& fovea = {}) {
+  SessionConfig config(ModelMode mode, const Parameters& parameters, const FoveaControl& fovea = {},
+                       bool recordEvents = false) {
     SessionConfig c;
     c.parameters = parameters;
     c.fovea = fovea;
     c.modelMode = mode;
-    c.clock = [this] { return clock; };
-    c.modelClock = [this] { return modelTime; };
+    c.recordEvents = recordEvents;
+    c.start = clock;
     return c;
   }
 
@@ -55,7 +60,7 @@ struct TestSession {
 };
 
 // The demo's outside world from a script: frames in order (then an empty one), a key per frame,
-// and a clock that moves only inside a frame read. Pass `config()` to runDemo.
+// and a clock that moves only at a frame read. Pass `clock` and `config()` to runDemo.
 struct ScriptedIo {
   std::vector<cv::Mat> frames;  // delivered in order; after the last one an empty frame
   std::vector<int> keys;        // key for frame i (after its display); -1 beyond the end
@@ -65,12 +70,13 @@ struct ScriptedIo {
   std::size_t keyPolls = 0;
   std::vector<int> keyWaitsMs;  // the delay of every key poll
   std::vector<cv::Mat> shown;   // copies of every canvas shown
-  SteadyTime clock{std::chrono::seconds(1000)};
+  static constexpr SteadyTime kScriptStart{std::chrono::seconds(1000)};
+  FrameClock clock{kScriptStart, advancePerRead};  // set anew by io()
 
   FrameIo io() {
+    clock = FrameClock(kScriptStart, advancePerRead);
     FrameIo io;
     io.readFrame = [this](cv::Mat& frame) {
-      clock += advancePerRead;
       if (framesRead < frames.size()) {
         frames[framesRead].copyTo(frame);
       } else {
@@ -90,7 +96,7 @@ struct ScriptedIo {
   SessionConfig config(ModelMode mode = ModelMode::workerThread) {
     SessionConfig c;
     c.modelMode = mode;
-    c.clock = [this] { return clock; };
+    c.start = kScriptStart;
     return c;
   }
 };

@@ -113,5 +113,5 @@ TEST(Allocations, NoneInASteadySteppedFrame) {
   EXPECT_EQ(during, 0) << "heap allocations in frames 50 to 100";
   // What the frames exercised: more events than the bound keeps, and a model that answers.
   EXPECT_GT(events / 51, QueueParameters{}.capacity);
-  EXPECT_GT(t.session.model().queue.stats().displaced, 0u);
+  EXPECT_GT(t.session.queueStats().displaced, 0u);
 }

@@ -279,9 +279,9 @@ TEST(Session, FrameTimeRunsFromT0ToTheMarkerAndCaptureTimeIsT1) {
   const cv::Mat frame(90, 120, CV_8UC3, cv::Scalar::all(0));
   const SteadyTime t0 = t.clock;
   const SteadyTime t1 = t0 + std::chrono::milliseconds(40);
-  // The clock is read once inside the step, for t2: put it 7.9 ms after t1.
-  t.clock = t1 + std::chrono::microseconds(7900);
-  const FrameResult r = t.session.step(frame, t0, t1);
+  // The marker is drawn 7.9 ms after t1.
+  FrameTimes times{t0, t1, t1 + std::chrono::microseconds(7900), 0.0};
+  const FrameResult r = t.session.step(frame, times);
   EXPECT_EQ(r.frameTimeMs, 47);  // 47.9 ms truncated
   EXPECT_EQ(r.captureTime, steadySeconds(t1));
 }
@@ -323,7 +323,7 @@ TEST(Demo, LatencyLineAfterMoreThanTwoSecondsAtMostOncePerFrame) {
   script.advancePerRead = std::chrono::milliseconds(500);  // each frame takes 500 ms to arrive
   FrameIo io = script.io();
   std::ostringstream out;
-  runDemo(io, out, script.config());
+  runDemo(io, script.clock, out, script.config());
   // Checks at 0.5, 1.0, ... s: exactly 2.0 s is not more than 2 s, so lines at 2.5 s and 5.0 s
   // (2.5 s after the previous check), carrying that frame's time.
   const std::vector<std::string> got = consoleLines(out.str());
@@ -346,7 +346,7 @@ TEST(Demo, EscapeEndsTheLoopBeforeTheLatencyCheck) {
   script.advancePerRead = std::chrono::seconds(3);
   FrameIo io = script.io();
   std::ostringstream out;
-  EXPECT_EQ(runDemo(io, out, script.config()).exit, LoopExit::quitKey);
+  EXPECT_EQ(runDemo(io, script.clock, out, script.config()).exit, LoopExit::quitKey);
   EXPECT_EQ(script.framesRead, 2u);
   // Frame 1 is more than 2 s after start-up and prints; frame 2 quits before its check.
   EXPECT_EQ(consoleLines(out.str()).size(), 4u);
@@ -356,7 +356,7 @@ TEST(Demo, EmptyFirstFrameEndsAfterBannerAndShowsNothing) {
   ScriptedIo script;
   FrameIo io = script.io();
   std::ostringstream out;
-  EXPECT_EQ(runDemo(io, out, script.config()).exit, LoopExit::emptyFrame);
+  EXPECT_EQ(runDemo(io, script.clock, out, script.config()).exit, LoopExit::emptyFrame);
   EXPECT_EQ(out.str(),
             "Generati 30202 senzori.\n"
             "Demo C++ cu camera si model neuronal (Konio + TRN)\n"
@@ -396,7 +396,7 @@ TEST(Demo, ConvertsGreyBgraAndSixteenBitFramesAndSkipsOthers) {
                    twoChannel, deep, cv::Mat(200, 300, CV_8UC3, cv::Scalar::all(9))};
   FrameIo io = script.io();
   std::ostringstream out;
-  runDemo(io, out, script.config(ModelMode::steppedAfterEmission));
+  runDemo(io, script.clock, out, script.config(ModelMode::steppedAfterEmission));
   ASSERT_EQ(script.shown.size(), 4u);
   EXPECT_EQ(script.keyPolls, 6u);
   EXPECT_EQ(script.shown[3].size(), cv::Size(300, 200));
@@ -443,7 +443,7 @@ TEST(Demo, RunsWithTheWorkerThreadAndStopsCleanly) {
   script.frames.assign(30, frame);
   FrameIo io = script.io();
   std::ostringstream out;
-  EXPECT_EQ(runDemo(io, out, script.config()).exit, LoopExit::emptyFrame);
+  EXPECT_EQ(runDemo(io, script.clock, out, script.config()).exit, LoopExit::emptyFrame);
   EXPECT_EQ(script.shown.size(), 30u);
 }
 
@@ -486,14 +486,14 @@ TEST(Session, MarkerAfterResetIsOneUpdateFromTheMiddleAndTheFrameIsNeverDrawnOn)
   // The reset key changes the centre alone: not the scale, the model or the snapshots.
   const std::vector<float> gainsBefore = state.gainSnapshot;
   const std::vector<float> konioBefore = state.konioSnapshot;
-  const EventQueueStats queueBefore = t.session.model().queue.stats();
+  const EventQueueStats queueBefore = t.session.queueStats();
   ASSERT_FALSE(applyKey(t.session, 'r'));
   EXPECT_EQ(state.center.cx, 640);
   EXPECT_EQ(state.center.cy, 360);
   EXPECT_EQ(state.retinaScale, kScale720);
   EXPECT_EQ(state.gainSnapshot, gainsBefore);
   EXPECT_EQ(state.konioSnapshot, konioBefore);
-  EXPECT_EQ(t.session.model().queue.stats().size, queueBefore.size);
+  EXPECT_EQ(t.session.queueStats().size, queueBefore.size);
 
   // The next frame starts from the middle and makes one update.
   FoveaCenter expected{640, 360};
@@ -576,7 +576,7 @@ RunDigest digestOf(const Parameters& parameters) {
   }
   digest.gains = t.session.state().gainSnapshot;
   digest.konio = t.session.state().konioSnapshot;
-  digest.displaced = t.session.model().queue.stats().displaced;
+  digest.displaced = t.session.queueStats().displaced;
   return digest;
 }
 

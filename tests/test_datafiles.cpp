@@ -35,17 +35,17 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
     SCOPED_TRACE(mode == ModelMode::workerThread ? "worker thread" : "stepped");
     const std::string file = path(mode == ModelMode::workerThread ? "live.h5" : "stepped.h5");
     constexpr int kFrames = 8;
-    TestSession run(mode);
+    TestSession run(mode, Parameters{}, {}, true);
     Hdf5Export exporter;
     ASSERT_EQ(exporter.create(file, true), "");
     // Stepped, the frame loop's thread writes each frame itself; live, the writer thread does.
     exporter.start({"retina-replay", "test", "retina-replay test", "synthetic", false, 30202,
                     "2000-01-01T00:00:00Z"},
-                   run.session.eventQueue(),
                    mode == ModelMode::workerThread ? ExportWriter::thread : ExportWriter::caller);
     const SyntheticScene scene(cv::Size(640, 360));
     std::vector<FrameResult> results;
     std::vector<std::vector<float>> gains, konio;
+    std::vector<RetinaEvent> events;
     cv::Mat image;
     for (int f = 0; f < kFrames; ++f) {
       scene.render(f * 7, image);
@@ -53,10 +53,11 @@ TEST_F(ExportFiles, HoldsEveryFrameEventAndTheRetinaAsTheSessionSawThem) {
       ASSERT_TRUE(results.back().drawn);
       gains.push_back(run.session.state().gainSnapshot);
       konio.push_back(run.session.state().konioSnapshot);
-      ASSERT_EQ(exporter.add(results.back(), run.session.placement(), f + 1), "");
+      run.session.takeFrameEvents(events);
+      ASSERT_EQ(exporter.add(results.back(), run.session.placement(), f + 1, events), "");
     }
     run.session.stop();
-    ASSERT_EQ(exporter.finish({"input ended", true}), "");
+    ASSERT_EQ(exporter.finish({"input ended", true}, run.session.takeEventsAfterLastFrame()), "");
     ASSERT_EQ(exporter.commit(), "");
 
     const H5Reader h5(file);

@@ -51,7 +51,7 @@ void expectShownAtTheirOwnSize(const std::vector<cv::Mat>& frames) {
   script.frames = frames;
   FrameIo io = script.io();
   std::ostringstream out;
-  EXPECT_EQ(runDemo(io, out, script.config()).exit, LoopExit::emptyFrame);
+  EXPECT_EQ(runDemo(io, script.clock, out, script.config()).exit, LoopExit::emptyFrame);
 
   std::vector<cv::Size> expected;
   for (const cv::Mat& frame : frames) {
@@ -150,7 +150,7 @@ TEST(HostileFrames, FirstUsableFrameFixesCenterAndScaleAndUpdatesKeepTheMargins)
     const FrameResult r = live.frame(frames[i]);
     if (!r.drawn) {
       EXPECT_FALSE(s.centerPlaced) << "frame " << i;
-      EXPECT_STREQ(r.refusal, "its pixel type cannot be converted to 8-bit BGR") << "frame " << i;
+      EXPECT_EQ(r.refusal, "its pixel type cannot be converted to 8-bit BGR") << "frame " << i;
       continue;
     }
     ++shown;

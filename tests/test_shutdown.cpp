@@ -58,7 +58,8 @@ Outcome leaveSession(Way way) {
   Outcome outcome;
   std::ostringstream out;
   try {
-    outcome.exit = runDemo(io, out, script.config()).exit;  // the worker thread, as in the demo
+    outcome.exit =
+        runDemo(io, script.clock, out, script.config()).exit;  // the worker thread, as in the demo
   } catch (const std::runtime_error&) {
     outcome.threw = true;
   }

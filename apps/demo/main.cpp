@@ -14,7 +14,8 @@ int main() {
   requestFrameSize(camera, kDemoFrameSize);
 
   FrameIo io = windowIo(camera);
-  runDemo(io, std::cout);  // ends with the worker joined
+  FrameClock clock;               // the steady clock
+  runDemo(io, clock, std::cout);  // ends with the worker joined
 
   closeCapture(camera);
   closeAllWindows();

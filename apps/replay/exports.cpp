@@ -126,7 +126,7 @@ std::string ReplayExports::open(const RunParameters& run, const FrameInput& inpu
   return problem;
 }
 
-void ReplayExports::start(std::size_t sensorCount, EventQueue& queue) {
+void ReplayExports::start(std::size_t sensorCount) {
   if (options_.exportPath.empty()) return;
   ExportRunInfo info;
   info.tool = kReplayToolName;
@@ -137,17 +137,17 @@ void ReplayExports::start(std::size_t sensorCount, EventQueue& queue) {
   info.sensorCount = static_cast<std::int64_t>(sensorCount);
   info.startTime = startTime_;
   info.provenance = provenance_;
-  export_.start(info, queue,
-                options_.exportWriterThread ? ExportWriter::thread : ExportWriter::caller);
+  export_.start(info, options_.exportWriterThread ? ExportWriter::thread : ExportWriter::caller);
 }
 
 std::string ReplayExports::add(const FrameResult& result, const RetinaPlacement& placement,
-                               double readSeconds, std::int64_t frameNumber, double residentMib) {
+                               double readSeconds, std::int64_t frameNumber, double residentMib,
+                               std::vector<RetinaEvent>& events) {
   const auto begin = std::chrono::steady_clock::now();
   // Each file takes the frame whatever became of the other: the CSV stays complete up to the
   // last frame drawn when the export fails.
   std::string problem;
-  if (!options_.exportPath.empty()) problem = export_.add(result, placement, frameNumber);
+  if (!options_.exportPath.empty()) problem = export_.add(result, placement, frameNumber, events);
   if (!options_.statsPath.empty()) {
     const std::string statsProblem =
         stats_.add({frameNumber, readSeconds, result.seconds, result.eventsPushed, result.queue,
@@ -163,6 +163,7 @@ void ReplayExports::noteInputEndedEarly(std::int64_t frame, const std::string& c
 }
 
 OutputsReport ReplayExports::finish(const ExportEnd& end, std::int64_t framesRun,
+                                    std::vector<RetinaEvent> eventsAfterLastFrame,
                                     const std::function<void(std::size_t)>& waiting) {
   OutputsReport report;
   const auto settle = [&](const std::string& target, const std::string& problem) {
@@ -193,7 +194,7 @@ OutputsReport ReplayExports::finish(const ExportEnd& end, std::int64_t framesRun
     settle(options_.statsPath, causeOf(message, options_.statsPath));
   }
   if (!options_.exportPath.empty()) {
-    std::string message = export_.finish(end, waiting);
+    std::string message = export_.finish(end, std::move(eventsAfterLastFrame), waiting);
     if (message.empty()) message = export_.commit();
     if (!message.empty()) report.failures.push_back(message);
     settle(options_.exportPath, causeOf(message, options_.exportPath));

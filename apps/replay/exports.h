@@ -28,15 +28,18 @@ class ReplayExports {
   // Returns an empty string or the message.
   std::string open(const RunParameters& run, const FrameInput& input);
 
-  // Right after the session is created, before its first frame: the export logs `queue`'s
-  // pushes from here on.
-  void start(std::size_t sensorCount, EventQueue& queue);
+  // Whether the session must record its events (SessionConfig::recordEvents): the export's.
+  bool needsEvents() const { return !options_.exportPath.empty(); }
+
+  // Right after the session is created, before its first frame.
+  void start(std::size_t sensorCount);
 
   // After drawn frame `frameNumber` (1 = the first), placed as `placement` says. `readSeconds`
   // is the real time spent waiting for the frame, `residentMib` the memory read after it.
   // An empty string, or the message once a file has failed: the run should then stop.
+  // `events` are the frame's (Session::takeFrameEvents), swapped out as Hdf5Export::add says.
   std::string add(const FrameResult& result, const RetinaPlacement& placement, double readSeconds,
-                  std::int64_t frameNumber, double residentMib);
+                  std::int64_t frameNumber, double residentMib, std::vector<RetinaEvent>& events);
 
   // Real seconds the last add() took on the frame loop's thread.
   double lastSeconds() const { return lastSeconds_; }
@@ -52,6 +55,7 @@ class ReplayExports {
   // with their number every Hdf5Export::kWaitReport.
   // `end` says how the run ended, for the files' own record.
   OutputsReport finish(const ExportEnd& end, std::int64_t framesRun,
+                       std::vector<RetinaEvent> eventsAfterLastFrame,
                        const std::function<void(std::size_t framesLeft)>& waiting = {});
 
   // Removes this run's temporary files.

@@ -194,10 +194,11 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   problem = exports.open(run, input);
   if (!problem.empty()) return refuse(problem);
 
-  FixedFrameClock clock;
+  FrameClock clock(options.deterministic);
   // run.fovea's mode and file stay for the record; its path moves into the session.
-  SessionConfig config =
-      frameSessionConfig(run.parameters, std::move(run.fovea), options.deterministic, clock);
+  SessionConfig config = sessionConfig(run.parameters, std::move(run.fovea), clock);
+  config.recordEvents = exports.needsEvents();
+  std::vector<RetinaEvent> frameEvents;
   const bool paced = !options.headless && !options.fast && options.source != InputKind::camera;
   FramePacer pacer(paced ? input.framesPerSecond() : 0.0, kKeyWaitMs);
   ProgressLine progress(err, hooks.progress, expected);
@@ -214,7 +215,11 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
   // The end of the run, however it came: after the loop, or from inside a library's exit().
   const auto finishRun = [&]() -> int {
     setRunPhase(RunPhase::finishing);
-    if (session) queue = session->stop();  // the export's push log is quiet from here on
+    std::vector<RetinaEvent> eventsAfterLastFrame;
+    if (session) {
+      queue = session->stop();
+      if (config.recordEvents) eventsAfterLastFrame = session->takeEventsAfterLastFrame();
+    }
     input.close();
     progress.clear();
     if (end == RunEnd::toolkitExit) {
@@ -231,6 +236,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     OutputsReport report = outputs.finish(frames);
     FinishingLine finishing(err, hooks.progress, options.exportPath);
     report.append(exports.finish(exportEnd(end, stopSignal), frames,
+                                 std::move(eventsAfterLastFrame),
                                  [&finishing](std::size_t left) { finishing.show(left); }));
     finishing.clear();
     summary.setOutputs(report.outcomes);
@@ -271,7 +277,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
     setRunPhase(RunPhase::running);
     try {
       session.emplace(std::move(config));
-      exports.start(session->sensorCount(), session->eventQueue());
+      exports.start(session->sensorCount());
       printBanner(out, session->sensorCount(), !options.headless);
       console.after(out);
       std::unique_ptr<XWindowWatch> watch;
@@ -284,17 +290,15 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
           break;
         }
         const SteadyTime readStart = std::chrono::steady_clock::now();
-        const SteadyTime t0 = session->now();
-        if (options.deterministic) clock.advance();
-        input.read(frame);
+        const FrameTimes times = clock.timeRead([&] { input.read(frame); });
         if (frame.empty()) {
           if (input.limitReached()) end = RunEnd::frameLimit;
           break;
         }
-        const SteadyTime t1 = session->now();
         const double readSeconds = secondsSince(readStart);
 
-        const FrameResult result = session->step(frame, t0, t1);
+        const FrameResult result = session->step(frame, times);
+        if (result.drawn && config.recordEvents) session->takeFrameEvents(frameEvents);
         if (result.drawn) {
           summary.add({readSeconds, result.seconds, result.eventsPushed});
           const auto frameNumber = static_cast<std::int64_t>(summary.frames());
@@ -306,8 +310,8 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
             windowShown = true;
           }
           const std::string outputsProblem = outputs.write(frameNumber, result.canvas);
-          const std::string exportsProblem =
-              exports.add(result, session->placement(), readSeconds, frameNumber, residentMib);
+          const std::string exportsProblem = exports.add(result, session->placement(), readSeconds,
+                                                         frameNumber, residentMib, frameEvents);
           if (exports.enabled()) summary.addExport(exports.lastSeconds());
           if (hooks.onCanvas) hooks.onCanvas(result.canvas);
           if (!outputsProblem.empty() || !exportsProblem.empty()) {
@@ -327,7 +331,7 @@ int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
           }
         }
         if (result.drawn) {
-          if (session->latencyDue(session->now())) {
+          if (session->latencyDue(clock.now())) {
             progress.clear();
             printLatency(out, result.frameTimeMs);
             console.after(out);

@@ -21,7 +21,7 @@ double percentile(std::vector<double> values, double fraction) {
 
 }  // namespace
 
-void ReplaySummary::add(const FrameTimes& frame) {
+void ReplaySummary::add(const FrameCost& frame) {
   frames_.push_back(frame);
 }
 
@@ -55,18 +55,18 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool 
 
   struct Row {
     const char* name;
-    double (*seconds)(const FrameTimes&);
+    double (*seconds)(const FrameCost&);
   };
   const Row rows[] = {
-      {"frame read", [](const FrameTimes& f) { return f.read + f.stages.convert; }},
-      {"sampling", [](const FrameTimes& f) { return f.stages.sampling; }},
-      {"emission", [](const FrameTimes& f) { return f.stages.emission; }},
-      {"model step", [](const FrameTimes& f) { return f.stages.modelStep; }},
-      {"snapshots", [](const FrameTimes& f) { return f.stages.snapshots; }},
-      {"fovea", [](const FrameTimes& f) { return f.stages.fovea; }},
-      {"rendering", [](const FrameTimes& f) { return f.stages.rendering; }},
-      {"overlay", [](const FrameTimes& f) { return f.stages.overlay; }},
-      {"iteration without read", [](const FrameTimes& f) { return f.stages.work(); }}};
+      {"frame read", [](const FrameCost& f) { return f.read + f.stages.convert; }},
+      {"sampling", [](const FrameCost& f) { return f.stages.sampling; }},
+      {"emission", [](const FrameCost& f) { return f.stages.emission; }},
+      {"model step", [](const FrameCost& f) { return f.stages.modelStep; }},
+      {"snapshots", [](const FrameCost& f) { return f.stages.snapshots; }},
+      {"fovea", [](const FrameCost& f) { return f.stages.fovea; }},
+      {"rendering", [](const FrameCost& f) { return f.stages.rendering; }},
+      {"overlay", [](const FrameCost& f) { return f.stages.overlay; }},
+      {"iteration without read", [](const FrameCost& f) { return f.stages.work(); }}};
   out << std::fixed << std::setprecision(3);
   out << "  " << std::left << std::setw(26) << "real time (ms)" << std::right << std::setw(10)
       << "median" << std::setw(10) << "p95"
@@ -76,12 +76,12 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool 
         << percentile(values, 0.5) * 1e3 << std::setw(10) << percentile(values, 0.95) * 1e3 << "\n";
   };
   std::vector<double> frameTime;
-  for (const FrameTimes& f : frames_)
+  for (const FrameCost& f : frames_)
     frameTime.push_back(f.read + f.stages.convert + f.stages.work() + f.stages.modelStep);
   for (const Row& row : rows) {
     if (row.name == std::string("model step") && !deterministic) continue;
     std::vector<double> values;
-    for (const FrameTimes& f : frames_)
+    for (const FrameCost& f : frames_)
       values.push_back(row.seconds(f));
     printRow(row.name, values);
   }
@@ -90,7 +90,7 @@ void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool 
 
   std::vector<double> events;
   double pushed = 0.0;
-  for (const FrameTimes& f : frames_) {
+  for (const FrameCost& f : frames_) {
     events.push_back(static_cast<double>(f.eventsPushed));
     pushed += static_cast<double>(f.eventsPushed);
   }

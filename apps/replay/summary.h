@@ -10,7 +10,7 @@
 #include "session/session.h"
 
 // One frame as the summary sees it: real seconds.
-struct FrameTimes {
+struct FrameCost {
   double read = 0.0;  // waiting for the frame and converting it: the source's share
   StageSeconds stages;
   std::size_t eventsPushed = 0;
@@ -19,7 +19,7 @@ struct FrameTimes {
 // Collects what every frame did and prints medians, 95th percentiles and totals.
 class ReplaySummary {
  public:
-  void add(const FrameTimes& frame);
+  void add(const FrameCost& frame);
   // After each frame: reads the resident memory (MiB), keeps frame 100's and the last, and
   // returns it.
   double noteMemoryMib(std::int64_t frameNumber);
@@ -37,7 +37,7 @@ class ReplaySummary {
   std::size_t frames() const { return frames_.size(); }
 
  private:
-  std::vector<FrameTimes> frames_;
+  std::vector<FrameCost> frames_;
   double residentAfter100Mib_ = -1.0;  // -1: not reached
   double residentLastMib_ = -1.0;
   double residentPeakMib_ = -1.0;

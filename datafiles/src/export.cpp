@@ -259,7 +259,7 @@ std::string Hdf5Export::create(const std::string& path, bool withGains) {
   return problem;
 }
 
-void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue, ExportWriter writer) {
+void Hdf5Export::start(const ExportRunInfo& info, ExportWriter writer) {
   const hid_t root = data_->file.get();
   const RunProvenance& run = info.provenance;
   const bool ok =
@@ -285,8 +285,6 @@ void Hdf5Export::start(const ExportRunInfo& info, EventQueue& queue, ExportWrite
     error_ = cannotWrite(target_, takeH5Error(h5Failure_));
     return;
   }
-  queue_ = &queue;
-  queue.setPushLog(&pushLog_);
   live_ = !info.deterministic;
   accepting_ = true;
   writerThread_ = writer == ExportWriter::thread;
@@ -343,7 +341,7 @@ void Hdf5Export::writeHere(ExportFrame& frame) {
 }
 
 std::string Hdf5Export::add(const FrameResult& result, const RetinaPlacement& placement,
-                            std::int64_t frameNumber) {
+                            std::int64_t frameNumber, std::vector<RetinaEvent>& events) {
   // Not started (start failed and said why), already finished, or failed.
   const std::string failure = error();
   if (!accepting_ || !failure.empty())
@@ -361,11 +359,11 @@ std::string Hdf5Export::add(const FrameResult& result, const RetinaPlacement& pl
   frame->displacedTotal = static_cast<std::int64_t>(result.queue.displaced);
   frame->batchesTotal = static_cast<std::int64_t>(result.queue.batches);
   frame->queueSize = static_cast<std::int64_t>(result.queue.size);
-  // Swaps: the log continues in the frame's old storage, so neither side allocates once the
-  // frames in flight have grown to the usual size. Room for the log is made here, outside the
-  // queue mutex, rather than by the log's growth under it.
+  // Swaps: the session's events continue in the frame's old storage, so neither side allocates
+  // once the frames in flight have grown to the usual size.
   if (frame->events.capacity() < expectedEvents_) reserveMapped(frame->events, expectedEvents_);
-  queue_->takePushLog(frame->events);
+  frame->events.swap(events);
+  events.clear();
   if (withGains_) {
     frame->gains.assign(result.gains->begin(), result.gains->end());
     frame->konio.assign(result.konio->begin(), result.konio->end());
@@ -573,13 +571,13 @@ void Hdf5Export::waitForWriter(const std::function<void(std::size_t)>& waiting) 
   }
 }
 
-std::string Hdf5Export::finish(const ExportEnd& end,
+std::string Hdf5Export::finish(const ExportEnd& end, std::vector<RetinaEvent> eventsAfterLastFrame,
                                const std::function<void(std::size_t)>& waiting) {
-  if (!pushLog_.empty()) {
+  if (!eventsAfterLastFrame.empty()) {
     auto tail = std::make_unique<ExportFrame>();
     tail->hasRow = false;
     tail->frame = static_cast<std::int32_t>(lastFrame_ + 1);
-    tail->events.swap(pushLog_);
+    tail->events.swap(eventsAfterLastFrame);
     if (!writerThread_) {
       if (error().empty()) writeHere(*tail);
     } else {

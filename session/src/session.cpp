@@ -37,6 +37,34 @@ void centerOn(FoveaCenter& center, const cv::Mat& frame) {
   center.cy = frame.rows / 2;
 }
 
+bool isKonioOutput(const RetinaEvent& event) {
+  return event.kind == EventKind::KonioOutput;
+}
+
+// Moves the Konio outputs behind the frame loop's `loopPushed` events, each part in push order,
+// and returns where they start. Only the frame loop pushes other kinds, so when everything after
+// its count is a Konio output, as always in the stepped mode (the model runs after the
+// emission), the log is in order already; live, the worker's outputs may come in between.
+std::size_t konioOutputsLast(std::vector<RetinaEvent>& events, std::size_t loopPushed,
+                             std::vector<RetinaEvent>& scratch) {
+  if (loopPushed <= events.size() &&
+      std::all_of(events.begin() + static_cast<std::ptrdiff_t>(loopPushed), events.end(),
+                  isKonioOutput)) {
+    return loopPushed;
+  }
+  scratch.clear();
+  auto kept = events.begin();
+  for (const RetinaEvent& event : events) {
+    if (isKonioOutput(event)) {
+      scratch.push_back(event);
+    } else {
+      *kept++ = event;
+    }
+  }
+  std::copy(scratch.begin(), scratch.end(), kept);
+  return static_cast<std::size_t>(kept - events.begin());
+}
+
 SessionConfig validated(SessionConfig config) {
   const std::string problem = validateParameters(config.parameters);
   if (!problem.empty()) throw std::invalid_argument(problem);
@@ -44,6 +72,16 @@ SessionConfig validated(SessionConfig config) {
 }
 
 }  // namespace
+
+SessionConfig sessionConfig(const Parameters& parameters, FoveaControl fovea,
+                            const FrameClock& clock) {
+  SessionConfig config;
+  config.parameters = parameters;
+  config.fovea = std::move(fovea);
+  config.start = clock.now();
+  if (clock.deterministic()) config.modelMode = ModelMode::steppedAfterEmission;
+  return config;
+}
 
 bool convertToBgr8(cv::Mat& frame) {
   const int channels = frame.channels();
@@ -63,9 +101,12 @@ Session::Session(SessionConfig config)
       stepped_{running_, model_.queue, model_.konio, model_.trn},
       worker_(running_) {
   state_.konioSnapshot.assign(retina_.sensors.size(), 0.0f);
-  state_.lastLatencyPrint = config_.clock();
+  state_.lastLatencyPrint = config_.start ? *config_.start : std::chrono::steady_clock::now();
+  stepped_.clock = [this] { return batchTime_; };
+  // Live, the worker pushes between frames too. Nothing is pushed before the first frame, so
+  // the log may start before the worker does.
+  if (config_.recordEvents) model_.queue.setPushLog(&pushLog_);
   running_.store(true);
-  if (config_.modelClock) stepped_.clock = config_.modelClock;
   if (config_.modelMode == ModelMode::workerThread) startModelWorker(worker_, model_);
 }
 
@@ -77,6 +118,23 @@ EventQueueStats Session::stop() {
   running_.store(false);
   stopModelWorker(worker_);
   return model_.queue.stats();
+}
+
+std::vector<RetinaEvent> Session::takeEventsAfterLastFrame() {
+  std::vector<RetinaEvent> events;
+  model_.queue.takePushLog(events);
+  return events;
+}
+
+void Session::collectFrameEvents(FrameResult& result) {
+  // Room for the next frame's log is made here, outside the queue mutex, not by its growth
+  // under it: the storage given to takePushLog becomes the queue's log.
+  frameEvents_.clear();
+  if (frameEvents_.capacity() < expectedEvents_) frameEvents_.reserve(expectedEvents_);
+  model_.queue.takePushLog(frameEvents_);
+  expectedEvents_ = std::max(expectedEvents_, frameEvents_.size() + frameEvents_.size() / 4);
+  result.loopEvents = konioOutputsLast(frameEvents_, result.eventsPushed, konioScratch_);
+  result.events = &frameEvents_;
 }
 
 bool Session::placeCenter() {
@@ -106,26 +164,33 @@ void Session::followPath() {
     state_.center = {path[next].cx, path[next].cy};
 }
 
-FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
+FrameResult Session::step(const cv::Mat& frame, const FrameTimes& times) {
   FrameResult result;
   StageTimer timer;
   FrameLoopState& s = state_;
+  const auto refuse = [&result](FrameRefusal why, std::string text) {
+    result.refused = why;
+    result.refusal = std::move(text);
+    return result;
+  };
+  if (!s.centerPlaced && config_.fovea.mode == FoveaMode::path) {
+    std::string outside = checkFoveaPathInside(config_.fovea.path, frame.size());
+    if (!outside.empty()) return refuse(FrameRefusal::foveaPathOutside, std::move(outside));
+  }
   s.frame = frame;  // shares the pixels; a conversion below makes a buffer of its own
   if (!convertToBgr8(s.frame)) {
-    result.refusal = "its pixel type cannot be converted to 8-bit BGR";
-    return result;
+    return refuse(FrameRefusal::pixelType, "its pixel type cannot be converted to 8-bit BGR");
   }
   // Placed once: a later centre of -1 (the margin clamp on a frame smaller than the margin gives
   // one) is an ordinary position, not a request to rescale.
   if (!s.centerPlaced && !placeCenter()) {
-    result.refusal = "it is over 65534 pixels on its shorter side";
-    return result;
+    return refuse(FrameRefusal::tooLarge, "it is over 65534 pixels on its shorter side");
   }
   ++s.framesDrawn;
   if (config_.fovea.mode == FoveaMode::path) followPath();
   result.seconds.convert = timer.lap();
 
-  result.captureTime = steadySeconds(t1);
+  result.captureTime = steadySeconds(times.capture);
   sampleActivations(s.frame, s.packed, s.center.cx, s.center.cy, s.activations);
   result.seconds.sampling = timer.lap();
   const Parameters& p = config_.parameters;
@@ -133,7 +198,10 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
       emitFrameEvents(model_.queue, s.activations, model_.gainTable, result.captureTime,
                       s.emissionGains, config_.modelMode, p.sampling);
   result.seconds.emission = timer.lap();
-  if (config_.modelMode == ModelMode::steppedAfterEmission) runWorkerIteration(stepped_);
+  if (config_.modelMode == ModelMode::steppedAfterEmission) {
+    batchTime_ = times.batchTime ? *times.batchTime : steadyNowSeconds();
+    runWorkerIteration(stepped_);
+  }
   result.seconds.modelStep = timer.lap();
   takeModelSnapshots(model_, s.konioSnapshot, s.gainSnapshot);
   result.seconds.snapshots = timer.lap();
@@ -145,8 +213,8 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   renderRetina(s.frame, s.discs, s.center.cx, s.center.cy, s.canvas, s.gainSnapshot, p.drawing);
   result.seconds.rendering = timer.lap();
   drawFoveaMarker(s.canvas, s.center, s.overlay);
-  const SteadyTime t2 = config_.clock();
-  s.frameTimeMs = static_cast<std::int32_t>(secondsBetween(t0, t2) * 1000.0);
+  const SteadyTime marked = times.marked ? *times.marked : std::chrono::steady_clock::now();
+  s.frameTimeMs = static_cast<std::int32_t>(secondsBetween(times.start, marked) * 1000.0);
   drawOverlayTexts(s.canvas, s.frameTimeMs, s.overlay);
   result.seconds.overlay = timer.lap();
 
@@ -157,6 +225,7 @@ FrameResult Session::step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1) {
   result.canvas = s.canvas;
   result.gains = &s.gainSnapshot;
   result.konio = &s.konioSnapshot;
+  if (config_.recordEvents) collectFrameEvents(result);
   return result;
 }
 

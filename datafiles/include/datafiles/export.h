@@ -112,30 +112,29 @@ class Hdf5Export {
 
   // Once the session exists and before its first frame: writes the root attributes (the run's
   // provenance and its parameters, under /parameters) and every dataset's description and
-  // units, sets the queue's push log and, for ExportWriter::thread, starts the writer thread (at
-  // the idle scheduling class and with the kWriteSettle pause unless `info.deterministic`: there
-  // the writer has a core to itself and should keep pace). The push log may be set while the
-  // session's worker runs: setPushLog takes the queue mutex, and nothing is pushed before the
-  // first frame.
-  void start(const ExportRunInfo& info, EventQueue& queue, ExportWriter writer);
+  // units and, for ExportWriter::thread, starts the writer thread (at the idle scheduling class
+  // and with the kWriteSettle pause unless `info.deterministic`: there the writer has a core to
+  // itself and should keep pace).
+  void start(const ExportRunInfo& info, ExportWriter writer);
 
-  // After a drawn frame, on the frame loop's thread: takes the push log and the snapshots and
-  // queues the frame for the writer thread (with the placement, on the first frame), waiting
-  // only when the queued frames fill kMaxQueuedBytes; or, for ExportWriter::caller, writes it
-  // here. An empty string, or the message once writing has failed.
+  // After a drawn frame, on the frame loop's thread: takes the frame's `events` (swapped out of
+  // the session with Session::takeFrameEvents; `events` gets storage for a later frame's) and
+  // the snapshots and queues the frame for the writer thread (with the placement, on the first
+  // frame), waiting only when the queued frames fill kMaxQueuedBytes; or, for
+  // ExportWriter::caller, writes it here. An empty string, or the message once writing failed.
   std::string add(const FrameResult& result, const RetinaPlacement& placement,
-                  std::int64_t frameNumber);
+                  std::int64_t frameNumber, std::vector<RetinaEvent>& events);
 
   // Before finish: the input ended at `frame` (1 = the first), before its known end, for
   // `cause`; finish records it in the root attributes.
   void setInputEndedEarly(std::int64_t frame, const std::string& cause);
 
-  // After the loop, once the session has stopped (its worker joined, so the push log is quiet):
-  // writes what was pushed after the last frame, waits for the writer, calling `waiting` with
-  // the frames still queued every kWaitReport meanwhile, records how the run ended (and, live,
-  // the wall-clock time of the first frame) and closes the file. Returns an empty string or the
-  // message (the file is then discarded).
-  std::string finish(const ExportEnd& end,
+  // After the loop, once the session has stopped (its worker joined): writes the events pushed
+  // after the last frame (Session::takeEventsAfterLastFrame), waits for the writer, calling
+  // `waiting` with the frames still queued every kWaitReport meanwhile, records how the run ended
+  // (and, live, the wall-clock time of the first frame) and closes the file. Returns an empty
+  // string or the message (the file is then discarded).
+  std::string finish(const ExportEnd& end, std::vector<RetinaEvent> eventsAfterLastFrame,
                      const std::function<void(std::size_t framesLeft)>& waiting = {});
 
   // After finish: renames the file into place. An empty string or the message.
@@ -180,8 +179,6 @@ class Hdf5Export {
   bool writerThread_ = true;
   bool accepting_ = false;                 // from a successful start to finish or discard
   std::unique_ptr<ExportFrame> ownFrame_;  // ExportWriter::caller: the one frame, reused
-  EventQueue* queue_ = nullptr;
-  std::vector<RetinaEvent> pushLog_;  // the queue appends here, under the queue mutex
   std::int64_t lastFrame_ = 0;
   bool live_ = false;  // a live run: wall-clock times; the writer pauses kWriteSettle a frame
   double firstFrameUnixTime_ = 0.0;        // live: the wall-clock time of the first frame's t

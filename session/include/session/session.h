@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -18,6 +20,7 @@
 #include "retina/sensor.h"
 #include "retina/sensor_mapping.h"
 #include "session/fovea_path.h"
+#include "session/frame_clock.h"
 #include "session/parameters.h"
 
 constexpr int kKeyWaitMs = 1;
@@ -29,9 +32,17 @@ struct SessionConfig {
   Parameters parameters;  // the retina's layout, the model's, the fovea's and the drawing's
   FoveaControl fovea;     // who moves the fovea centre: the model (default), nobody, a path
   ModelMode modelMode = ModelMode::workerThread;
-  std::function<SteadyTime()> clock = [] { return std::chrono::steady_clock::now(); };
-  std::function<double()> modelClock;  // stepped mode's batch time source; empty: steady clock
+  // Keep every event the queue receives, for FrameResult::events. Costs the stepped emission its
+  // shortcut: the events that the queue bound displaces at once are built and kept too.
+  bool recordEvents = false;
+  // The latency timer's start; empty: the steady clock, read once the session is made.
+  std::optional<SteadyTime> start;
 };
+
+// The session of a run whose frames are read by `clock`: the stepped model on a deterministic
+// clock, the worker thread on the steady one.
+SessionConfig sessionConfig(const Parameters& parameters, FoveaControl fovea,
+                            const FrameClock& clock);
 
 // The frame's long-lived objects, owned by the session.
 struct FrameLoopState {
@@ -71,10 +82,19 @@ struct StageSeconds {
   double work() const { return sampling + emission + snapshots + fovea + rendering + overlay; }
 };
 
+// Why a frame was not drawn.
+enum class FrameRefusal {
+  none,
+  pixelType,         // its pixel type cannot be converted to 8-bit BGR
+  tooLarge,          // the first usable frame is too large to place the sensors on
+  foveaPathOutside,  // the fovea path leaves the first frame's picture
+};
+
 // What one frame did.
 struct FrameResult {
-  bool drawn = false;        // false: the frame is refused, and no stage ran
-  const char* refusal = "";  // why, when not drawn: "it is ...", "its ... cannot ..."
+  bool drawn = false;  // false: the frame is refused, and no stage ran
+  FrameRefusal refused = FrameRefusal::none;
+  std::string refusal;  // why, when not drawn: "it is ...", "its ... cannot ...", the path's cause
   StageSeconds seconds;
   std::size_t eventsPushed = 0;  // the frame marker included
   double captureTime = 0.0;      // t1 in seconds: the time stamp of every event of the frame
@@ -86,6 +106,12 @@ struct FrameResult {
   cv::Mat canvas;
   const std::vector<float>* gains = nullptr;
   const std::vector<float>* konio = nullptr;
+  // recordEvents only, a view valid until the next frame (Session::takeFrameEvents keeps them):
+  // every event the queue received since the previous frame's, [0, loopEvents) pushed by the
+  // frame loop (the frame marker first), then the Konio outputs the model pushed, each part in
+  // push order.
+  const std::vector<RetinaEvent>* events = nullptr;
+  std::size_t loopEvents = 0;
 };
 
 // Where the first usable frame placed the retina; fixed for the rest of the session. Views into
@@ -102,22 +128,31 @@ struct RetinaPlacement {
 // per frame it reads. Main thread only.
 class Session {
  public:
-  // Generates the retina, creates the model, reads the clock for the latency timer and starts the
-  // worker thread (workerThread mode). Writes nothing: the caller prints the banner (banner.h).
+  // Generates the retina, creates the model and starts the worker thread (workerThread mode).
+  // Writes nothing: the caller prints the banner (console_lines.h).
   // Throws std::invalid_argument with validateParameters' message for invalid parameters.
   explicit Session(SessionConfig config);
   ~Session();  // stops as `stop` does
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Runs one frame's stages on `frame` (any type; converted to 8-bit BGR, never written):
-  // on the first usable frame the centre is placed and the scale fixed; a fovea path's waypoint
-  // for this frame moves the centre; then sampling and emission stamped t1, the model snapshots,
-  // the fovea update (the model's fovea only), the rendering and the fovea marker; then the
-  // clock is read for the frame time (from t0) and the texts are drawn. A frame of a type that
-  // cannot be converted, or a first usable frame too large to place the sensors on, is refused
-  // (FrameResult::refusal) and changes nothing.
-  FrameResult step(const cv::Mat& frame, SteadyTime t0, SteadyTime t1);
+  // Runs one frame's stages on `frame` (any type; converted to 8-bit BGR, never written), with
+  // the clock readings of its loop: on the first usable frame the centre is placed and the scale
+  // fixed; a fovea path's waypoint for this frame moves the centre; then sampling and emission
+  // stamped `times.capture`, the model snapshots, the fovea update (the model's fovea only), the
+  // rendering and the fovea marker, then the texts with the frame time (`times.start` to
+  // `times.marked`). A frame of a type that cannot be converted, a first usable frame too large
+  // to place the sensors on, or one that a fovea path leaves, is refused (FrameResult::refused)
+  // and changes nothing.
+  FrameResult step(const cv::Mat& frame, const FrameTimes& times);
+
+  // After a drawn frame (recordEvents): swaps its events (FrameResult::events) into `into`, whose
+  // storage the session takes for later frames' events. A caller that keeps each frame's events
+  // this way copies none.
+  void takeFrameEvents(std::vector<RetinaEvent>& into) { into.swap(frameEvents_); }
+
+  // After stop (recordEvents): the events the model pushed after the last frame's were taken.
+  std::vector<RetinaEvent> takeEventsAfterLastFrame();
 
   // The reset key: the centre back to the middle of the current frame; the scale stays.
   // Nothing happens before the centre has been placed.
@@ -131,7 +166,6 @@ class Session {
   // Safe to call more than once.
   EventQueueStats stop();
 
-  SteadyTime now() const { return config_.clock(); }
   const Retina& retina() const { return retina_; }
   const FrameLoopState& state() const { return state_; }
   const FoveaControl& fovea() const { return config_.fovea; }
@@ -139,9 +173,7 @@ class Session {
   RetinaPlacement placement() const {
     return {&retina_.sensors, &state_.offsets, state_.retinaScale, state_.placedFrameSize};
   }
-  // The model's event queue, for its push log (EventQueue::setPushLog, takePushLog).
-  EventQueue& eventQueue() { return model_.queue; }
-  Model& model() { return model_; }
+  EventQueueStats queueStats() { return model_.queue.stats(); }
   std::size_t sensorCount() const { return retina_.sensors.size(); }
 
  private:
@@ -150,14 +182,21 @@ class Session {
   // side).
   bool placeCenter();
   void followPath();
+  // Moves the queue's log of this frame into frameEvents_, the Konio outputs last.
+  void collectFrameEvents(FrameResult& result);
 
   SessionConfig config_;
   Retina retina_;
   Model model_;
   FrameLoopState state_;
   std::atomic<bool> running_{false};
-  WorkerContext stepped_;     // the stepped mode's worker state
-  ModelWorkerThread worker_;  // last: destroyed (joined) first
+  WorkerContext stepped_;             // the stepped mode's worker state
+  double batchTime_ = 0.0;            // the stepped model's batch time for the frame being stepped
+  std::vector<RetinaEvent> pushLog_;  // recordEvents: the queue appends here, under its mutex
+  std::vector<RetinaEvent> frameEvents_;  // recordEvents: the last frame's events
+  std::vector<RetinaEvent> konioScratch_;
+  std::size_t expectedEvents_ = 0;  // room to give the next frame's log
+  ModelWorkerThread worker_;        // last: destroyed (joined) first
 };
 
 // Converts a frame to 8-bit BGR in place: 8-bit grey and BGRA are converted, 16-bit frames are
