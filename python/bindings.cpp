@@ -29,12 +29,11 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "apps/replay/options.h"
-#include "apps/replay/replay.h"
 #include "display/render.h"
 #include "frame_input/frame_input.h"
 #include "model/event_queue.h"
 #include "retina/fibonacci_retina.h"
+#include "run/run.h"
 #include "safe_output/temp_file_lock.h"
 #include "session/fovea_path.h"
 #include "session/frame_clock.h"
@@ -632,37 +631,108 @@ class FrameReader {
 // ---------------------------------------------------------------------------------------------
 // One clip exported as the command line exports it
 
-py::tuple exportClip(const std::vector<std::string>& arguments, const py::object& parameters,
-                     bool checkSignals, bool writerThread) {
-  ParsedOptions parsed = parseReplayOptions(arguments);
-  if (!parsed.error.empty()) throw py::value_error(parsed.error);
-  if (!parameters.is_none()) parsed.options.parameters = parameters.cast<const Parameters&>();
-  parsed.options.headless = true;
-  parsed.options.exportWriterThread = writerThread;
-
-  std::ostringstream out, err;
-  volatile std::sig_atomic_t stop = 0;
-  std::int64_t frames = 0;
-  std::optional<py::error_already_set> interrupted;
-  ReplayHooks hooks;
-  hooks.stopSignal = &stop;
-  hooks.onCanvas = [&](const cv::Mat&) {
-    ++frames;
-    if (!checkSignals || stop != 0) return;
-    // Ctrl-C ends the run as SIGINT ends retina-replay: outputs finished, then raised here.
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) {
-      interrupted.emplace();
-      stop = SIGINT;
+// A refusal in export_clip's words: its keywords name the parts of the run.
+std::string keywordWords(const Refusal& refusal) {
+  const std::string quoted = "'" + refusal.target + "'";
+  const auto keyword = [](RunRole role) -> std::string {
+    switch (role) {
+      case RunRole::configFile:
+        return "parameters";
+      case RunRole::foveaPathFile:
+        return "fovea_path";
+      case RunRole::statsFile:
+        return "stats";
+      case RunRole::input:
+        return "input";
+      default:
+        return "output";
     }
   };
-  int status = 0;
+  switch (refusal.kind) {
+    case Refusal::Kind::outputIsRunFile:
+      return keyword(refusal.role) + " " + quoted + " is the file given as " +
+             keyword(refusal.runFile) + "; choose another name";
+    case Refusal::Kind::outputIsInputFile:
+      return keyword(refusal.role) + " " + quoted +
+             " is one of the input's files; choose another "
+             "name";
+    case Refusal::Kind::outputNamedTwice:
+      return "output and stats name the same file, " + quoted;
+    default:
+      return describeRefusal(refusal, keyword);
+  }
+}
+
+// export_clip's keywords, checked on the Python side, as a run's spec.
+struct ClipRequest {
+  std::string input;
+  bool image = false;
+  std::string output;
+  std::optional<Parameters> parameters;
+  std::string configFile;   // parameters were read from this file; empty: given or the defaults
+  std::int64_t frames = 0;  // 0: the clip's length, 300 for a still image
+  FoveaControl fovea;
+  std::string foveaPathFile;
+  bool exportGains = false;
+  std::string stats;
+  bool writerThread = true;
+};
+
+RunSpec clipSpec(ClipRequest request) {
+  RunSpec spec;
+  spec.input.kind = request.image ? InputKind::image : InputKind::video;
+  spec.input.path = request.input;
+  spec.input.frameLimit = request.frames > 0 ? request.frames : request.image ? 300 : 0;
+  if (request.parameters) spec.parameters = *request.parameters;
+  spec.configFile = request.configFile;
+  spec.fovea = std::move(request.fovea);
+  spec.foveaPathFile = request.foveaPathFile;
+  spec.deterministic = true;
+  spec.commandLine = "quillaventora.export_clip";
+  spec.exportFile = request.output;
+  spec.exportGains = request.exportGains;
+  spec.statsFile = request.stats;
+  spec.exportOnRunThread = !request.writerThread;
+  return spec;
+}
+
+// Runs the clip; returns (outcome, message, frames, input_ended_early), the outcome "done",
+// "refused" or "failed". Ctrl-C in the main thread ends the run as SIGINT ends retina-replay
+// (outputs finished), then raises KeyboardInterrupt.
+py::tuple exportClip(ClipRequest request, bool checkSignals) {
+  volatile std::sig_atomic_t stop = 0;
+  std::optional<py::error_already_set> interrupted;
+  RunControl control;
+  control.stopSignal = &stop;
+  control.onFrame = [&](const FrameReport&) {
+    if (checkSignals && stop == 0) {
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() != 0) {
+        interrupted.emplace();
+        stop = SIGINT;
+      }
+    }
+    return FrameAction::carryOn;
+  };
+  RunResult result;
   {
     py::gil_scoped_release release;
-    status = runReplay(parsed.options, out, err, hooks);
+    result = run(clipSpec(std::move(request)), control);
   }
   if (interrupted) throw *interrupted;
-  return py::make_tuple(status, frames, out.str(), err.str());
+  if (result.end == RunEnd::refused) {
+    return py::make_tuple("refused", keywordWords(*result.refusal), 0, "");
+  }
+  std::vector<std::string> failures = result.failures;
+  if (result.end == RunEnd::error)
+    failures.insert(failures.begin(), "stopped by an error: " + result.error);
+  if (runCompleted(result.end))
+    failures.insert(failures.end(), result.missed.begin(), result.missed.end());
+  std::string message;
+  for (const std::string& failure : failures)
+    message += (message.empty() ? "" : "; ") + failure;
+  return py::make_tuple(message.empty() ? "done" : "failed", message, result.frames,
+                        result.inputEndedEarly);
 }
 
 // The C++ side of bench/python_step.py: the same runner as Session, timed in C++ around its
@@ -937,11 +1007,33 @@ pixels. Iterate over it; read_frames() makes one.)doc")
       py::arg("target"),
       "Removes the dead runs' hidden temporary files of `target`; returns the name of one a "
       "live run holds, or ''.");
-  m.def("_export_clip", &exportClip, py::arg("arguments"), py::arg("parameters"),
-        py::arg("check_signals"), py::arg("writer_thread"),
-        "Runs retina-replay in process on `arguments` (headless), the export written on a "
-        "thread of its own or on this one; returns (status, frames, stdout, stderr). See "
-        "quillaventora.export_clip.");
+  m.def(
+      "_export_clip",
+      [](const py::object& input, bool image, const py::object& output,
+         const py::object& parameters, std::int64_t frames, const py::object& fovea,
+         const py::object& foveaPath, bool exportGains, const py::object& stats, bool checkSignals,
+         bool writerThread) {
+        ClipRequest request;
+        request.input = fspath(input);
+        request.image = image;
+        request.output = fspath(output);
+        if (!parameters.is_none()) {
+          request.parameters = parametersArgument(parameters);
+          if (isPath(parameters)) request.configFile = fspath(parameters);
+        }
+        request.frames = frames;
+        request.fovea = foveaArgument(fovea, foveaPath);
+        if (!foveaPath.is_none()) request.foveaPathFile = fspath(foveaPath);
+        request.exportGains = exportGains;
+        if (!stats.is_none()) request.stats = fspath(stats);
+        request.writerThread = writerThread;
+        return exportClip(std::move(request), checkSignals);
+      },
+      py::arg("input"), py::arg("image"), py::arg("output"), py::arg("parameters"),
+      py::arg("frames"), py::arg("fovea"), py::arg("fovea_path"), py::arg("export_gains"),
+      py::arg("stats"), py::arg("check_signals"), py::arg("writer_thread"),
+      "Runs one clip's export in this process; returns (outcome, message, frames, "
+      "input_ended_early). See quillaventora.export_clip.");
 
   py::class_<TimedRunner>(m, "_TimedCppSession")
       .def(py::init([](const py::object& parameters, bool events) {

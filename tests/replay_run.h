@@ -29,15 +29,15 @@ struct RunSetup {
   std::int64_t stopAfterFrame = 0;  // 0: never; else the signal below after that frame
   int stopSignal = SIGINT;
   bool stopBeforeFirstFrame = false;  // the signal below arrives before the loop's first frame
-  bool exportWriterThread = true;     // ReplayOptions::exportWriterThread
+  bool exportWriterThread = true;     // RunSpec::exportOnRunThread, negated
 };
 
 // Parses `args`, which must be valid, and runs them headless.
 inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& setup = {}) {
-  ParsedOptions parsed = parseReplayOptions(args);
+  ParsedCommand parsed = parseReplayCommand(args);
   EXPECT_EQ(parsed.error, "");
-  parsed.options.headless = true;
-  parsed.options.exportWriterThread = setup.exportWriterThread;
+  parsed.command.headless = true;
+  parsed.command.spec.exportOnRunThread = !setup.exportWriterThread;
   ReplayRun run;
   std::ostringstream out, err;
   volatile std::sig_atomic_t stop = setup.stopBeforeFirstFrame ? setup.stopSignal : 0;
@@ -49,7 +49,7 @@ inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& se
     if (setup.keepCanvases) run.canvases.push_back(canvas.clone());
     if (++frames == setup.stopAfterFrame) stop = setup.stopSignal;  // as the signal handler does
   };
-  run.status = runReplay(parsed.options, out, err, hooks);
+  run.status = runReplay(parsed.command, out, err, hooks);
   run.out = out.str();
   run.err = err.str();
   return run;

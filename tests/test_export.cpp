@@ -317,14 +317,15 @@ TEST_F(ExportFiles, AWriteFailureEndsTheRunWithTheCauseAndLeavesNoFile) {
 TEST(ExportOptions, RefuseWrongNamesAndGainsWithoutAnExport) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--export", "run.hdf"}, {"--export"}, {"--stats", "run.txt"}, {"--export-gains"}}) {
-    const std::string error = parseReplayOptions(args).error;
+    const std::string error = parseReplayCommand(args).error;
     EXPECT_FALSE(error.empty()) << "accepted: " << joined(args);
   }
-  const ParsedOptions good = parseReplayOptions(
+  const ParsedCommand good = parseReplayCommand(
       {"--export", "run.H5", "--export-gains", "--stats", "run.csv", "--frames", "3"});
   EXPECT_EQ(good.error, "");
-  EXPECT_EQ(good.options.exportPath, "run.H5");
-  EXPECT_TRUE(good.options.exportGains);
-  EXPECT_EQ(good.options.statsPath, "run.csv");
-  EXPECT_EQ(good.options.arguments.size(), 7u);
+  EXPECT_EQ(good.command.spec.exportFile, "run.H5");
+  EXPECT_TRUE(good.command.spec.exportGains);
+  EXPECT_EQ(good.command.spec.statsFile, "run.csv");
+  EXPECT_EQ(good.command.spec.commandLine,
+            "retina-replay --export run.H5 --export-gains --stats run.csv --frames 3");
 }

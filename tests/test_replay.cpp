@@ -167,32 +167,32 @@ TEST(ReplayOptionsParsing, RefusesEachBadOptionOrCombinationWithOneLineNamingIt)
       {{"--fovea", "fixed", "--fovea-path", "path.csv"}, "give --fovea or --fovea-path, not both"},
   };
   for (const auto& [args, fragment] : bad) {
-    const std::string error = parseReplayOptions(args).error;
+    const std::string error = parseReplayCommand(args).error;
     EXPECT_NE(error.find(fragment), std::string::npos)
         << joined(args) << "gives '" << error << "', expected it to say '" << fragment << "'";
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
   }
 
-  const ParsedOptions good = parseReplayOptions(
+  const ParsedCommand good = parseReplayCommand(
       {"--video", "clip_%03d.jpg", "--frames", "12", "--snapshot", "12:last.PNG", "--out",
        "run.AVI", "--snapshot", "3:early.png", "--headless", "--deterministic"});
   EXPECT_EQ(good.error, "");
-  EXPECT_EQ(good.options.source, InputKind::video);
-  EXPECT_EQ(good.options.inputPath, "clip_%03d.jpg");
-  EXPECT_EQ(good.options.frames, 12);
-  ASSERT_EQ(good.options.snapshots.size(), 2u);
-  EXPECT_EQ(good.options.snapshots[0].frame, 12);
-  EXPECT_EQ(good.options.snapshots[0].path, "last.PNG");
-  EXPECT_EQ(good.options.snapshots[1].frame, 3);
-  EXPECT_EQ(good.options.snapshots[1].path, "early.png");
-  EXPECT_EQ(good.options.outPath, "run.AVI");
-  EXPECT_TRUE(good.options.headless && good.options.deterministic);
+  EXPECT_EQ(good.command.spec.input.kind, InputKind::video);
+  EXPECT_EQ(good.command.spec.input.path, "clip_%03d.jpg");
+  EXPECT_EQ(good.command.frames, 12);
+  ASSERT_EQ(good.command.spec.snapshots.size(), 2u);
+  EXPECT_EQ(good.command.spec.snapshots[0].frame, 12);
+  EXPECT_EQ(good.command.spec.snapshots[0].path, "last.PNG");
+  EXPECT_EQ(good.command.spec.snapshots[1].frame, 3);
+  EXPECT_EQ(good.command.spec.snapshots[1].path, "early.png");
+  EXPECT_EQ(good.command.spec.recording, "run.AVI");
+  EXPECT_TRUE(good.command.headless && good.command.spec.deterministic);
 
   // Help is always there to be asked for, whatever else is wrong on the line.
-  const ParsedOptions help = parseReplayOptions({"--frames", "0", "--bogus", "--help"});
+  const ParsedCommand help = parseReplayCommand({"--frames", "0", "--bogus", "--help"});
   EXPECT_EQ(help.error, "");
-  EXPECT_TRUE(help.options.help);
-  EXPECT_TRUE(parseReplayOptions({"--version", "--frames"}).options.version);
+  EXPECT_TRUE(help.command.help);
+  EXPECT_TRUE(parseReplayCommand({"--version", "--frames"}).command.version);
 }
 
 TEST(ReplayPacing, WaitsForTheNextFrameAtTheSourcesRateUnlessUnpaced) {

@@ -11,14 +11,16 @@
 #include "apps/replay/replay.h"
 #include "platform/console.h"
 #include "platform/platform.h"
+#include "run/run.h"
 #include "safe_output/exit_cleanup.h"
 
 namespace {
 
-// The one global of main: a signal handler can only reach a flag. The run reads it once per
-// frame. (safe_output's exit_cleanup.h holds the temporary files' list, which the handler also
-// reaches, and replay.h the run's phase.)
+// The globals of main: a signal handler can only reach flags. The run reads the stop request once
+// per frame and keeps its phase in `runPhase`. (safe_output's exit_cleanup.h holds the temporary
+// files' list, which the handler also reaches.)
 volatile std::sig_atomic_t stopRequest = 0;
+volatile std::sig_atomic_t runPhase = static_cast<int>(RunPhase::starting);
 
 // Abandons what is not finished (an existing target keeps its old file) and ends the process.
 [[noreturn]] void endAtOnce(int signal) {
@@ -33,7 +35,7 @@ volatile std::sig_atomic_t stopRequest = 0;
 // writing the summary into it raises SIGPIPE again. SA_RESTART keeps the back-ends' blocking
 // reads and writes from failing with EINTR.
 void onStopSignal(int signal) {
-  const RunPhase phase = runPhase();
+  const auto phase = static_cast<RunPhase>(static_cast<int>(runPhase));
   if (phase == RunPhase::starting) endAtOnce(signal);
   if (signal == SIGPIPE) {
     if (stopRequest == 0) stopRequest = signal;
@@ -62,7 +64,7 @@ void installStopHandlers() {
 
 int main(int argc, char** argv) {
   prepareStandardStreams();  // before any file is opened
-  const ParsedOptions parsed = parseReplayOptions(std::vector<std::string>(argv + 1, argv + argc));
+  const ParsedCommand parsed = parseReplayCommand(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.error.empty()) {
     std::cerr << "retina-replay: " << parsed.error << "\n";
     return kReplayUsageError;
@@ -70,8 +72,9 @@ int main(int argc, char** argv) {
   installStopHandlers();
   ReplayHooks hooks;
   hooks.stopSignal = &stopRequest;
+  hooks.phase = &runPhase;
   hooks.progress = standardErrorIsTerminal();
-  int status = runReplay(parsed.options, std::cout, std::cerr, hooks);
+  int status = runReplay(parsed.command, std::cout, std::cerr, hooks);
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == kReplayDone) {
     std::cerr << "retina-replay: cannot write standard output\n";
     status = kReplayFailed;

@@ -9,7 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "apps/replay/version.h"
+#include "run/version.h"
+#include "session/parameter_file.h"
 
 namespace {
 
@@ -90,94 +91,25 @@ const char* sourceOption(InputKind source) {
   return "the synthetic scene";
 }
 
-// One option with its value; returns the problem, empty when it is fine.
-std::string applyValue(const std::string& option, const std::string& v, ReplayOptions& o) {
-  // A value is never read as an option, nor an option as a value: "--image -h" lacks its file.
-  if (!v.empty() && v[0] == '-') {
-    const bool fileName = option != "--camera" && option != "--size" && option != "--frames" &&
-                          option != "--snapshot";
-    return needs(option, v) +
-           (fileName ? "; a file whose name starts with '-' can be given as ./" + v : "");
-  }
-  if (option == "--video" || option == "--image") {
-    if (v.empty()) return option + " needs a file name";
-    o.inputPath = v;
-    o.source = option == "--video" ? InputKind::video : InputKind::image;
-  } else if (option == "--camera") {
-    std::int64_t index = 0;
-    if (v != "0" && (!parsePositive(v, index) || index > 1000)) {
-      return needs(option, v);
-    }
-    o.cameraIndex = static_cast<int>(index);
-    o.source = InputKind::camera;
-  } else if (option == "--size") {
-    if (!parseSize(v, o.sceneSize)) {
-      return needs(option, v);
-    }
-  } else if (option == "--frames") {
-    const Number number = parsePositive(v, o.frames, kMostFrames);
-    if (number == Number::tooLarge) return tooLarge(option, v);
-    if (number != Number::ok) return needs(option, v);
-  } else if (option == "--config") {
-    if (v.empty()) return "--config needs a file name";
-    o.configPath = v;
-  } else if (option == "--fovea") {
-    if (v != "model" && v != "fixed") {
-      return "--fovea takes model or fixed (a scripted path is --fovea-path FILE.csv), not '" + v +
-             "'";
-    }
-    o.fovea = v == "fixed" ? FoveaMode::fixed : FoveaMode::model;
-  } else if (option == "--fovea-path") {
-    if (!endsWith(v, ".csv")) {
-      return "--fovea-path reads a CSV file of frame,cx,cy; give it a name ending in .csv";
-    }
-    o.foveaPathFile = v;
-    o.fovea = FoveaMode::path;
-  } else if (option == "--out") {
-    if (!endsWith(v, ".avi")) return "--out writes an MJPG AVI file; give it a name ending in .avi";
-    o.outPath = v;
-  } else if (option == "--snapshot") {
-    SnapshotRequest shot;
-    const std::size_t colon = v.find(':');
-    const Number number = colon == std::string::npos
-                              ? Number::invalid
-                              : parsePositive(v.substr(0, colon), shot.frame, kMostFrames);
-    if (number == Number::tooLarge) return tooLarge("--snapshot frame", v.substr(0, colon));
-    if (number != Number::ok || !endsWith(v.substr(colon + 1), ".png")) {
-      return needs(option, v);
-    }
-    shot.path = v.substr(colon + 1);
-    o.snapshots.push_back(shot);
-  } else if (option == "--export") {
-    if (!endsWith(v, ".h5") && !endsWith(v, ".hdf5")) {
-      return "--export writes an HDF5 file; give it a name ending in .h5";
-    }
-    o.exportPath = v;
-  } else if (option == "--stats") {
-    if (!endsWith(v, ".csv")) return "--stats writes a CSV file; give it a name ending in .csv";
-    o.statsPath = v;
-  }
-  return {};
-}
-
 // What the options say together (`given`: the options on the line); empty when they fit.
-std::string checkCombination(const ReplayOptions& o, const std::set<std::string>& given) {
-  if (given.count("--fovea") > 0 && !o.foveaPathFile.empty()) {
+std::string checkCombination(const ReplayCommand& c, const std::set<std::string>& given) {
+  const RunSpec& s = c.spec;
+  if (given.count("--fovea") > 0 && !c.foveaPathFile.empty()) {
     return "give --fovea or --fovea-path, not both: a path moves the centre by itself";
   }
-  if (given.count("--size") > 0 && o.source != InputKind::synthetic) {
+  if (given.count("--size") > 0 && s.input.kind != InputKind::synthetic) {
     return std::string("--size sets the synthetic scene's size; it does not apply to ") +
-           sourceOption(o.source) + ", whose frames keep their own size";
+           sourceOption(s.input.kind) + ", whose frames keep their own size";
   }
-  if (o.exportGains && o.exportPath.empty()) return "--export-gains needs --export FILE.h5";
-  if (o.fast && o.headless) return "--fast unpaces a window; a headless run is never paced";
-  if (o.fast && o.source == InputKind::camera) {
+  if (s.exportGains && s.exportFile.empty()) return "--export-gains needs --export FILE.h5";
+  if (c.fast && c.headless) return "--fast unpaces a window; a headless run is never paced";
+  if (c.fast && s.input.kind == InputKind::camera) {
     return "--fast does not apply to --camera, which delivers frames at its own rate";
   }
   std::set<std::string> paths;
-  for (const SnapshotRequest& shot : o.snapshots) {
+  for (const SnapshotSpec& shot : s.snapshots) {
     if (!paths.insert(shot.path).second) return "--snapshot names '" + shot.path + "' twice";
-    const std::int64_t limit = frameLimit(o);
+    const std::int64_t limit = frameLimit(c);
     if (limit > 0 && shot.frame > limit) {
       return "--snapshot frame " + std::to_string(shot.frame) + " is beyond the last frame (" +
              std::to_string(limit) + ")";
@@ -186,48 +118,137 @@ std::string checkCombination(const ReplayOptions& o, const std::set<std::string>
   return {};
 }
 
-// The option table: every option's names, value, section and help. `onValue` receives each
-// valued option with its value, `onFlag` each flag, as the parser meets them.
-struct OptionHandlers {
-  std::function<void(const std::string& option, const std::string& value)> onValue;
-  std::function<void(const std::string& option)> onFlag;
+// A refusal from a value or repetition rule, thrown out of the parse at the option that broke it.
+struct OptionRefusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
-void declareOptions(CLI::App& app, const OptionHandlers& handlers) {
-  const auto valued = [&](const std::string& name, const std::string& text,
-                          const std::string& group, const std::string& help) {
-    app.add_option_function<std::string>(
-           name, [handlers, name](const std::string& v) { handlers.onValue(name, v); }, help)
+// The option table: every option's names, value, section and help, each with the check and the
+// field its value goes to. `given` collects the options met, for the rules on repeats and on
+// what the options say together.
+class OptionTable {
+ public:
+  OptionTable(CLI::App& app, ReplayCommand& command) : app_(app), c_(command) {}
+
+  void declare();
+  const std::set<std::string>& given() const { return given_; }
+
+ private:
+  using Apply = std::function<std::string(const std::string& value)>;
+
+  void valued(const std::string& name, const std::string& text, const std::string& group,
+              const std::string& help, Apply apply) {
+    app_.add_option_function<std::string>(
+            name, [this, name, apply](const std::string& v) { take(name, v, apply); }, help)
         ->option_text(text)
         ->group(group)
         ->trigger_on_parse();
-  };
-  const auto flag = [&](const std::string& names, const std::string& group,
-                        const std::string& help) {
+  }
+
+  void flag(const std::string& names, bool& field, const std::string& group,
+            const std::string& help) {
     const std::string name = names.substr(names.find("--"));  // "-h,--help": --help
-    app.add_flag_callback(
-           names, [handlers, name] { handlers.onFlag(name); }, help)
+    app_.add_flag_callback(
+            names,
+            [this, name, &field] {
+              // A repeated flag is as likely a slip.
+              if (!given_.insert(name).second) {
+                throw OptionRefusal(name + " is given twice; give it once");
+              }
+              field = true;
+            },
+            help)
         ->group(group)
         ->trigger_on_parse();
-  };
+  }
+
+  void take(const std::string& option, const std::string& v, const Apply& apply) {
+    const bool source = option == "--video" || option == "--image" || option == "--camera";
+    if (source && !firstSource_.empty() && firstSource_ != option) {
+      throw OptionRefusal("give at most one of --video, --image and --camera");
+    }
+    if (source) firstSource_ = option;
+    // Only --snapshot adds up; a second value of any other option would silently win.
+    if (option != "--snapshot" && !given_.insert(option).second) {
+      throw OptionRefusal(option + " is given twice; give it once");
+    }
+    // A value is never read as an option, nor an option as a value: "--image -h" lacks its file.
+    if (!v.empty() && v[0] == '-') {
+      const bool fileName = option != "--camera" && option != "--size" && option != "--frames" &&
+                            option != "--snapshot";
+      throw OptionRefusal(needs(option, v) + (fileName ? "; a file whose name starts with '-' "
+                                                         "can be given as ./" +
+                                                             v
+                                                       : ""));
+    }
+    const std::string problem = apply(v);
+    if (!problem.empty()) throw OptionRefusal(problem);
+  }
+
+  void declareInput();
+  void declareRun();
+  void declareOutputs();
+
+  CLI::App& app_;
+  ReplayCommand& c_;
+  std::set<std::string> given_;
+  std::string firstSource_;
+};
+
+void OptionTable::declare() {
+  declareInput();
+  declareRun();
+  declareOutputs();
+}
+
+void OptionTable::declareInput() {
   const std::string input = "Input (at most one; default: the synthetic scene)";
+  InputRequest& in = c_.spec.input;
+  const auto file = [&in](InputKind kind, const std::string& option) {
+    return [&in, kind, option](const std::string& v) {
+      if (v.empty()) return option + " needs a file name";
+      in.path = v;
+      in.kind = kind;
+      return std::string();
+    };
+  };
   valued("--video", "FILE", input,
          "a video, or anything else OpenCV's VideoCapture opens (an image sequence\n"
          "such as img_%03d.jpg, a stream URL, a GStreamer pipeline), until it ends;\n"
-         "a path that exists is always read as a file, whatever it holds (!, %)");
-  valued("--image", "FILE", input, "an image file, repeated for every frame");
-  valued("--camera", "N", input, "camera device N, until ESC or the camera stops");
+         "a path that exists is always read as a file, whatever it holds (!, %)",
+         file(InputKind::video, "--video"));
+  valued("--image", "FILE", input, "an image file, repeated for every frame",
+         file(InputKind::image, "--image"));
+  valued("--camera", "N", input, "camera device N, until ESC or the camera stops",
+         [&in](const std::string& v) {
+           std::int64_t index = 0;
+           if (v != "0" && (!parsePositive(v, index) || index > 1000)) return needs("--camera", v);
+           in.cameraIndex = static_cast<int>(index);
+           in.kind = InputKind::camera;
+           return std::string();
+         });
   valued("--size", "WxH", input,
-         "size of the synthetic scene (default: 1280x720); synthetic scene only");
+         "size of the synthetic scene (default: 1280x720); synthetic scene only",
+         [&in](const std::string& v) {
+           return parseSize(v, in.sceneSize) ? std::string() : needs("--size", v);
+         });
+}
+
+void OptionTable::declareRun() {
   const std::string run = "Run";
   valued("--frames", "N", run,
          "stop after N frames, at most 2147483647 (default: 300 for the synthetic\n"
-         "scene and an image, the whole video, no limit for a camera)");
-  flag("--fast", run,
+         "scene and an image, the whole video, no limit for a camera)",
+         [this](const std::string& v) {
+           const Number number = parsePositive(v, c_.frames, kMostFrames);
+           if (number == Number::tooLarge) return tooLarge("--frames", v);
+           return number == Number::ok ? std::string() : needs("--frames", v);
+         });
+  flag("--fast", c_.fast, run,
        "in a window, show each frame as soon as it is drawn (default: at the\n"
        "source's rate: a video's own, 30 fps for an image and the synthetic scene;\n"
        "a camera keeps its own pace and a headless run is never paced)");
-  flag("--deterministic", run,
+  flag("--deterministic", c_.spec.deterministic, run,
        "no worker thread: right after each frame's events are pushed, the main\n"
        "thread runs exactly one worker iteration, and every clock reading comes\n"
        "from a frame clock that advances by 1/30 s per frame read. Two runs on\n"
@@ -239,42 +260,93 @@ void declareOptions(CLI::App& app, const OptionHandlers& handlers) {
   valued("--config", "FILE", parameters,
          "the retina's, the model's, the fovea's and the drawing's parameters from\n"
          "a TOML file; the keys it leaves out keep their defaults. A bad file is\n"
-         "refused before the run with its line (default: the program's own values)");
-  flag("--print-config", parameters,
+         "refused before the run with its line (default: the program's own values)",
+         [this](const std::string& v) {
+           if (v.empty()) return std::string("--config needs a file name");
+           c_.configPath = v;
+           return std::string();
+         });
+  flag("--print-config", c_.printConfig, parameters,
        "write every parameter (the defaults, or those of --config) as a commented\n"
        "TOML file to standard output and stop: --print-config > my.toml, edit,\n"
        "--config my.toml");
   valued("--fovea", "MODE", parameters,
          "model: the model moves the fovea centre (default); fixed: the centre\n"
-         "stays where the first frame placed it (r still recentres it)");
+         "stays where the first frame placed it (r still recentres it)",
+         [this](const std::string& v) {
+           if (v != "model" && v != "fixed") {
+             return "--fovea takes model or fixed (a scripted path is --fovea-path FILE.csv), "
+                    "not '" +
+                    v + "'";
+           }
+           c_.spec.fovea.mode = v == "fixed" ? FoveaMode::fixed : FoveaMode::model;
+           return std::string();
+         });
   valued("--fovea-path", "FILE.csv", parameters,
          "a scripted fovea: after the header frame,cx,cy, one line per move (frame\n"
          "from 1, strictly increasing; centre in pixels); from each listed frame the\n"
          "centre holds its position until the next. A position outside the input's\n"
-         "first frame is refused before the run (default: none)");
+         "first frame is refused before the run (default: none)",
+         [this](const std::string& v) {
+           if (!endsWith(v, ".csv")) {
+             return std::string(
+                 "--fovea-path reads a CSV file of frame,cx,cy; give it a name ending in .csv");
+           }
+           c_.foveaPathFile = v;
+           c_.spec.fovea.mode = FoveaMode::path;
+           return std::string();
+         });
+}
+
+void OptionTable::declareOutputs() {
   const std::string output = "Output";
-  flag("--headless", output,
+  RunSpec& s = c_.spec;
+  flag("--headless", c_.headless, output,
        "no window and no keys (default: off; on by itself, with a notice, when no\n"
        "X server answers at DISPLAY)");
-  flag("--check-display", output,
+  flag("--check-display", c_.checkDisplay, output,
        "say whether a window can open here, and stop: status 0 when an X server\n"
        "answers at DISPLAY, else why not on standard error and status 1");
+  const auto file = [](std::string& field, const std::string& suffix, const std::string& refusal) {
+    return [&field, suffix, refusal](const std::string& v) {
+      if (!endsWith(v, suffix) && !(suffix == ".h5" && endsWith(v, ".hdf5"))) return refusal;
+      field = v;
+      return std::string();
+    };
+  };
   valued("--out", "FILE.avi", output,
-         "record every canvas as MJPG AVI at the source's rate (default: none)");
+         "record every canvas as MJPG AVI at the source's rate (default: none)",
+         file(s.recording, ".avi", "--out writes an MJPG AVI file; give it a name ending in .avi"));
   valued("--snapshot", "N:FILE.png", output,
          "write the canvas of frame N (1 = the first) as PNG; may be given more\n"
-         "than once (default: none)");
+         "than once (default: none)",
+         [&s](const std::string& v) {
+           SnapshotSpec shot;
+           const std::size_t colon = v.find(':');
+           const Number number = colon == std::string::npos
+                                     ? Number::invalid
+                                     : parsePositive(v.substr(0, colon), shot.frame, kMostFrames);
+           if (number == Number::tooLarge) return tooLarge("--snapshot frame", v.substr(0, colon));
+           if (number != Number::ok || !endsWith(v.substr(colon + 1), ".png")) {
+             return needs("--snapshot", v);
+           }
+           shot.path = v.substr(colon + 1);
+           s.snapshots.push_back(shot);
+           return std::string();
+         });
   valued("--export", "FILE.h5", output,
          "write the run's data as HDF5: the retina, a row per frame, every event\n"
-         "pushed and every Konio output (default: none)");
-  flag("--export-gains", output,
+         "pushed and every Konio output (default: none)",
+         file(s.exportFile, ".h5", "--export writes an HDF5 file; give it a name ending in .h5"));
+  flag("--export-gains", s.exportGains, output,
        "with --export, also every frame's gains and Konio activity\n"
        "(one value per sensor each, per frame) (default: off)");
   valued("--stats", "FILE.csv", output,
          "write a line per frame: stage times, events, queue counters, fovea\n"
-         "centre, frame time, resident memory (default: none)");
-  flag("-h,--help", output, "this text");
-  flag("--version", output, "the tool's name and version");
+         "centre, frame time, resident memory (default: none)",
+         file(s.statsFile, ".csv", "--stats writes a CSV file; give it a name ending in .csv"));
+  flag("-h,--help", c_.help, output, "this text");
+  flag("--version", c_.version, output, "the tool's name and version");
 }
 
 constexpr char kDescription[] =
@@ -341,56 +413,22 @@ CLI::App& describeApp(CLI::App& app) {
   return app;
 }
 
-// A refusal from a value or repetition rule, thrown out of the parse at the option that broke it.
-struct OptionRefusal : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
 }  // namespace
 
-std::int64_t frameLimit(const ReplayOptions& options) {
-  if (options.frames > 0) return options.frames;
-  const bool endless = options.source == InputKind::video || options.source == InputKind::camera;
+std::int64_t frameLimit(const ReplayCommand& command) {
+  if (command.frames > 0) return command.frames;
+  const InputKind kind = command.spec.input.kind;
+  const bool endless = kind == InputKind::video || kind == InputKind::camera;
   return endless ? 0 : kDefaultReplayFrames;
 }
 
-InputRequest inputRequest(const ReplayOptions& options) {
-  return {options.source, options.inputPath, options.cameraIndex, options.sceneSize,
-          frameLimit(options)};
-}
-
-ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
-  ParsedOptions parsed;
-  ReplayOptions& o = parsed.options;
-  std::set<std::string> given;
-  std::string firstSource;
-  OptionHandlers handlers;
-  handlers.onValue = [&](const std::string& option, const std::string& value) {
-    const bool source = option == "--video" || option == "--image" || option == "--camera";
-    if (source && !firstSource.empty() && firstSource != option) {
-      throw OptionRefusal("give at most one of --video, --image and --camera");
-    }
-    if (source) firstSource = option;
-    // Only --snapshot adds up; a second value of any other option would silently win.
-    if (option != "--snapshot" && !given.insert(option).second) {
-      throw OptionRefusal(option + " is given twice; give it once");
-    }
-    const std::string problem = applyValue(option, value, o);
-    if (!problem.empty()) throw OptionRefusal(problem);
-  };
-  handlers.onFlag = [&](const std::string& flag) {
-    // A repeated flag is as likely a slip.
-    if (!given.insert(flag).second) throw OptionRefusal(flag + " is given twice; give it once");
-    (flag == "--headless"        ? o.headless
-     : flag == "--fast"          ? o.fast
-     : flag == "--export-gains"  ? o.exportGains
-     : flag == "--print-config"  ? o.printConfig
-     : flag == "--check-display" ? o.checkDisplay
-                                 : o.deterministic) = true;
-  };
+ParsedCommand parseReplayCommand(const std::vector<std::string>& args) {
+  ParsedCommand parsed;
+  ReplayCommand& c = parsed.command;
   CLI::App app;
   describeApp(app);
-  declareOptions(app, handlers);
+  OptionTable table(app, c);
+  table.declare();
 
   // --help and --version answer whatever else the line holds, but not where they stand as an
   // option's value ("--image --help" is an --image without its file). The same walk finds the
@@ -401,17 +439,17 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
     if (option != nullptr && option->get_items_expected_max() > 0) {
       ++i;
     } else if (args[i] == "--help" || args[i] == "-h") {
-      o.help = true;
+      c.help = true;
       return parsed;
     } else if (args[i] == "--version") {
-      o.version = true;
+      c.version = true;
     } else if (option == nullptr && unknown == args.size()) {
       unknown = i;
     }
   }
-  if (o.version) return parsed;
+  if (c.version) return parsed;
 
-  o.arguments = args;
+  c.spec.commandLine = commandLineText(args);
   // What comes before the first unknown argument is parsed, each option checked as it comes.
   std::vector<std::string> known(args.rbegin() + static_cast<std::ptrdiff_t>(args.size() - unknown),
                                  args.rend());  // CLI11 takes them last first
@@ -431,8 +469,65 @@ ParsedOptions parseReplayOptions(const std::vector<std::string>& args) {
     parsed.error = "unknown option '" + args[unknown] + "' (see --help)";
     return parsed;
   }
-  parsed.error = checkCombination(o, given);
+  parsed.error = checkCombination(c, table.given());
+  c.spec.input.frameLimit = frameLimit(c);
   return parsed;
+}
+
+std::string loadRunFiles(ReplayCommand& command) {
+  RunSpec& spec = command.spec;
+  if (!command.configPath.empty()) {
+    const ParameterFileResult file = readParameterFile(command.configPath);
+    if (!file.error.empty()) return "--config '" + command.configPath + "': " + file.error;
+    spec.parameters = file.parameters;
+    spec.configFile = command.configPath;
+  }
+  if (!command.foveaPathFile.empty()) {
+    FoveaPathResult path = readFoveaPath(command.foveaPathFile);
+    if (!path.error.empty()) return "--fovea-path '" + command.foveaPathFile + "': " + path.error;
+    spec.fovea.path = std::move(path.path);
+    spec.foveaPathFile = command.foveaPathFile;
+  }
+  return {};
+}
+
+std::string optionName(RunRole role) {
+  switch (role) {
+    case RunRole::configFile:
+      return "--config";
+    case RunRole::foveaPathFile:
+      return "--fovea-path";
+    case RunRole::recording:
+      return "--out";
+    case RunRole::snapshot:
+      return "--snapshot";
+    case RunRole::exportFile:
+      return "--export";
+    case RunRole::statsFile:
+      return "--stats";
+    case RunRole::input:
+      break;
+  }
+  return "the input";
+}
+
+std::string commandLineText(const std::vector<std::string>& arguments) {
+  std::string text = kReplayToolName;
+  for (const std::string& arg : arguments) {
+    const bool plain = !arg.empty() && arg.find_first_not_of(
+                                           "abcdefghijklmnopqrstuvwxyz"
+                                           "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                           "0123456789-_./:=,+@%") == std::string::npos;
+    if (plain) {
+      text += " " + arg;
+      continue;
+    }
+    text += " '";
+    for (const char c : arg)
+      text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += "'";
+  }
+  return text;
 }
 
 std::string replayVersion() {
@@ -442,6 +537,7 @@ std::string replayVersion() {
 std::string replayUsage() {
   CLI::App app;
   describeApp(app);
-  declareOptions(app, {[](const std::string&, const std::string&) {}, [](const std::string&) {}});
+  ReplayCommand unused;
+  OptionTable(app, unused).declare();
   return app.help();
 }

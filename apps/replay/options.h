@@ -1,58 +1,27 @@
 #pragma once
 
-// retina-replay's command line: what to run on, how, and what to write.
+// retina-replay's command line: one table of options that fills a RunSpec, and what the tool
+// does besides running.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "frame_input/frame_input.h"
-#include "platform/frame_io.h"
-#include "session/fovea_path.h"
-#include "session/parameters.h"
+#include "run/run_spec.h"
 
-// --snapshot N:FILE.png
-struct SnapshotRequest {
-  std::int64_t frame = 0;  // 1 = the first frame drawn
-  std::string path;
-};
-
-struct ReplayOptions {
-  InputKind source = InputKind::synthetic;
-  std::string inputPath;                // --video / --image
-  int cameraIndex = 0;                  // --camera
-  cv::Size sceneSize = kDemoFrameSize;  // --size, synthetic scene only
-  std::int64_t frames = 0;              // --frames; 0: the source's default (see frameLimit)
-  bool headless = false;                // --headless
-  bool deterministic = false;           // --deterministic
-  bool fast = false;                    // --fast: a window shows frames as fast as they come
-  std::string configPath;               // --config, TOML: the parameters (see parameter_file.h)
-  bool printConfig = false;             // --print-config: write the parameter file and stop
-  bool checkDisplay = false;            // --check-display: whether a window can open, and stop
-  FoveaMode fovea = FoveaMode::model;   // --fovea fixed, or path with --fovea-path
-  std::string foveaPathFile;            // --fovea-path, CSV: frame,cx,cy
-  std::string outPath;                  // --out, MJPG AVI
-  std::vector<SnapshotRequest> snapshots;
-
-  // The data files: see exports.h.
-  std::string exportPath;              // --export, HDF5
-  bool exportGains = false;            // --export-gains: also every frame's gains and Konio
-  std::string statsPath;               // --stats, CSV
-  std::vector<std::string> arguments;  // as given, for the export's record of the command line
-  // In process only (quillaventora.export_clip's writer_thread): false writes each frame's
-  // export rows on the frame loop's thread right after the frame, so that a run keeps to one
-  // thread; the file is the same.
-  bool exportWriterThread = true;
-
+struct ReplayCommand {
+  RunSpec spec;               // the input, the frame limit, the mode, the fovea and the outputs
+  std::string configPath;     // --config, TOML, read into spec.parameters (see loadRunFiles)
+  std::string foveaPathFile;  // --fovea-path, CSV: frame,cx,cy, read into spec.fovea.path
+  std::int64_t frames = 0;    // --frames; 0: the source's default (see frameLimit)
+  bool headless = false;      // --headless
+  bool fast = false;          // --fast: a window shows frames as fast as they come
+  bool printConfig = false;   // --print-config: write the parameter file and stop
+  bool checkDisplay = false;  // --check-display: whether a window can open, and stop
   bool help = false;
   bool version = false;
-
-  // Parameters handed over in process instead of --config (the Python module's export_clip);
-  // the run records them as coming from no file.
-  std::optional<Parameters> parameters;
 };
 
 constexpr std::int64_t kDefaultReplayFrames = 300;  // synthetic scene and still images
@@ -68,13 +37,10 @@ constexpr int kReplaySignalBase = 128;
 
 // Frames to run: --frames, or 300 for the synthetic scene and images, or 0 (no limit) for a
 // video (until it ends) and a camera (until ESC).
-std::int64_t frameLimit(const ReplayOptions& options);
+std::int64_t frameLimit(const ReplayCommand& command);
 
-// The input that the options name, with that limit.
-InputRequest inputRequest(const ReplayOptions& options);
-
-struct ParsedOptions {
-  ReplayOptions options;
+struct ParsedCommand {
+  ReplayCommand command;
   std::string error;  // empty when the arguments are valid
 };
 
@@ -83,7 +49,19 @@ struct ParsedOptions {
 // where they stand as another option's value. A value is never taken for an option: one that
 // starts with '-' is refused ("./-name" names such a file). Every option but --snapshot may be
 // given once.
-ParsedOptions parseReplayOptions(const std::vector<std::string>& args);
+ParsedCommand parseReplayCommand(const std::vector<std::string>& args);
+
+// Reads --config and --fovea-path into the spec. Returns an empty string or the refusal, naming
+// the option, the file and the line: "--config 'my.toml': line 3: unknown key konio.decy (did you
+// mean konio.decay?)".
+std::string loadRunFiles(ReplayCommand& command);
+
+// How the command line names each part of a run in a refusal.
+std::string optionName(RunRole role);
+
+// The command line as a shell would take it back: the tool's name, then each argument, quoted
+// where needed.
+std::string commandLineText(const std::vector<std::string>& arguments);
 
 std::string replayUsage();
 std::string replayVersion();  // "retina-replay " and the project's version

@@ -3,124 +3,22 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <set>
 #include <string>
 #include <utility>
-#include <vector>
 
-#include "apps/replay/exports.h"
-#include "apps/replay/outputs.h"
 #include "apps/replay/pacing.h"
 #include "apps/replay/progress.h"
-#include "apps/replay/run_parameters.h"
 #include "apps/replay/summary.h"
-#include "frame_input/frame_input.h"
 #include "platform/platform.h"
 #include "platform/x_display.h"
-#include "safe_output/exit_cleanup.h"
-#include "safe_output/target_checks.h"
+#include "run/run.h"
 #include "session/console_lines.h"
-#include "session/frame_clock.h"
 #include "session/parameter_file.h"
-#include "session/session.h"
 
 namespace {
-
-volatile std::sig_atomic_t phase = static_cast<int>(RunPhase::starting);
-
-void setRunPhase(RunPhase next) {
-  phase = static_cast<int>(next);
-}
-
-enum class RunEnd {
-  inputEnded,
-  frameLimit,
-  quitKey,
-  windowClosed,
-  stopSignal,
-  outputFailed,
-  error,
-  toolkitExit,  // a library called exit() in the middle of the run (Qt: its X connection broke)
-};
-
-// How the run ended, as the data files record it. Completed: the whole input or frame limit ran.
-ExportEnd exportEnd(RunEnd end, int signalNumber) {
-  switch (end) {
-    case RunEnd::inputEnded:
-      return {"input ended", true};
-    case RunEnd::frameLimit:
-      return {"frame limit", true};
-    case RunEnd::quitKey:
-      return {"key", false};
-    case RunEnd::windowClosed:
-      return {"window closed", false};
-    case RunEnd::stopSignal:
-      return {signalNumber == SIGINT    ? "signal SIGINT"
-              : signalNumber == SIGTERM ? "signal SIGTERM"
-              : signalNumber == SIGHUP  ? "signal SIGHUP"
-              : signalNumber == SIGPIPE ? "signal SIGPIPE"
-              : signalNumber == SIGQUIT ? "signal SIGQUIT"
-                                        : "signal " + std::to_string(signalNumber),
-              false};
-    case RunEnd::outputFailed:
-      return {"output failed", false};
-    case RunEnd::toolkitExit:
-      return {"display lost", false};
-    case RunEnd::error:
-      break;
-  }
-  return {"failure", false};
-}
-
-// Before any output is prepared, every target at once: none may be one of the run's inputs (the
-// parameter file, the fovea path, the input's own files) or named by two outputs, and no
-// snapshot frame may lie beyond the input's known end. An empty string or the first refusal.
-std::string vetOutputs(const ReplayOptions& options, const RunParameters& run,
-                       const FrameInput& input) {
-  std::vector<std::string> snapshots;
-  for (const SnapshotRequest& shot : options.snapshots)
-    snapshots.push_back(shot.path);
-  const auto then = [](std::vector<std::string> first, const std::vector<std::string>& more) {
-    first.insert(first.end(), more.begin(), more.end());
-    return first;
-  };
-  for (const std::string& target :
-       then({options.outPath, options.exportPath, options.statsPath}, snapshots)) {
-    for (const std::string* file : {&run.configFile, &run.foveaPathFile}) {
-      if (!target.empty() && !file->empty() && fileIdentity(target) == fileIdentity(*file)) {
-        return "will not write '" + target + "': it is the file " +
-               (file == &run.configFile ? "--config" : "--fovea-path") + " reads";
-      }
-    }
-  }
-  const std::int64_t expected = input.expectedFrames();
-  for (const SnapshotRequest& shot : options.snapshots) {
-    if (expected > 0 && shot.frame > expected) {
-      return "--snapshot frame " + std::to_string(shot.frame) +
-             " is beyond the input's last frame (" + std::to_string(expected) + ")";
-    }
-  }
-  std::set<std::string> files;
-  for (const std::string& target :
-       then(then({options.outPath}, snapshots), {options.exportPath, options.statsPath})) {
-    if (target.empty()) continue;
-    if (input.readsFile(target)) {
-      return "will not write '" + target + "': it is one of the input's files; choose another name";
-    }
-    if (!files.insert(fileIdentity(target)).second) {
-      return "will not write '" + target + "' twice: two outputs name the same file";
-    }
-  }
-  return {};
-}
-
-double secondsSince(SteadyTime start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // Remembers why the console stream first failed: errno right after the write that failed.
 struct ConsoleCheck {
@@ -130,219 +28,207 @@ struct ConsoleCheck {
   }
 };
 
-}  // namespace
+// The tool's side of a run: the console lines, the window and its keys, the progress line and
+// the summary, as the run's observer.
+class ReplayConsole {
+ public:
+  ReplayConsole(const ReplayCommand& command, std::ostream& out, std::ostream& err,
+                const ReplayHooks& hooks)
+      : out_(out),
+        err_(err),
+        hooks_(hooks),
+        window_(!command.headless),
+        paced_(!command.headless && !command.fast && command.spec.input.kind != InputKind::camera),
+        deterministic_(command.spec.deterministic),
+        exportFile_(command.spec.exportFile),
+        dataFiles_(!command.spec.exportFile.empty() || !command.spec.statsFile.empty()),
+        changed_(changedParameters(command.spec.parameters)) {}
 
-RunPhase runPhase() {
-  return static_cast<RunPhase>(static_cast<int>(phase));
+  RunControl control();
+  // After the run: the summary, the messages and the exit status.
+  int conclude(const RunResult& result);
+
+ private:
+  void start(const RunStart& start);
+  FrameAction frame(const FrameReport& report);
+  FrameAction keysAndWindow();
+  void finishing(const RunResult& result);
+
+  std::ostream& out_;
+  std::ostream& err_;
+  const ReplayHooks& hooks_;
+  bool window_;
+  bool paced_;
+  bool deterministic_;
+  std::string exportFile_;
+  bool dataFiles_;
+  std::vector<std::string> changed_;
+  std::optional<FramePacer> pacer_;
+  std::optional<ProgressLine> progress_;
+  std::unique_ptr<XWindowWatch> watch_;
+  std::optional<FinishingLine> finishingLine_;
+  ReplaySummary summary_;
+  ConsoleCheck console_;
+  bool windowShown_ = false;
+  bool concluded_ = false;
+  int status_ = kReplayDone;
+};
+
+RunControl ReplayConsole::control() {
+  RunControl control;
+  control.stopSignal = hooks_.stopSignal;
+  control.phase = hooks_.phase;
+  control.onStart = [this](const RunStart& start) { this->start(start); };
+  control.onFrame = [this](const FrameReport& report) { return frame(report); };
+  control.onFinishing = [this](const RunResult& result) { finishing(result); };
+  control.onBacklog = [this](std::size_t left) {
+    if (!finishingLine_) finishingLine_.emplace(err_, hooks_.progress, exportFile_);
+    finishingLine_->show(left);
+  };
+  control.window = window_;
+  control.onToolkitExit = [this](const RunResult& result) { return conclude(result); };
+  return control;
 }
 
-int runReplay(ReplayOptions options, std::ostream& out, std::ostream& err,
+void ReplayConsole::start(const RunStart& start) {
+  pacer_.emplace(paced_ ? start.framesPerSecond : 0.0, kKeyWaitMs);
+  progress_.emplace(err_, hooks_.progress, start.expectedFrames);
+  printBanner(out_, start.sensorCount, window_);
+  console_.after(out_);
+  if (window_) watch_ = std::make_unique<XWindowWatch>();
+}
+
+FrameAction ReplayConsole::frame(const FrameReport& report) {
+  const FrameResult& result = report.result;
+  if (result.drawn) {
+    summary_.add({report.readSeconds, result.seconds, result.eventsPushed});
+    summary_.noteMemoryMib(report.number, report.residentMib);
+    if (dataFiles_) summary_.addExport(report.dataSeconds);
+    if (window_) {
+      showInWindow(result.canvas);
+      windowShown_ = true;
+    }
+    if (hooks_.onCanvas) hooks_.onCanvas(result.canvas);
+    if (report.outputFailed) return FrameAction::carryOn;  // the run ends here
+  }
+  const FrameAction action = window_ ? keysAndWindow() : FrameAction::carryOn;
+  if (action != FrameAction::carryOn && action != FrameAction::recenter) return action;
+  if (result.drawn) {
+    if (report.latencyDue) {
+      progress_->clear();
+      printLatency(out_, result.frameTimeMs);
+      console_.after(out_);
+    }
+    progress_->update(report.number);
+  }
+  return action;
+}
+
+FrameAction ReplayConsole::keysAndWindow() {
+  const int key = pollKey(pacer_->keyWaitMs());
+  if (key == kQuitKey) return FrameAction::quit;
+  // The close button hides the window; showing the next frame would bring it back.
+  if (windowShown_ && (windowClosed() || watch_->destroyed(kWindowTitle))) {
+    return FrameAction::windowClosed;
+  }
+  return key == kResetKey ? FrameAction::recenter : FrameAction::carryOn;
+}
+
+void ReplayConsole::finishing(const RunResult& result) {
+  if (progress_) progress_->clear();
+  if (result.end == RunEnd::toolkitExit) {
+    err_ << "retina-replay: the window toolkit is ending the program (" +
+                std::string(windowShown_ ? "its X connection was lost?" : "at its start") +
+                "); the run ends here, as on ESC\n";
+  }
+  if (!result.inputEndedEarly.empty()) {
+    err_ << "retina-replay: warning: the input ended early: " << result.inputEndedEarly << "\n";
+  }
+}
+
+int ReplayConsole::conclude(const RunResult& result) {
+  if (concluded_) return status_;
+  concluded_ = true;
+  if (finishingLine_) finishingLine_->clear();
+  summary_.setInputEndedEarly(result.inputEndedEarly);
+  summary_.setOutputs(result.outputs);
+  summary_.print(out_, result.queue, deterministic_, changed_);
+  out_.flush();
+  console_.after(out_);
+
+  const bool stopped = result.end == RunEnd::stopSignal;
+  status_ = stopped ? kReplaySignalBase + result.stopSignal : kReplayDone;
+  const auto failed = [this](const std::string& message) {
+    err_ << "retina-replay: " << message << "\n";
+    status_ = kReplayFailed;
+  };
+  if (result.end == RunEnd::error) failed("stopped by an error: " + result.error);
+  for (const std::string& message : result.failures)
+    failed(message);
+  for (const std::string& message : result.missed) {
+    // The input ending early is a failure; a user who stops the run knows it stopped.
+    if (runCompleted(result.end)) {
+      failed(message);
+    } else {
+      err_ << "retina-replay: " << message << "\n";
+    }
+  }
+  // A reader that went away (SIGPIPE) is an ordinary end for a command in a pipe.
+  if (!console_.cause.empty() && !(stopped && result.stopSignal == SIGPIPE)) {
+    failed("cannot write standard output: " + console_.cause);
+  }
+  // Last: the toolkit may end the process here, and everything is in place by now.
+  if (window_ && result.end != RunEnd::toolkitExit) closeAllWindows();
+  return status_;
+}
+
+// --help, --version and --print-config answer on standard output, and that is all.
+int answer(std::ostream& out, std::ostream& err, const std::string& text) {
+  ConsoleCheck console;
+  errno = 0;
+  out << text;
+  console.after(out);
+  out.flush();
+  console.after(out);
+  if (console.cause.empty()) return kReplayDone;
+  err << "retina-replay: cannot write standard output: " << console.cause << "\n";
+  return kReplayFailed;
+}
+
+}  // namespace
+
+int runReplay(ReplayCommand command, std::ostream& out, std::ostream& err,
               const ReplayHooks& hooks) {
-  setRunPhase(RunPhase::starting);
-  auto refuse = [&err](const std::string& message) {
+  if (hooks.phase != nullptr) *hooks.phase = static_cast<int>(RunPhase::starting);
+  const auto refuse = [&err](const std::string& message) {
     err << "retina-replay: " << message << "\n";
     return kReplayUsageError;
   };
-  // --help, --version and --print-config answer on standard output, and that is all.
-  const auto answer = [&out, &err](const std::string& text) {
-    ConsoleCheck console;
-    errno = 0;
-    out << text;
-    console.after(out);
-    out.flush();
-    console.after(out);
-    if (console.cause.empty()) return kReplayDone;
-    err << "retina-replay: cannot write standard output: " << console.cause << "\n";
-    return kReplayFailed;
-  };
-  if (options.help || options.version) {
-    return answer(options.help ? replayUsage() : replayVersion() + "\n");
+  if (command.help || command.version) {
+    return answer(out, err, command.help ? replayUsage() : replayVersion() + "\n");
   }
-  if (options.checkDisplay) {
+  if (command.checkDisplay) {
     const std::string why = windowUnavailableReason();
     if (why.empty()) return kReplayDone;
     err << "retina-replay: " << why << "\n";
     return kReplayFailed;
   }
-  RunParameters run;
-  std::string problem = loadRunParameters(options, run);
+  const std::string problem = loadRunFiles(command);
   if (!problem.empty()) return refuse(problem);
-  if (options.printConfig) return answer(parametersToToml(run.parameters));
-  if (!options.headless) {
+  if (command.printConfig) return answer(out, err, parametersToToml(command.spec.parameters));
+  if (!command.headless) {
     const std::string why = windowUnavailableReason();
-    if (!why.empty() && options.fast) {
+    if (!why.empty() && command.fast) {
       return refuse("--fast unpaces a window, and there is none here: " + why);
     }
     if (!why.empty()) {
       err << "retina-replay: " << why << "; running headless\n";
-      options.headless = true;
+      command.headless = true;
     }
   }
-
-  // Everything is opened and checked before any output file exists.
-  FrameInput input;
-  problem = input.open(inputRequest(options));
-  if (!problem.empty()) return refuse(problem);
-  problem = checkRunParameters(run, options, input.firstFrameSize());
-  if (problem.empty()) problem = vetOutputs(options, run, input);
-  if (!problem.empty()) return refuse(problem);
-  const std::int64_t expected = input.expectedFrames();
-  ReplayOutputs outputs(options);
-  problem = outputs.prepare(input);
-  if (!problem.empty()) return refuse(problem);
-  ReplayExports exports(options);
-  problem = exports.open(run, input);
-  if (!problem.empty()) return refuse(problem);
-
-  FrameClock clock(options.deterministic);
-  // run.fovea's mode and file stay for the record; its path moves into the session.
-  SessionConfig config = sessionConfig(run.parameters, std::move(run.fovea), clock);
-  config.recordEvents = exports.needsEvents();
-  std::vector<RetinaEvent> frameEvents;
-  const bool paced = !options.headless && !options.fast && options.source != InputKind::camera;
-  FramePacer pacer(paced ? input.framesPerSecond() : 0.0, kKeyWaitMs);
-  ProgressLine progress(err, hooks.progress, expected);
-  ConsoleCheck console;
-
-  ReplaySummary summary;
-  EventQueueStats queue{};
-  RunEnd end = RunEnd::inputEnded;
-  int stopSignal = 0;
-  std::string runError;
-  std::optional<Session> session;
-  bool windowShown = false;
-
-  // The end of the run, however it came: after the loop, or from inside a library's exit().
-  const auto finishRun = [&]() -> int {
-    setRunPhase(RunPhase::finishing);
-    std::vector<RetinaEvent> eventsAfterLastFrame;
-    if (session) {
-      queue = session->stop();
-      if (config.recordEvents) eventsAfterLastFrame = session->takeEventsAfterLastFrame();
-    }
-    input.close();
-    progress.clear();
-    if (end == RunEnd::toolkitExit) {
-      err << "retina-replay: the window toolkit is ending the program (" +
-                 std::string(windowShown ? "its X connection was lost?" : "at its start") +
-                 "); the run ends here, as on ESC\n";
-    }
-    const auto frames = static_cast<std::int64_t>(summary.frames());
-    if (!input.endedEarly().empty()) {
-      err << "retina-replay: warning: the input ended early: " << input.endedEarly() << "\n";
-      summary.setInputEndedEarly(input.endedEarly());
-      exports.noteInputEndedEarly(input.endedEarlyFrame(), input.endedEarly());
-    }
-    OutputsReport report = outputs.finish(frames);
-    FinishingLine finishing(err, hooks.progress, options.exportPath);
-    report.append(exports.finish(exportEnd(end, stopSignal), frames,
-                                 std::move(eventsAfterLastFrame),
-                                 [&finishing](std::size_t left) { finishing.show(left); }));
-    finishing.clear();
-    summary.setOutputs(report.outcomes);
-    summary.print(out, queue, options.deterministic, changedParameters(run.parameters));
-    out.flush();
-    console.after(out);
-
-    int status = end == RunEnd::stopSignal ? kReplaySignalBase + stopSignal : kReplayDone;
-    auto failed = [&](const std::string& message) {
-      err << "retina-replay: " << message << "\n";
-      status = kReplayFailed;
-    };
-    if (!runError.empty()) failed("stopped by an error: " + runError);
-    for (const std::string& message : report.failures)
-      failed(message);
-    for (const std::string& message : report.missed) {
-      // The input ending early is a failure; a user who stops the run knows it stopped.
-      if (end == RunEnd::inputEnded || end == RunEnd::frameLimit) {
-        failed(message);
-      } else {
-        err << "retina-replay: " << message << "\n";
-      }
-    }
-    // A reader that went away (SIGPIPE) is an ordinary end for a command in a pipe.
-    if (!console.cause.empty() && !(end == RunEnd::stopSignal && stopSignal == SIGPIPE)) {
-      failed("cannot write standard output: " + console.cause);
-    }
-    // Last: the toolkit may end the process here, and everything is in place by now.
-    if (!options.headless && end != RunEnd::toolkitExit) closeAllWindows();
-    return status;
-  };
-
-  {
-    ExitFinisher exitFinisher([&] {
-      end = RunEnd::toolkitExit;
-      return finishRun();
-    });
-    setRunPhase(RunPhase::running);
-    try {
-      session.emplace(std::move(config));
-      exports.start(session->sensorCount());
-      printBanner(out, session->sensorCount(), !options.headless);
-      console.after(out);
-      std::unique_ptr<XWindowWatch> watch;
-      if (!options.headless) watch = std::make_unique<XWindowWatch>();
-      cv::Mat frame;
-      for (;;) {
-        if (hooks.stopSignal != nullptr && *hooks.stopSignal != 0) {
-          stopSignal = *hooks.stopSignal;
-          end = RunEnd::stopSignal;
-          break;
-        }
-        const SteadyTime readStart = std::chrono::steady_clock::now();
-        const FrameTimes times = clock.timeRead([&] { input.read(frame); });
-        if (frame.empty()) {
-          if (input.limitReached()) end = RunEnd::frameLimit;
-          break;
-        }
-        const double readSeconds = secondsSince(readStart);
-
-        const FrameResult result = session->step(frame, times);
-        if (result.drawn && config.recordEvents) session->takeFrameEvents(frameEvents);
-        if (result.drawn) {
-          summary.add({readSeconds, result.seconds, result.eventsPushed});
-          const auto frameNumber = static_cast<std::int64_t>(summary.frames());
-          const double residentMib = summary.noteMemoryMib(frameNumber);
-          if (!options.headless) {
-            showInWindow(result.canvas);
-            // The toolkit has set itself up by now, its exit-time teardown included.
-            if (!windowShown) exitFinisher.runBeforeLaterTeardowns();
-            windowShown = true;
-          }
-          const std::string outputsProblem = outputs.write(frameNumber, result.canvas);
-          const std::string exportsProblem = exports.add(result, session->placement(), readSeconds,
-                                                         frameNumber, residentMib, frameEvents);
-          if (exports.enabled()) summary.addExport(exports.lastSeconds());
-          if (hooks.onCanvas) hooks.onCanvas(result.canvas);
-          if (!outputsProblem.empty() || !exportsProblem.empty()) {
-            end = RunEnd::outputFailed;
-            break;
-          }
-        }
-        if (!options.headless) {
-          if (applyKey(*session, pollKey(pacer.keyWaitMs()))) {
-            end = RunEnd::quitKey;
-            break;
-          }
-          // The close button hides the window; showing the next frame would bring it back.
-          if (windowShown && (windowClosed() || watch->destroyed(kWindowTitle))) {
-            end = RunEnd::windowClosed;
-            break;
-          }
-        }
-        if (result.drawn) {
-          if (session->latencyDue(clock.now())) {
-            progress.clear();
-            printLatency(out, result.frameTimeMs);
-            console.after(out);
-          }
-          progress.update(static_cast<std::int64_t>(summary.frames()));
-        }
-      }
-    } catch (const std::exception& e) {
-      end = RunEnd::error;
-      runError = e.what();
-    }
-  }
-  return finishRun();
+  ReplayConsole console(command, out, err, hooks);
+  RunControl control = console.control();
+  const RunResult result = run(std::move(command.spec), control);
+  if (result.end == RunEnd::refused) return refuse(describeRefusal(*result.refusal, optionName));
+  return console.conclude(result);
 }

@@ -1,5 +1,7 @@
 #include "apps/replay/summary.h"
 
+#include "run/resident_memory.h"
+
 #include <algorithm>
 #include <fstream>
 #include <iomanip>
@@ -29,12 +31,10 @@ void ReplaySummary::addExport(double seconds) {
   exportSeconds_.push_back(seconds);
 }
 
-double ReplaySummary::noteMemoryMib(std::int64_t frameNumber) {
-  const double mib = residentMemoryMib();
+void ReplaySummary::noteMemoryMib(std::int64_t frameNumber, double mib) {
   if (frameNumber == 100) residentAfter100Mib_ = mib;
   residentLastMib_ = mib;
   residentPeakMib_ = std::max(residentPeakMib_, mib);
-  return mib;
 }
 
 void ReplaySummary::print(std::ostream& out, const EventQueueStats& queue, bool deterministic,
@@ -124,25 +124,5 @@ void ReplaySummary::printEnd(std::ostream& out) const {
   if (outputs_.empty()) return;
   out << "  outputs:\n";
   for (const OutputOutcome& output : outputs_)
-    out << "    " << output.target << ": " << output.fate << "\n";
-}
-
-double residentMemoryMib() {
-  std::ifstream statm("/proc/self/statm");
-  long long size = 0, resident = 0;
-  if (!(statm >> size >> resident)) return -1.0;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
-         (1024.0 * 1024.0);
-}
-
-double peakResidentMemoryMib() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) {
-      std::istringstream fields(line.substr(6));
-      double kb = 0.0;
-      if (fields >> kb) return kb / 1024.0;
-    }
-  }
-  return -1.0;
+    out << "    " << output.target << ": " << fateText(output) << "\n";
 }

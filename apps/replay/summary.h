@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/replay/output_report.h"
+#include "run/run_result.h"
 #include "session/session.h"
 
 // One frame as the summary sees it: real seconds.
@@ -20,9 +20,8 @@ struct FrameCost {
 class ReplaySummary {
  public:
   void add(const FrameCost& frame);
-  // After each frame: reads the resident memory (MiB), keeps frame 100's and the last, and
-  // returns it.
-  double noteMemoryMib(std::int64_t frameNumber);
+  // After each frame: the resident memory (MiB); keeps frame 100's, the last and the peak.
+  void noteMemoryMib(std::int64_t frameNumber, double mib);
   // After each frame when exporting: the real time --export / --stats took on the loop's thread.
   void addExport(double seconds);
   // After the run: why the input ended before its known end (empty: it did not), and what
@@ -47,7 +46,3 @@ class ReplaySummary {
 
   void printEnd(std::ostream& out) const;
 };
-
-// Resident set size and its peak (VmHWM) of this process, in MiB; -1 where unavailable.
-double residentMemoryMib();
-double peakResidentMemoryMib();

@@ -1,0 +1,228 @@
+#include "run/run.h"
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "frame_input/frame_input.h"
+#include "output.h"
+#include "provenance.h"
+#include "run/resident_memory.h"
+#include "safe_output/exit_cleanup.h"
+
+namespace {
+
+double secondsSince(SteadyTime start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool isDataFile(const Output& output) {
+  return output.role() == RunRole::exportFile || output.role() == RunRole::statsFile;
+}
+
+// Everything that lives for one run, in the order it is made.
+class RunState {
+ public:
+  RunState(RunSpec spec, RunControl& control)
+      : spec_(std::move(spec)), control_(control), clock_(spec_.deterministic) {}
+
+  // Opens the input and prepares every output; false, with result_.refusal, when refused.
+  bool prepare();
+  // The session over the frames, until the input, the limit, the observer or a stop ends it.
+  void loop();
+  // However the loop ended: stops the session and finishes every output. Returns the result.
+  RunResult& finish();
+  RunResult& result() { return result_; }
+
+ private:
+  void setPhase(RunPhase phase) {
+    if (control_.phase != nullptr) *control_.phase = static_cast<int>(phase);
+  }
+  bool refuse(Refusal refusal) {
+    result_.end = RunEnd::refused;
+    result_.refusal = std::move(refusal);
+    return false;
+  }
+  bool stopRequested() {
+    if (control_.stopSignal == nullptr || *control_.stopSignal == 0) return false;
+    result_.stopSignal = *control_.stopSignal;
+    result_.end = RunEnd::stopSignal;
+    return true;
+  }
+  // One frame read and stepped; false once the run ends.
+  bool runFrame(ExitFinisher& exitFinisher);
+  // The drawn frame through every output; true when one failed.
+  bool writeOutputs(const FrameResult& result, double readSeconds, double& dataSeconds);
+
+  RunSpec spec_;
+  RunControl& control_;
+  RunResult result_;
+  FrameInput input_;
+  std::vector<std::unique_ptr<Output>> outputs_;
+  FrameClock clock_;
+  bool recordEvents_ = false;
+  std::optional<Session> session_;
+  std::vector<RetinaEvent> frameEvents_;
+  cv::Mat frame_;
+  double residentMib_ = 0.0;
+  bool shown_ = false;  // the observer has seen a frame (a window toolkit is set up)
+  bool finished_ = false;
+};
+
+bool RunState::prepare() {
+  setPhase(RunPhase::starting);
+  std::string problem = validateParameters(spec_.parameters);
+  if (!problem.empty()) {
+    return refuse(refusalOf(Refusal::Kind::parametersInvalid, RunRole::configFile, spec_.configFile,
+                            problem));
+  }
+  problem = input_.open(spec_.input);
+  if (!problem.empty()) {
+    return refuse(
+        refusalOf(Refusal::Kind::inputUnreadable, RunRole::input, spec_.input.path, problem));
+  }
+  if (!spec_.foveaPathFile.empty()) {
+    std::string outside = checkFoveaPathInside(spec_.fovea.path, input_.firstFrameSize());
+    if (!outside.empty()) {
+      return refuse(refusalOf(Refusal::Kind::foveaPathOutside, RunRole::foveaPathFile,
+                              spec_.foveaPathFile, outside));
+    }
+  }
+  outputs_ = makeOutputs(spec_);
+  if (std::optional<Refusal> refusal = vetOutputs(outputs_, spec_, input_)) {
+    return refuse(std::move(*refusal));
+  }
+  const RunProvenance provenance = runProvenance(spec_, input_);
+  const std::string startTime = utcNow();
+  const OutputContext context{spec_, input_, provenance, startTime};
+  for (const auto& output : outputs_) {
+    problem = output->prepare(context);
+    if (!problem.empty()) {
+      Refusal refusal =
+          refusalOf(Refusal::Kind::outputUnwritable, output->role(), output->target(), problem);
+      outputs_.clear();  // each removes its temporary file
+      return refuse(std::move(refusal));
+    }
+    recordEvents_ = recordEvents_ || output->needsEvents();
+  }
+  return true;
+}
+
+void RunState::loop() {
+  ExitFinisher exitFinisher([this] {
+    result_.end = RunEnd::toolkitExit;
+    return control_.onToolkitExit ? control_.onToolkitExit(finish()) : 1;
+  });
+  setPhase(RunPhase::running);
+  result_.end = RunEnd::inputEnded;
+  try {
+    // The fovea's mode and file stay in the spec for the record; its path moves into the session.
+    SessionConfig config = sessionConfig(spec_.parameters, std::move(spec_.fovea), clock_);
+    config.recordEvents = recordEvents_;
+    session_.emplace(std::move(config));
+    for (const auto& output : outputs_)
+      output->start(session_->sensorCount());
+    if (control_.onStart) {
+      control_.onStart(
+          {session_->sensorCount(), input_.expectedFrames(), input_.framesPerSecond()});
+    }
+    while (runFrame(exitFinisher)) {
+    }
+  } catch (const std::exception& e) {
+    result_.end = RunEnd::error;
+    result_.error = e.what();
+  }
+}
+
+bool RunState::runFrame(ExitFinisher& exitFinisher) {
+  if (stopRequested()) return false;
+  const SteadyTime readStart = std::chrono::steady_clock::now();
+  const FrameTimes times = clock_.timeRead([&] { input_.read(frame_); });
+  if (frame_.empty()) {
+    if (input_.limitReached()) result_.end = RunEnd::frameLimit;
+    return false;
+  }
+  const double readSeconds = secondsSince(readStart);
+  const FrameResult result = session_->step(frame_, times);
+  double dataSeconds = 0.0;
+  bool failed = false;
+  if (result.drawn) {
+    ++result_.frames;
+    result_.eventsPushed += result.eventsPushed;
+    residentMib_ = residentMemoryMib();
+    if (recordEvents_) session_->takeFrameEvents(frameEvents_);
+    failed = writeOutputs(result, readSeconds, dataSeconds);
+  }
+  FrameAction action = FrameAction::carryOn;
+  if (control_.onFrame) {
+    const bool latencyDue = result.drawn && !failed && session_->latencyDue(clock_.now());
+    action = control_.onFrame(
+        {result, result_.frames, readSeconds, dataSeconds, residentMib_, failed, latencyDue});
+    // The toolkit has set itself up by now, its exit-time teardown included.
+    if (control_.window && result.drawn && !shown_) exitFinisher.runBeforeLaterTeardowns();
+    shown_ = shown_ || result.drawn;
+  }
+  if (failed) {
+    result_.end = RunEnd::outputFailed;
+    return false;
+  }
+  if (action == FrameAction::recenter) session_->recenter();
+  if (action == FrameAction::quit) result_.end = RunEnd::quitKey;
+  if (action == FrameAction::windowClosed) result_.end = RunEnd::windowClosed;
+  return action == FrameAction::carryOn || action == FrameAction::recenter;
+}
+
+bool RunState::writeOutputs(const FrameResult& result, double readSeconds, double& dataSeconds) {
+  const RetinaPlacement placement = session_->placement();
+  OutputFrame frame{result_.frames, result, placement, readSeconds, residentMib_, frameEvents_};
+  bool failed = false;
+  for (const auto& output : outputs_) {
+    // After a picture's failure the other pictures of the frame wait; each data file still takes
+    // the frame, so that the CSV stays complete up to the last frame drawn when the export fails.
+    const bool data = isDataFile(*output);
+    if (failed && !data) continue;
+    const SteadyTime start = std::chrono::steady_clock::now();
+    if (!output->write(frame).empty()) failed = true;
+    if (data) dataSeconds += secondsSince(start);
+  }
+  return failed;
+}
+
+RunResult& RunState::finish() {
+  if (finished_) return result_;
+  finished_ = true;
+  setPhase(RunPhase::finishing);
+  OutputEnding ending;
+  if (session_) {
+    result_.queue = session_->stop();
+    if (recordEvents_) ending.eventsAfterLastFrame = session_->takeEventsAfterLastFrame();
+  }
+  input_.close();
+  result_.inputEndedEarly = input_.endedEarly();
+  if (control_.onFinishing) control_.onFinishing(result_);
+  ending.end = result_.end;
+  ending.stopSignal = result_.stopSignal;
+  ending.framesRun = result_.frames;
+  if (!input_.endedEarly().empty()) {
+    ending.inputEndedEarlyFrame = input_.endedEarlyFrame();
+    ending.inputEndedEarly = input_.endedEarly();
+  }
+  ending.onBacklog = control_.onBacklog;
+  for (const bool last : {false, true}) {
+    for (const auto& output : outputs_)
+      if (output->finishesLast() == last) output->finish(ending, result_);
+  }
+  return result_;
+}
+
+}  // namespace
+
+RunResult run(RunSpec spec, RunControl& control) {
+  RunState state(std::move(spec), control);
+  if (!state.prepare()) return std::move(state.result());
+  state.loop();
+  return std::move(state.finish());
+}

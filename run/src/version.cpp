@@ -1,0 +1,3 @@
+#include "run/version.h"
+
+const char kReplayVersion[] = RETINA_VERSION;
