@@ -394,7 +394,7 @@ class PySession {
       out = s.runner_.step(frame);
       if (out.refused == FrameRefusal::foveaPathOutside) return;  // the session has not seen it
       if (buffer && out.drawn) s.runner_.session().takeFrameEvents(*buffer);
-      frameNumber = s.runner_.session().state().framesDrawn;
+      frameNumber = out.number;
       // The session's state points at the frame's pixels (for its size) until its next frame:
       // keep them alive, set here so that another thread's step cannot come in between. Safe
       // under the lock: no thread waits for it holding the GIL.
@@ -418,7 +418,7 @@ class PySession {
     r.canvas = readOnlyView(py::dtype::of<std::uint8_t>(), canvasShape, canvasStrides, pixels,
                             owning(std::move(canvas)));
     const py::dtype f4 = py::dtype::of<float>();
-    const float* activations = s.runner_.session().state().activations.data();
+    const float* activations = result.activations->data();
     r.activations = readOnlyView(f4, {sensors}, {4}, activations, self);
     r.gains = readOnlyView(f4, {sensors}, {4}, result.gains->data(), self);
     r.konio = readOnlyView(f4, {sensors}, {4}, result.konio->data(), self);
@@ -471,7 +471,7 @@ class PySession {
     auto* row = static_cast<RetinaRow*>(rows.mutable_data());
     bool placed = false;
     locked([&] {
-      placed = session.state().centerPlaced;
+      placed = session.placed();
       if (!placed) return;
       const RetinaPlacement placement = session.placement();
       const std::vector<Sensor>& sensors = *placement.sensors;
@@ -503,7 +503,7 @@ class PySession {
     bool placed = false;
     float scale = 0.0f;
     locked([&] {
-      placed = runner_.session().state().centerPlaced;
+      placed = runner_.session().placed();
       scale = runner_.session().placement().retinaScale;
     });
     if (!placed) return py::none();
@@ -524,7 +524,7 @@ class PySession {
   std::size_t sensorCount() const { return runner_.session().sensorCount(); }
   std::int64_t framesDrawn() {
     std::int64_t frames = 0;
-    locked([&] { frames = runner_.session().state().framesDrawn; });
+    locked([&] { frames = runner_.session().framesDrawn(); });
     return frames;
   }
   bool deterministic() const { return runner_.deterministic(); }

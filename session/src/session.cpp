@@ -225,6 +225,8 @@ FrameResult Session::step(const cv::Mat& frame, const FrameTimes& times) {
   result.canvas = s.canvas;
   result.gains = &s.gainSnapshot;
   result.konio = &s.konioSnapshot;
+  result.activations = &s.activations;
+  result.number = s.framesDrawn;
   if (config_.recordEvents) collectFrameEvents(result);
   return result;
 }

@@ -106,6 +106,8 @@ struct FrameResult {
   cv::Mat canvas;
   const std::vector<float>* gains = nullptr;
   const std::vector<float>* konio = nullptr;
+  const std::vector<float>* activations = nullptr;  // the frame's samples, one per sensor
+  std::int64_t number = 0;                          // frames drawn, this one included
   // recordEvents only, a view valid until the next frame (Session::takeFrameEvents keeps them):
   // every event the queue received since the previous frame's, [0, loopEvents) pushed by the
   // frame loop (the frame marker first), then the Konio outputs the model pushed, each part in
@@ -167,6 +169,10 @@ class Session {
   EventQueueStats stop();
 
   const Retina& retina() const { return retina_; }
+  bool placed() const { return state_.centerPlaced; }  // the first usable frame has been drawn
+  std::int64_t framesDrawn() const { return state_.framesDrawn; }
+  // Everything that carries from frame to frame, for the tests and the benchmark, which look
+  // inside; the programs, the run library and the Python module read FrameResult instead.
   const FrameLoopState& state() const { return state_; }
   const FoveaControl& fovea() const { return config_.fovea; }
   // After the first drawn frame.
