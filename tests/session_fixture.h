@@ -84,8 +84,8 @@ struct ScriptedIo {
       }
       ++framesRead;
     };
-    io.showCanvas = [this](const cv::Mat& canvas) { shown.push_back(canvas.clone()); };
-    io.waitKey = [this](int delayMs) {
+    io.display.show = [this](const cv::Mat& canvas) { shown.push_back(canvas.clone()); };
+    io.display.waitKey = [this](int delayMs) {
       keyWaitsMs.push_back(delayMs);
       const std::size_t i = keyPolls++;
       return i < keys.size() ? keys[i] : -1;

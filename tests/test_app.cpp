@@ -643,3 +643,42 @@ TEST(Session, AHeldFoveaStaysAndAPathHoldsEachWaypointUntilTheNext) {
   TestSession model;
   EXPECT_LT(model.frame(frame).center.cx, 640);  // the patch does pull a model-driven fovea
 }
+
+// The demo's loop compares each key whole: a code that only ends in ESC's or 'r''s low byte (a
+// back-end's modifier bits) neither quits nor recentres.
+TEST(Demo, TheLoopTakesOnlyWholeKeyCodes) {
+  cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar::all(0));
+  cv::rectangle(frame, {300, 200}, {500, 500}, cv::Scalar::all(255), cv::FILLED);
+  ScriptedIo script;
+  script.frames.assign(6, frame);
+  script.keys = {-1, -1, 27 | 0x100, 114 | 0x10000, 27 | 0x100000, -1};
+  FrameIo io = script.io();
+  std::ostringstream out;
+  EXPECT_EQ(runDemo(io, script.clock, out, script.config(ModelMode::steppedAfterEmission)).exit,
+            LoopExit::emptyFrame);
+  EXPECT_EQ(script.framesRead, 7u);  // every frame, then the empty one
+  // With 'r' taken, the fovea marker would be back in the middle of the fifth frame's canvas.
+  ScriptedIo recentred;
+  recentred.frames.assign(6, frame);
+  recentred.keys = {-1, -1, -1, 114, -1, -1};
+  FrameIo io2 = recentred.io();
+  runDemo(io2, recentred.clock, out, recentred.config(ModelMode::steppedAfterEmission));
+  ASSERT_EQ(script.shown.size(), 6u);
+  ASSERT_EQ(recentred.shown.size(), 6u);
+  EXPECT_GT(cv::norm(script.shown[4], recentred.shown[4], cv::NORM_INF), 0.0);
+}
+
+// After the frame size changes, 'r' puts the centre in the middle of the current frame and keeps
+// the scale and the sensors' placement the first frame fixed.
+TEST(Demo, ResetAfterTheFrameSizeChangedOnlyRecentres) {
+  TestSession t;
+  t.frame(cv::Mat(720, 1280, CV_8UC3, cv::Scalar::all(0)));
+  const SensorOffsets offsets = t.session.state().offsets;
+  t.frame(cv::Mat(300, 500, CV_8UC3, cv::Scalar::all(0)));
+  EXPECT_FALSE(applyKey(t.session, 'r'));
+  EXPECT_EQ(t.session.state().center.cx, 250);
+  EXPECT_EQ(t.session.state().center.cy, 150);
+  EXPECT_EQ(t.session.state().retinaScale, kScale720);
+  EXPECT_EQ(t.session.state().placedFrameSize, cv::Size(1280, 720));
+  EXPECT_TRUE(t.session.state().offsets == offsets);
+}

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -143,5 +144,56 @@ TEST(ParameterSet, AnInvalidSetIsRefusedByTheSessionNamingTheKey) {
     ADD_FAILURE() << "the session accepted konio.decay = -0.5";
   } catch (const std::invalid_argument& e) {
     EXPECT_EQ(std::string(e.what()), validateParameters(parameters));
+  }
+}
+
+// Each key, set alone to a value of its own in a file, reaches its own field and no other: the
+// table below names every field independently of the key table it checks.
+TEST(ParameterFile, EveryKeyReachesItsOwnFieldAndNoOther) {
+  using Field = std::function<double(const Parameters&)>;
+  const std::map<std::string, Field> fields{
+      {"retina.spiral_points", [](const Parameters& p) { return p.retina.spiralCount; }},
+      {"retina.diameter", [](const Parameters& p) { return p.retina.diameter; }},
+      {"retina.foveal_radius", [](const Parameters& p) { return p.retina.fovealRadius; }},
+      {"retina.foveal_satellites", [](const Parameters& p) { return p.retina.fovealSatellites; }},
+      {"retina.peripheral_satellites",
+       [](const Parameters& p) { return p.retina.peripheralSatellites; }},
+      {"retina.satellite_radius", [](const Parameters& p) { return p.retina.satelliteRadius; }},
+      {"sampling.emit_threshold", [](const Parameters& p) { return p.sampling.emitThreshold; }},
+      {"queue.capacity", [](const Parameters& p) { return static_cast<double>(p.queue.capacity); }},
+      {"konio.decay", [](const Parameters& p) { return p.konio.decay; }},
+      {"konio.input_threshold", [](const Parameters& p) { return p.konio.inputThreshold; }},
+      {"konio.input_gain", [](const Parameters& p) { return p.konio.inputGain; }},
+      {"konio.output_threshold", [](const Parameters& p) { return p.konio.outputThreshold; }},
+      {"trn.strength", [](const Parameters& p) { return p.trn.strength; }},
+      {"trn.mask_stride", [](const Parameters& p) { return p.trn.maskStride; }},
+      {"fovea.step_fraction", [](const Parameters& p) { return p.fovea.stepFraction; }},
+      {"fovea.margin", [](const Parameters& p) { return p.fovea.margin; }},
+      {"fovea.prime_spiral_weight", [](const Parameters& p) { return p.fovea.primeSpiralWeight; }},
+      {"fovea.konio_weight", [](const Parameters& p) { return p.fovea.konioWeight; }},
+      {"drawing.low_gain_threshold",
+       [](const Parameters& p) { return p.drawing.lowGainThreshold; }},
+  };
+  ASSERT_EQ(fields.size(), parameterKeys().size());
+  const Parameters defaults;
+  for (const ParameterKey& key : parameterKeys()) {
+    ASSERT_EQ(fields.count(key.path()), 1u) << key.path();
+    // A value of the key's own, inside its range and different from its default.
+    const double base = parameterValue(defaults, key);
+    const double value = base + 1.0 <= key.max    ? base + 1.0
+                         : base - 0.25 >= key.min ? base - 0.25
+                                                  : (key.min + base) / 2.0;
+    const std::string section = key.section;
+    const ParameterFileResult file = parseParameterText("[" + section + "]\n" + key.name + " = " +
+                                                        formatParameterValue(key, value) + "\n");
+    ASSERT_EQ(file.error, "") << key.path();
+    for (const auto& [path, field] : fields) {
+      if (path == key.path()) {
+        const double stored = key.integer() ? value : static_cast<float>(value);
+        EXPECT_EQ(field(file.parameters), stored) << key.path() << " does not reach its field";
+      } else {
+        EXPECT_EQ(field(file.parameters), field(defaults)) << key.path() << " set " << path;
+      }
+    }
   }
 }

@@ -49,7 +49,7 @@ Outcome leaveSession(Way way) {
     };
   }
   if (way == Way::displayThrows) {
-    io.showCanvas = [&script, show = io.showCanvas](const cv::Mat& canvas) {
+    io.display.show = [&script, show = io.display.show](const cv::Mat& canvas) {
       show(canvas);
       if (script.framesRead == 3) throw std::runtime_error("display failed");
     };

@@ -15,8 +15,8 @@ DemoEnd runDemo(FrameIo& io, FrameClock& clock, std::ostream& out, const Session
     if (frame.empty()) break;
 
     const FrameResult result = session.step(frame, times);
-    if (result.drawn) io.showCanvas(result.canvas);
-    if (applyKey(session, io.waitKey(kKeyWaitMs))) {
+    if (result.drawn) io.display.show(result.canvas);
+    if (applyKey(session, io.display.waitKey(kKeyWaitMs))) {
       exit = LoopExit::quitKey;
       break;
     }

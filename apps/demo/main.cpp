@@ -6,18 +6,18 @@
 #include "platform/platform.h"
 
 int main() {
-  cv::VideoCapture camera;
-  if (!openCamera(camera, 0)) {
+  Capture camera;
+  if (!camera.openCamera(0)) {
     std::cerr << "Eroare: nu s-a putut deschide camera.\n";
     return -1;
   }
-  requestFrameSize(camera, kDemoFrameSize);
+  camera.requestFrameSize(kDemoFrameSize);
 
   FrameIo io = windowIo(camera);
   FrameClock clock;               // the steady clock
   runDemo(io, clock, std::cout);  // ends with the worker joined
 
-  closeCapture(camera);
+  camera.close();
   closeAllWindows();
   return 0;
 }

@@ -34,7 +34,8 @@ class ReplayConsole {
  public:
   ReplayConsole(const ReplayCommand& command, std::ostream& out, std::ostream& err,
                 const ReplayHooks& hooks)
-      : out_(out),
+      : display_(command.headless ? Display{} : windowDisplay(true)),
+        out_(out),
         err_(err),
         hooks_(hooks),
         window_(!command.headless),
@@ -54,6 +55,7 @@ class ReplayConsole {
   FrameAction keysAndWindow();
   void finishing(const RunResult& result);
 
+  Display display_;  // the window; empty when headless
   std::ostream& out_;
   std::ostream& err_;
   const ReplayHooks& hooks_;
@@ -65,7 +67,6 @@ class ReplayConsole {
   std::vector<std::string> changed_;
   std::optional<FramePacer> pacer_;
   std::optional<ProgressLine> progress_;
-  std::unique_ptr<XWindowWatch> watch_;
   std::optional<FinishingLine> finishingLine_;
   ReplaySummary summary_;
   ConsoleCheck console_;
@@ -95,7 +96,6 @@ void ReplayConsole::start(const RunStart& start) {
   progress_.emplace(err_, hooks_.progress, start.expectedFrames);
   printBanner(out_, start.sensorCount, window_);
   console_.after(out_);
-  if (window_) watch_ = std::make_unique<XWindowWatch>();
 }
 
 FrameAction ReplayConsole::frame(const FrameReport& report) {
@@ -105,7 +105,7 @@ FrameAction ReplayConsole::frame(const FrameReport& report) {
     summary_.noteMemoryMib(report.number, report.residentMib);
     if (dataFiles_) summary_.addExport(report.dataSeconds);
     if (window_) {
-      showInWindow(result.canvas);
+      display_.show(result.canvas);
       windowShown_ = true;
     }
     if (hooks_.onCanvas) hooks_.onCanvas(result.canvas);
@@ -125,10 +125,10 @@ FrameAction ReplayConsole::frame(const FrameReport& report) {
 }
 
 FrameAction ReplayConsole::keysAndWindow() {
-  const int key = pollKey(pacer_->keyWaitMs());
+  const int key = display_.waitKey(pacer_->keyWaitMs());
   if (key == kQuitKey) return FrameAction::quit;
   // The close button hides the window; showing the next frame would bring it back.
-  if (windowShown_ && (windowClosed() || watch_->destroyed(kWindowTitle))) {
+  if (windowShown_ && display_.closed()) {
     return FrameAction::windowClosed;
   }
   return key == kResetKey ? FrameAction::recenter : FrameAction::carryOn;

@@ -237,8 +237,8 @@ std::string FrameInput::open(const InputRequest& request) {
       {
         // Some back-ends "open" a file they cannot decode and then return no frame at all.
         QuietStderr quiet;
-        if (openVideoFile(capture_, path)) readFrom(capture_, firstFrame_);
-        if (firstFrame_.empty()) closeCapture(capture_);  // FFmpeg has more to say on closing
+        if (capture_.openFile(path)) capture_.read(firstFrame_);
+        if (firstFrame_.empty()) capture_.close();  // FFmpeg has more to say on closing
       }
       if (firstFrame_.empty()) {
         return what + (exists ? "not a video this build can decode"
@@ -274,11 +274,11 @@ std::string FrameInput::open(const InputRequest& request) {
     case InputKind::camera: {
       {
         QuietStderr quiet;
-        if (openCamera(capture_, request.cameraIndex)) {
-          requestFrameSize(capture_, kDemoFrameSize);
-          readFrom(capture_, firstFrame_);
+        if (capture_.openCamera(request.cameraIndex)) {
+          capture_.requestFrameSize(kDemoFrameSize);
+          capture_.read(firstFrame_);
         }
-        if (firstFrame_.empty()) closeCapture(capture_);
+        if (firstFrame_.empty()) capture_.close();
       }
       if (firstFrame_.empty()) return "cannot open camera " + std::to_string(request.cameraIndex);
       break;
@@ -286,7 +286,7 @@ std::string FrameInput::open(const InputRequest& request) {
   }
   if (!firstFrame_.empty()) {
     firstSize_ = firstFrame_.size();
-    const CaptureInfo captured = captureInfo(capture_);
+    const CaptureInfo captured = capture_.info();
     if (captured.framesPerSecond > 0.0) framesPerSecond_ = captured.framesPerSecond;
     // A camera's frame count means nothing; a file's is its length.
     if (request.kind == InputKind::video && captured.frameCount > 0.0) {
@@ -317,7 +317,7 @@ void FrameInput::read(cv::Mat& frame) {
     frame = firstFrame_;  // hands the buffer over: the next read may write into it
     firstFrame_ = cv::Mat();
   } else {
-    readFrom(capture_, frame);
+    capture_.read(frame);
     if (frame.empty()) {
       noteEnd();
       return;
@@ -340,5 +340,5 @@ void FrameInput::noteEnd() {
 }
 
 void FrameInput::close() {
-  closeCapture(capture_);
+  capture_.close();
 }

@@ -5,9 +5,12 @@
 
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
+#include <opencv2/videoio.hpp>
 #include <opencv2/videoio/registry.hpp>
 
 #include <unistd.h>
+
+#include "platform/x_display.h"
 
 namespace {
 
@@ -22,85 +25,76 @@ void quietBackends() {
 
 }  // namespace
 
-bool openCamera(cv::VideoCapture& capture, int index) {
+struct CaptureDevice {
+  cv::VideoCapture capture;
+};
+
+struct RecorderDevice {
+  cv::VideoWriter writer;
+};
+
+Capture::Capture() : device_(std::make_unique<CaptureDevice>()) {}
+Capture::~Capture() = default;
+
+bool Capture::openCamera(int index) {
   quietBackends();
-  return capture.open(index, cv::CAP_ANY) && capture.isOpened();
+  return device_->capture.open(index, cv::CAP_ANY) && device_->capture.isOpened();
 }
 
-bool openVideoFile(cv::VideoCapture& capture, const std::string& path) {
+bool Capture::openFile(const std::string& path) {
   quietBackends();
-  return capture.open(path, cv::CAP_ANY) && capture.isOpened();
+  return device_->capture.open(path, cv::CAP_ANY) && device_->capture.isOpened();
 }
 
-void readFrom(cv::VideoCapture& capture, cv::Mat& frame) {
-  capture >> frame;
+void Capture::requestFrameSize(cv::Size size) {
+  device_->capture.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(size.width));
+  device_->capture.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(size.height));
 }
 
-void closeCapture(cv::VideoCapture& capture) {
-  capture.release();
+void Capture::read(cv::Mat& frame) {
+  device_->capture >> frame;
 }
 
-void requestFrameSize(cv::VideoCapture& capture, cv::Size size) {
-  capture.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(size.width));
-  capture.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(size.height));
-}
-
-CaptureInfo captureInfo(cv::VideoCapture& capture) {
+CaptureInfo Capture::info() {
   const auto sane = [](double value, double most) {
     return std::isfinite(value) && value > 0.0 && value <= most ? value : 0.0;
   };
   CaptureInfo info;
-  info.frameCount = sane(capture.get(cv::CAP_PROP_FRAME_COUNT), 1e12);
-  info.framesPerSecond = sane(capture.get(cv::CAP_PROP_FPS), 1000.0);
+  info.frameCount = sane(device_->capture.get(cv::CAP_PROP_FRAME_COUNT), 1e12);
+  info.framesPerSecond = sane(device_->capture.get(cv::CAP_PROP_FPS), 1000.0);
   return info;
 }
 
-void showInWindow(const cv::Mat& canvas) {
-  cv::imshow(kWindowTitle, canvas);
+void Capture::close() {
+  device_->capture.release();
 }
 
-bool windowClosed() {
-  return cv::getWindowProperty(kWindowTitle, cv::WND_PROP_VISIBLE) < 1.0;
-}
+Recorder::Recorder() : device_(std::make_unique<RecorderDevice>()) {}
+Recorder::~Recorder() = default;
 
-int pollKey(int delayMs) {
-  return cv::waitKey(delayMs);
-}
-
-FrameIo windowIo(cv::VideoCapture& capture) {
-  FrameIo io;
-  io.readFrame = [&capture](cv::Mat& frame) { readFrom(capture, frame); };
-  io.showCanvas = showInWindow;
-  io.waitKey = pollKey;
-  return io;
-}
-
-void closeAllWindows() {
-  cv::destroyAllWindows();
-}
-
-bool openRecorder(cv::VideoWriter& writer, const std::string& path, cv::Size size,
-                  double framesPerSecond) {
+bool Recorder::open(const std::string& path, cv::Size size, double framesPerSecond) {
   quietBackends();
   const int backend =
       cv::videoio_registry::hasBackend(cv::CAP_FFMPEG) ? cv::CAP_FFMPEG : cv::CAP_OPENCV_MJPEG;
+  cv::VideoWriter& writer = device_->writer;
   return writer.open(path, backend, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), framesPerSecond,
                      size, true) &&
          writer.isOpened();
 }
 
-void record(cv::VideoWriter& writer, const cv::Mat& canvas) {
-  writer.write(canvas);
+void Recorder::write(const cv::Mat& canvas) {
+  device_->writer.write(canvas);
 }
 
-void closeRecorder(cv::VideoWriter& writer) {
-  writer.release();
+void Recorder::close() {
+  device_->writer.release();
 }
 
 VideoFileCheck checkVideoFile(const std::string& path) {
   VideoFileCheck check;
   cv::VideoCapture video;
-  if (!openVideoFile(video, path)) return check;
+  quietBackends();
+  if (!video.open(path, cv::CAP_ANY) || !video.isOpened()) return check;
   check.opened = true;
   check.frameCount = video.get(cv::CAP_PROP_FRAME_COUNT);
   check.frameSize = cv::Size(static_cast<int>(video.get(cv::CAP_PROP_FRAME_WIDTH)),
@@ -110,6 +104,30 @@ VideoFileCheck checkVideoFile(const std::string& path) {
   cv::Mat last;
   check.lastFrameDecodes = video.read(last) && !last.empty() && last.size() == check.frameSize;
   return check;
+}
+
+Display windowDisplay(bool watchX) {
+  Display display;
+  display.show = [](const cv::Mat& canvas) { cv::imshow(kWindowTitle, canvas); };
+  display.waitKey = [](int delayMs) { return cv::waitKey(delayMs); };
+  std::shared_ptr<XWindowWatch> watch;
+  if (watchX) watch = std::make_shared<XWindowWatch>();
+  display.closed = [watch] {
+    return cv::getWindowProperty(kWindowTitle, cv::WND_PROP_VISIBLE) < 1.0 ||
+           (watch && watch->destroyed(kWindowTitle));
+  };
+  return display;
+}
+
+FrameIo windowIo(Capture& capture) {
+  FrameIo io;
+  io.readFrame = [&capture](cv::Mat& frame) { capture.read(frame); };
+  io.display = windowDisplay();
+  return io;
+}
+
+void closeAllWindows() {
+  cv::destroyAllWindows();
 }
 
 bool standardErrorIsTerminal() {

@@ -51,7 +51,7 @@ class RecordingOutput : public Output {
     if (!failure_.empty()) return failure_;
     const cv::Mat& canvas = frame.result.canvas;
     if (!open_ && !open(canvas.size())) return failure_;
-    record(recorder_, fitted(canvas));
+    recorder_.write(fitted(canvas));
     ++framesRecorded_;
     // The encoders write through buffers that report no error; a full file system is what
     // makes them lose frames, so it ends the run at once rather than after hours of frames.
@@ -63,7 +63,7 @@ class RecordingOutput : public Output {
   }
 
   void finish(OutputEnding&, RunResult& result) override {
-    closeRecorder(recorder_);
+    recorder_.close();
     std::string problem = problem_;
     if (!failure_.empty()) result.failures.push_back(failure_);
     if (problem.empty() && framesRecorded_ == 0) {
@@ -96,7 +96,7 @@ class RecordingOutput : public Output {
     size_ = recordableSize(canvasSize);
     {
       QuietStderr quiet;  // FFmpeg explains a refused size in its own words
-      open_ = openRecorder(recorder_, file_.tempPath(), size_, framesPerSecond_);
+      open_ = recorder_.open(file_.tempPath(), size_, framesPerSecond_);
     }
     if (!open_) {
       problem_ = "the MJPG encoder refuses " + sizeText(size_) + " frames";
@@ -138,7 +138,7 @@ class RecordingOutput : public Output {
   std::string target_;
   double framesPerSecond_ = 0.0;
   AtomicFile file_;
-  cv::VideoWriter recorder_;
+  Recorder recorder_;
   bool open_ = false;
   std::string problem_;  // set: the rest of the recording is lost
   std::string failure_;  // the message that ends the run

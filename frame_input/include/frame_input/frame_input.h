@@ -5,10 +5,10 @@
 #include <string>
 
 #include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "frame_input/synthetic_scene.h"
 #include "platform/frame_io.h"
+#include "platform/platform.h"
 
 enum class InputKind { synthetic, video, image, camera };
 
@@ -70,7 +70,7 @@ class FrameInput {
   cv::Size firstSize_;
   std::string fileKey_;          // the input's fileIdentity when it is one file; empty otherwise
   std::string sequencePattern_;  // an image sequence's printf pattern, e.g. "dir/img_%03d.jpg"
-  cv::VideoCapture capture_;
+  Capture capture_;
   cv::Mat still_;
   cv::Mat firstFrame_;  // a video's or camera's first frame, read up front to prove it decodes
   std::unique_ptr<SyntheticScene> scene_;
