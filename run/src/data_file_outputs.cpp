@@ -92,7 +92,7 @@ class StatsOutput : public Output {
   std::string write(OutputFrame& frame) override {
     const FrameResult& r = frame.result;
     return stats_.add({frame.number, frame.readSeconds, r.seconds, r.eventsPushed, r.queue,
-                       r.center, r.frameTimeMs, frame.residentMib});
+                       r.center, r.frameTimeMs, frame.residentMib, r.sampledCenter});
   }
 
   void finish(OutputEnding& ending, RunResult& result) override {
