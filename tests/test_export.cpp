@@ -57,6 +57,16 @@ TEST_F(ExportFiles, TwoDeterministicRunsExportTheSameDatasetsAndStatsLinesWithEi
     datasets.push_back(h5.allDatasets());
     EXPECT_EQ(h5.textAttribute("/", "input"), std::vector<std::string>{"synthetic"});
     EXPECT_EQ(h5.numberAttribute("/", "deterministic"), 1);
+    // The model moves the centre after sampling: a frame is sampled around the centre the
+    // previous one was drawn around, the first around the middle of the 1280 x 720 scene.
+    const std::vector<double> drawnX = h5.numbers("/frames/fovea_cx");
+    const std::vector<double> drawnY = h5.numbers("/frames/fovea_cy");
+    std::vector<double> sampledX{640}, sampledY{360};
+    sampledX.insert(sampledX.end(), drawnX.begin(), drawnX.end() - 1);
+    sampledY.insert(sampledY.end(), drawnY.begin(), drawnY.end() - 1);
+    EXPECT_EQ(h5.numbers("/frames/sampled_cx"), sampledX);
+    EXPECT_EQ(h5.numbers("/frames/sampled_cy"), sampledY);
+    EXPECT_NE(drawnX, sampledX);  // the centre moved
 
     // The CSV: the provenance as comment lines, the header, then frame n's line with the events
     // the export counted for it, then how the run ended.
@@ -77,10 +87,12 @@ TEST_F(ExportFiles, TwoDeterministicRunsExportTheSameDatasetsAndStatsLinesWithEi
       std::stringstream fieldStream(line);
       for (std::string field; std::getline(fieldStream, field, ',');)
         fields.push_back(field);
-      ASSERT_EQ(fields.size(), 18u) << line;
+      ASSERT_EQ(fields.size(), 20u) << line;
       EXPECT_EQ(fields[0], std::to_string(lines + 1));
       ASSERT_LT(lines, pushed.size());
       EXPECT_EQ(std::stod(fields[11]), pushed[lines]) << line;
+      EXPECT_EQ(std::stod(fields[18]), sampledX[lines]) << line;
+      EXPECT_EQ(std::stod(fields[19]), sampledY[lines]) << line;
     }
     EXPECT_EQ(lines, 6u);
     EXPECT_EQ(line, "# end: frame limit (completed)");
@@ -108,6 +120,9 @@ TEST_F(ExportFiles, RecordTheParametersAndTheScriptedFoveaAndExplainEveryDataset
             (std::vector<double>{640, 200, 200, 200, 900, 900, 900}));
   EXPECT_EQ(h5.numbers("/frames/fovea_cy"),
             (std::vector<double>{360, 100, 100, 100, 600, 600, 600}));
+  // A waypoint moves the centre before its frame is sampled.
+  EXPECT_EQ(h5.numbers("/frames/sampled_cx"), h5.numbers("/frames/fovea_cx"));
+  EXPECT_EQ(h5.numbers("/frames/sampled_cy"), h5.numbers("/frames/fovea_cy"));
 
   // Every parameter, defaults included, and the file that repeats the run.
   Parameters expected;

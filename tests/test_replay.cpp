@@ -407,7 +407,8 @@ TEST_F(ReplayFiles, ADamagedInputEndsWithAWarningThatTheSummaryAndTheExportRepea
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
-    const ReplayRun run = replay({"--video", c.input, "--export", path("run.h5")});
+    const ReplayRun run =
+        replay({"--video", c.input, "--export", path("run.h5"), "--stats", path("run.csv")});
     EXPECT_EQ(run.status, 0) << run.err;
     const std::size_t at = run.err.find("retina-replay: warning: the input ended early: frame ");
     ASSERT_NE(at, std::string::npos) << run.err;
@@ -430,6 +431,18 @@ TEST_F(ReplayFiles, ADamagedInputEndsWithAWarningThatTheSummaryAndTheExportRepea
     ASSERT_TRUE(file.ok());
     EXPECT_TRUE(file.hasAttribute("/", "input_ended_early")) << "no input_ended_early attribute";
     EXPECT_EQ(file.numberAttribute("/", "input_ended_early"), static_cast<double>(drawn + 1));
+    EXPECT_EQ(file.numberAttribute("/", "completed"), 0);  // the whole input did not run
+    EXPECT_EQ(file.textAttribute("/", "end_reason"), std::vector<std::string>{"input ended"});
+    std::ifstream csv(path("run.csv"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(csv, line);)
+      lines.push_back(line);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].rfind(
+                  "# the input ended early: frame " + std::to_string(drawn + 1) + c.warning, 0),
+              0u)
+        << lines[lines.size() - 2];
+    EXPECT_EQ(lines.back(), "# end: input ended (not completed: the input ended early)");
   }
 }
 

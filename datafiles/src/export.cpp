@@ -111,6 +111,7 @@ struct ExportDatasets {
   H5Column<double> t;
   H5Column<std::int32_t> foveaCx, foveaCy, frameTimeMs;
   H5Column<std::int64_t> eventsPushed, displacedTotal, batchesTotal, queueSize;
+  H5Column<std::int32_t> sampledCx, sampledCy;
 
   H5Column<std::int32_t> eventFrame;
   H5Column<double> eventTime;
@@ -149,6 +150,8 @@ struct ExportDatasets {
            displacedTotal.create(fr, "displaced_total", kFrameChunkRows, "events") &&
            batchesTotal.create(fr, "batches_total", kFrameChunkRows, "batches") &&
            queueSize.create(fr, "queue_size", kFrameChunkRows, "events") &&
+           sampledCx.create(fr, "sampled_cx", kFrameChunkRows, "pixels") &&
+           sampledCy.create(fr, "sampled_cy", kFrameChunkRows, "pixels") &&
            eventFrame.create(ev, "frame", kEventChunkRows, "1") &&
            eventTime.create(ev, "t", kEventChunkRows, "s") &&
            eventSrc.create(ev, "src", kEventChunkRows, "1") &&
@@ -179,6 +182,12 @@ struct ExportDatasets {
                     "model worker batches (drains that found events) since the start, after the "
                     "frame") &&
            describe(queueSize.id(), "events waiting in the queue after the frame") &&
+           describe(sampledCx.id(),
+                    "column of the fovea centre the frame's sensors were sampled around: an "
+                    "event's pixel is this plus its sensor's /retina/px") &&
+           describe(sampledCy.id(),
+                    "row of the fovea centre the frame's sensors were sampled around: an event's "
+                    "pixel is this plus its sensor's /retina/py") &&
            describe(eventFrame.id(), "the frame whose pass pushed the event (/frames/frame)") &&
            describe(eventTime.id(), "the event's time stamp: its frame's t (see /frames/t)") &&
            describe(eventSrc.id(),
@@ -213,8 +222,8 @@ struct ExportDatasets {
     bool ok = true;
     auto visit = [&](auto&... columns) { ((ok = f(columns) && ok), ...); };
     visit(frame, t, foveaCx, foveaCy, frameTimeMs, eventsPushed, displacedTotal, batchesTotal,
-          queueSize, eventFrame, eventTime, eventSrc, eventDst, eventKind, eventWeight, konioFrame,
-          konioTime, konioUnit, konioWeight);
+          queueSize, sampledCx, sampledCy, eventFrame, eventTime, eventSrc, eventDst, eventKind,
+          eventWeight, konioFrame, konioTime, konioUnit, konioWeight);
     return ok;
   }
 
@@ -359,6 +368,8 @@ std::string Hdf5Export::add(const FrameResult& result, const RetinaPlacement& pl
   frame->displacedTotal = static_cast<std::int64_t>(result.queue.displaced);
   frame->batchesTotal = static_cast<std::int64_t>(result.queue.batches);
   frame->queueSize = static_cast<std::int64_t>(result.queue.size);
+  frame->sampledCx = result.sampledCenter.cx;
+  frame->sampledCy = result.sampledCenter.cy;
   // Swaps: the session's events continue in the frame's old storage, so neither side allocates
   // once the frames in flight have grown to the usual size.
   if (frame->events.capacity() < expectedEvents_) reserveMapped(frame->events, expectedEvents_);
@@ -518,7 +529,8 @@ bool Hdf5Export::write(ExportFrame& f) {
     ok = d.frame.push(f.frame) && d.t.push(f.t) && d.foveaCx.push(f.foveaCx) &&
          d.foveaCy.push(f.foveaCy) && d.frameTimeMs.push(f.frameTimeMs) &&
          d.eventsPushed.push(f.eventsPushed) && d.displacedTotal.push(f.displacedTotal) &&
-         d.batchesTotal.push(f.batchesTotal) && d.queueSize.push(f.queueSize);
+         d.batchesTotal.push(f.batchesTotal) && d.queueSize.push(f.queueSize) &&
+         d.sampledCx.push(f.sampledCx) && d.sampledCy.push(f.sampledCy);
   }
   for (const RetinaEvent& e : f.events) {
     if (!ok) break;

@@ -6,7 +6,7 @@
 std::string statsHeader() {
   return "frame,read_ms,sampling_ms,emission_ms,model_step_ms,snapshots_ms,fovea_ms,rendering_ms,"
          "overlay_ms,iteration_ms,real_frame_ms,events_pushed,displaced_total,batches_total,"
-         "fovea_cx,fovea_cy,frame_time_ms,resident_mib";
+         "fovea_cx,fovea_cy,frame_time_ms,resident_mib,sampled_cx,sampled_cy";
 }
 
 StatsWriter::~StatsWriter() {
@@ -49,13 +49,14 @@ std::string StatsWriter::add(const StatsRow& r) {
   const double read = r.readSeconds + s.convert;
   const double frame = read + s.work() + s.modelStep;
   const int written = std::fprintf(
-      out_, "%lld,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%zu,%llu,%llu,%d,%d,%d,%.1f\n",
+      out_,
+      "%lld,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%zu,%llu,%llu,%d,%d,%d,%.1f,%d,%d\n",
       static_cast<long long>(r.frame), read * 1e3, s.sampling * 1e3, s.emission * 1e3,
       s.modelStep * 1e3, s.snapshots * 1e3, s.fovea * 1e3, s.rendering * 1e3, s.overlay * 1e3,
       s.work() * 1e3, frame * 1e3, r.eventsPushed,
       static_cast<unsigned long long>(r.queue.displaced),
       static_cast<unsigned long long>(r.queue.batches), r.center.cx, r.center.cy, r.frameTimeMs,
-      r.residentMib);
+      r.residentMib, r.sampledCenter.cx, r.sampledCenter.cy);
   return written >= 0 ? std::string() : fail();
 }
 

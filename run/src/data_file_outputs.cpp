@@ -19,6 +19,15 @@ void settleUndrawn(RunRole role, const std::string& target, RunResult& result) {
   result.outputs.push_back(notWritten(role, target, "no frame was drawn"));
 }
 
+// How the run ended, as the data files record it: a run whose input ended before its known end
+// (a truncated or damaged clip, a gap in an image sequence) did not go through its whole input,
+// so it is not completed, though nothing stopped it.
+ExportEnd dataFileEnd(const OutputEnding& ending) {
+  ExportEnd end = exportEnd(ending.end, ending.stopSignal);
+  if (ending.inputEndedEarlyFrame > 0) end.completed = false;
+  return end;
+}
+
 void settle(RunRole role, const std::string& target, const std::string& message,
             RunResult& result) {
   if (!message.empty()) result.failures.push_back(message);
@@ -64,7 +73,7 @@ class ExportOutput : public Output {
     if (ending.inputEndedEarlyFrame > 0) {
       export_.setInputEndedEarly(ending.inputEndedEarlyFrame, ending.inputEndedEarly);
     }
-    std::string message = export_.finish(exportEnd(ending.end, ending.stopSignal),
+    std::string message = export_.finish(dataFileEnd(ending),
                                          std::move(ending.eventsAfterLastFrame), ending.onBacklog);
     if (message.empty()) message = export_.commit();
     settle(role(), target(), message, result);
@@ -92,7 +101,7 @@ class StatsOutput : public Output {
   std::string write(OutputFrame& frame) override {
     const FrameResult& r = frame.result;
     return stats_.add({frame.number, frame.readSeconds, r.seconds, r.eventsPushed, r.queue,
-                       r.center, r.frameTimeMs, frame.residentMib});
+                       r.center, r.frameTimeMs, frame.residentMib, r.sampledCenter});
   }
 
   void finish(OutputEnding& ending, RunResult& result) override {
@@ -101,9 +110,17 @@ class StatsOutput : public Output {
       settleUndrawn(role(), target(), result);
       return;
     }
-    const ExportEnd end = exportEnd(ending.end, ending.stopSignal);
-    std::string message =
-        stats_.addComment("end: " + end.reason + (end.completed ? " (completed)" : " (stopped)"));
+    const ExportEnd end = dataFileEnd(ending);
+    std::string message;
+    if (ending.inputEndedEarlyFrame > 0)
+      message = stats_.addComment("the input ended early: " + ending.inputEndedEarly);
+    const bool stopped = !runCompleted(ending.end);
+    if (message.empty()) {
+      message = stats_.addComment("end: " + end.reason +
+                                  (end.completed ? " (completed)"
+                                   : stopped     ? " (stopped)"
+                                                 : " (not completed: the input ended early)"));
+    }
     if (message.empty()) message = stats_.finish();
     if (message.empty()) message = stats_.commit();
     settle(role(), target(), message, result);

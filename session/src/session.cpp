@@ -191,6 +191,7 @@ FrameResult Session::step(const cv::Mat& frame, const FrameTimes& times) {
   result.seconds.convert = timer.lap();
 
   result.captureTime = steadySeconds(times.capture);
+  result.sampledCenter = s.center;
   sampleActivations(s.frame, s.packed, s.center.cx, s.center.cy, s.activations);
   result.seconds.sampling = timer.lap();
   const Parameters& p = config_.parameters;

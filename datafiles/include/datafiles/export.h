@@ -82,6 +82,8 @@ struct ExportFrame {
   std::int64_t displacedTotal = 0;
   std::int64_t batchesTotal = 0;
   std::int64_t queueSize = 0;
+  std::int32_t sampledCx = 0;  // the centre the frame's events were sampled around
+  std::int32_t sampledCy = 0;
   std::vector<RetinaEvent> events;       // the push log since the previous frame, in push order
   std::vector<float> gains;              // --export-gains only
   std::vector<float> konio;              // --export-gains only

@@ -23,6 +23,7 @@ struct StatsRow {
   FoveaCenter center;
   std::int32_t frameTimeMs = 0;  // as the overlay shows it
   double residentMib = -1.0;
+  FoveaCenter sampledCenter;  // the centre the frame's events were sampled around
 };
 
 // The header line, without its line end.

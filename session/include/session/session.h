@@ -98,6 +98,9 @@ struct FrameResult {
   StageSeconds seconds;
   std::size_t eventsPushed = 0;  // the frame marker included
   double captureTime = 0.0;      // t1 in seconds: the time stamp of every event of the frame
+  // The centre the frame's sensors were sampled around, so the pixel of every event of the frame
+  // (a waypoint for this frame or the reset key may have moved it since the previous frame).
+  FoveaCenter sampledCenter;
   FoveaCenter center;            // after the fovea update: the centre the frame was drawn around
   std::int32_t frameTimeMs = 0;  // from t0 to the fovea marker, as the overlay shows it
   EventQueueStats queue{};       // the event queue's counters after the frame's stages
