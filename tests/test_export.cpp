@@ -228,6 +228,38 @@ TEST_F(ExportFiles, RecordWhereTheInputCameFromAndHowTheRunEnded) {
   }
 }
 
+// Every input's path as the file system resolves it: through "d/..", with d a link to a folder
+// elsewhere, the file read is the one beside that folder, not beside the link.
+TEST_F(ExportFiles, RecordEachInputsPathAsTheFileSystemResolvesItNotAsItsTextReads) {
+  fs::create_directories(path("real/sub"));
+  fs::create_symlink(path("real/sub"), path("d"));
+  ASSERT_TRUE(writeClip(path("real/clip.avi"), 12.0, 3));
+  std::ofstream(path("real/cfg.toml")) << "[konio]\ndecay = 0.5\n";
+  std::ofstream(path("real/path.csv")) << "frame,cx,cy\n1,10,10\n";
+  const std::string via = path("d/../");
+  const struct {
+    std::vector<std::string> args;
+    std::string attribute;  // of the export's root
+    std::string recorded;
+  } cases[] = {
+      {{"--frames", "2", "--config", via + "cfg.toml"}, "config_file", path("real/cfg.toml")},
+      {{"--frames", "2", "--fovea-path", via + "path.csv"},
+       "fovea_control",
+       "path " + path("real/path.csv")},
+      {{"--video", via + "clip.avi"}, "input_path", path("real/clip.avi")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(joined(c.args));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--export", path("run.h5")});
+    const ReplayRun run = replay(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const H5Reader h5(path("run.h5"));
+    ASSERT_TRUE(h5.ok());
+    EXPECT_EQ(h5.textAttribute("/", c.attribute), std::vector<std::string>{c.recorded});
+  }
+}
+
 TEST_F(ExportFiles, RefusesTheInputAndUnwritablePlacesNamingTheCauseAndLeavesNothing) {
   // A video under names an export could be given: VideoCapture goes by the content. (Not an
   // image: OpenCV's image codecs start GDAL, whose own lock order ThreadSanitizer reports.)

@@ -72,13 +72,14 @@ std::vector<uchar> readStream(const std::string& path, std::string& problem) {
   return bytes;
 }
 
-// The directory of `path` with symbolic links resolved; empty when it does not exist.
+// The directory of `path` as the file system resolves it; empty when it does not exist.
 std::filesystem::path resolvedDirectory(const std::string& path) {
   namespace fs = std::filesystem;
   const fs::path p(path);
+  const std::string directory = p.has_parent_path() ? p.parent_path().string() : ".";
   std::error_code error;
-  fs::path directory = fs::canonical(p.has_parent_path() ? p.parent_path() : fs::path("."), error);
-  return error ? fs::path() : directory;
+  if (!fs::is_directory(directory, error)) return {};
+  return resolvedPath(directory);
 }
 
 // Whether `name` is one that the printf file name pattern `pattern` produces: %d, %3d and %03d

@@ -3,20 +3,14 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
-#include <filesystem>
 #include <sstream>
 
 #include <sys/stat.h>
 
 #include "run/version.h"
+#include "safe_output/target_checks.h"
 
 namespace {
-
-std::string absolutePath(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
-}
 
 std::string joinedKeys(const std::vector<std::string>& keys) {
   std::string text;
@@ -30,7 +24,7 @@ std::string foveaControlText(const RunSpec& spec) {
     case FoveaMode::fixed:
       return "fixed";
     case FoveaMode::path:
-      return "path " + (spec.foveaPathFile.empty() ? "" : absolutePath(spec.foveaPathFile));
+      return "path " + (spec.foveaPathFile.empty() ? "" : resolvedPath(spec.foveaPathFile));
     case FoveaMode::model:
       break;
   }
@@ -47,7 +41,7 @@ void describeInput(const InputRequest& request, const FrameInput& input, RunProv
     run.inputPath = path;
     return;
   }
-  run.inputPath = absolutePath(path);
+  run.inputPath = resolvedPath(path);
   struct stat info {};
   if (path.find('%') == std::string::npos && stat(path.c_str(), &info) == 0) {
     run.inputBytes = static_cast<std::int64_t>(info.st_size);
@@ -59,7 +53,7 @@ void describeInput(const InputRequest& request, const FrameInput& input, RunProv
 RunProvenance runProvenance(const RunSpec& spec, const FrameInput& input) {
   RunProvenance run;
   run.parameters = spec.parameters;
-  if (!spec.configFile.empty()) run.configFile = absolutePath(spec.configFile);
+  if (!spec.configFile.empty()) run.configFile = resolvedPath(spec.configFile);
   run.foveaControl = foveaControlText(spec);
   describeInput(spec.input, input, run);
   return run;

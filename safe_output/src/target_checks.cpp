@@ -87,16 +87,32 @@ std::string existingTargetProblem(const std::string& path, const struct stat& in
   return problem;
 }
 
-std::string fileIdentity(const std::string& path) {
+std::string resolvedPath(const std::string& path) {
   namespace fs = std::filesystem;
+  const auto real = [](const std::string& name, std::string& resolved) {
+    char* text = realpath(name.c_str(), nullptr);
+    if (text == nullptr) return false;
+    resolved = text;
+    std::free(text);
+    return true;
+  };
+  std::string resolved;
+  if (path.empty() || real(path, resolved)) return path.empty() ? path : resolved;
+  const fs::path p(path);
+  if (real(p.has_parent_path() ? p.parent_path().string() : ".", resolved)) {
+    return (fs::path(resolved) / p.filename()).string();
+  }
+  std::error_code error;
+  const fs::path absolute = fs::absolute(p, error);
+  return error ? path : absolute.string();
+}
+
+std::string fileIdentity(const std::string& path) {
   struct stat info {};
   if (stat(path.c_str(), &info) == 0) {
     return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
   }
-  const fs::path p(path);
-  std::error_code error;
-  const fs::path directory = fs::canonical(p.has_parent_path() ? p.parent_path() : ".", error);
-  return (error ? p.parent_path() : directory).string() + "/" + p.filename().string();
+  return resolvedPath(path);
 }
 
 std::string directoryProblem(const std::string& directory, const struct stat* target) {

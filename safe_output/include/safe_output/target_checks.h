@@ -14,8 +14,14 @@
 // without any write bit); a mount point (a file bind-mounted there: renaming onto it fails).
 std::string existingTargetProblem(const std::string& path, const struct stat& info);
 
+// `path` as the file system resolves it, not as its text reads ("d/../x" is not "x" when d is a
+// symbolic link to a directory elsewhere): the real path of an existing file, every link and ".."
+// taken as an open takes them; else the real path of its directory and its own name; where the
+// directory does not exist either, the path made absolute as it stands.
+std::string resolvedPath(const std::string& path);
+
 // One key per file, whatever name it goes by: its device and inode when it exists, else its
-// directory with symbolic links resolved and its name. Two targets with one key are one file.
+// resolvedPath. Two targets with one key are one file.
 std::string fileIdentity(const std::string& path);
 
 // Why no new file can be created and renamed in `directory`, or an empty string: a missing
