@@ -33,6 +33,7 @@
 #include "frame_input/frame_input.h"
 #include "model/event_queue.h"
 #include "retina/fibonacci_retina.h"
+#include "retina/sensor.h"
 #include "run/run.h"
 #include "safe_output/temp_file_lock.h"
 #include "session/fovea_path.h"
@@ -763,6 +764,11 @@ PYBIND11_MODULE(_quillaventora, m) {
   m.attr("__version__") = RETINA_VERSION;
   m.attr("EVENT_DTYPE") = eventDtype();
   m.attr("RETINA_DTYPE") = retinaDtype();
+  // color_class v is COLOR_CLASSES[v]: the retina's own names, in value order.
+  py::list colorClasses;
+  for (const ColorClassName& c : kColorClassNames)
+    colorClasses.append(c.name);
+  m.attr("COLOR_CLASSES") = py::tuple(colorClasses);
   m.attr("PHOTORECEPTOR") = static_cast<int>(EventKind::Photoreceptor);
   m.attr("KONIO_INPUT") = static_cast<int>(EventKind::KonioInput);
   m.attr("KONIO_OUTPUT") = static_cast<int>(EventKind::KonioOutput);
