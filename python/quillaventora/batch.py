@@ -498,9 +498,9 @@ def _row(clip, state, settings, result, previous):
 
 
 def _remove_dead_temporaries(outputs, wait):
-    """Removes the hidden temporary files (".NAME.retina-partial-XXXXXX.h5") of `outputs` that no
+    """Removes the temporary files (".retina-partial/XXXXXX/NAME.h5") beside `outputs` that no
     live process holds, waiting up to `wait` seconds for killed processes' locks to go. Each
-    folder is listed once; only outputs whose folder holds such a file go to the exact check."""
+    folder is listed once; only outputs whose folder holds ".retina-partial" go to the exact check."""
     deadline = time.monotonic() + wait
     partial = {}
     for output in outputs:

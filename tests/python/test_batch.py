@@ -44,12 +44,15 @@ def replay_export(replay, source, output, frames=FRAMES):
 
 
 def hidden_files(folder):
+    """Every file under `folder` that is hidden or in a hidden folder (a run's ".retina-partial")."""
     return [os.path.join(d, n) for d, _, names in os.walk(folder) for n in names
-            if n.startswith(".")]
+            if any(part.startswith(".") for part in
+                   os.path.relpath(os.path.join(d, n), folder).split(os.sep))]
 
 
 def temporary_open_in(pid, folder):
-    """The name of a hidden file in `folder` that process `pid` holds open, or None."""
+    """The path, under `folder`, of a hidden file or one in a hidden folder there that process
+    `pid` holds open, or None."""
     try:
         fds = os.listdir(f"/proc/{pid}/fd")
     except FileNotFoundError:
@@ -59,8 +62,9 @@ def temporary_open_in(pid, folder):
             path = os.readlink(f"/proc/{pid}/fd/{fd}")
         except FileNotFoundError:
             continue
-        if os.path.dirname(path) == str(folder) and os.path.basename(path).startswith("."):
-            return os.path.basename(path)
+        relative = os.path.relpath(path, folder)
+        if relative.startswith(".") and not relative.startswith(".." + os.sep):
+            return relative
     return None
 
 
