@@ -5,6 +5,8 @@
 # a full device or closed is a failure (exit status 1, the cause on standard error), not a
 # silent success, --version and --help included; an output that is the file behind standard
 # output (a link to /dev/stdout, standard output appended to a log) is refused and the log kept;
+# an input (the parameter file, the fovea path, the clip) that is standard output's or standard
+# error's file is refused before it is read;
 # FFmpeg's own lines about a damaged clip stay off standard error; run as another user, a target
 # in a sticky directory that neither belongs to is refused before the run. --check-display says
 # why no window can open, with status 1.
@@ -76,6 +78,29 @@ echo "--stats through a link to /dev/stdout, appended to a log: exit status $sta
 if [ "$status" -ne 2 ] || [ "$(cat "$work/log.txt")" != "the log standard output is appended to" ]; then
   echo "  expected exit status 2 and the log as it was"; fail=1
 fi
+
+# An input that is the file behind standard output or standard error is refused before it is
+# read: the parameter file that '>' has just emptied (it would read as all defaults and be
+# replaced by them), a fovea path a log is appended to, a clip standard error goes to.
+printf '[konio]\ndecay = 0.5\n' >"$work/my.toml"
+printf 'frame,cx,cy\n1,10,10\n' >"$work/path.csv"
+"$program" --headless --frames 3 --size 64x48 --out "$work/clip.avi" >/dev/null
+for case in "--config:$work/my.toml:--print-config:>" "--fovea-path:$work/path.csv:--frames 3:>>" \
+  "--video:$work/clip.avi:--frames 3:2>>"; do
+  IFS=: read -r option file more redirect <<<"$case"
+  # shellcheck disable=SC2086
+  eval '"$program" --headless $option "$file" $more '"$redirect"' "$file"' 2>>"$work/err" \
+    >>"$work/out"
+  status=$?
+  stream=output
+  [ "$redirect" = "2>>" ] && stream=error
+  echo "$option its own standard $stream's file ($redirect): exit status $status"
+  if [ "$status" -ne 2 ] || ! grep -q "it is the file standard $stream writes to" "$work/err" "$file"; then
+    echo "  expected exit status 2 and the cause"; fail=1
+  fi
+  if [ "$option" = "--config" ] && [ -s "$file" ]; then echo "  the parameter file was written"; fail=1; fi
+  : >"$work/err"
+done
 
 clip=/usr/share/doc/opencv-doc/examples/data/vtest.avi
 if [ -r "$clip" ]; then

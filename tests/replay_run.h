@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,8 +33,10 @@ struct RunSetup {
   bool exportWriterThread = true;     // RunSpec::exportOnRunThread, negated
 };
 
-// Parses `args`, which must be valid, and runs them headless.
-inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& setup = {}) {
+// Parses `args`, which must be valid, and runs them headless; `onFrame` hears of each canvas
+// drawn, in the middle of the run.
+inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& setup = {},
+                        const std::function<void(std::int64_t frame)>& onFrame = {}) {
   ParsedCommand parsed = parseReplayCommand(args);
   EXPECT_EQ(parsed.error, "");
   parsed.command.headless = true;
@@ -48,6 +51,7 @@ inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& se
     run.canvasSize = canvas.size();
     if (setup.keepCanvases) run.canvases.push_back(canvas.clone());
     if (++frames == setup.stopAfterFrame) stop = setup.stopSignal;  // as the signal handler does
+    if (onFrame) onFrame(frames);
   };
   run.status = runReplay(parsed.command, out, err, hooks);
   run.out = out.str();

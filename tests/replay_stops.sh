@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Real stop signals. SIGINT, SIGTERM and SIGQUIT during a headless recording: the run ends as on
-# ESC, with exit status 130, 143 or 131, the summary on standard output, and a recording that
-# decodes to as many frames as its header says (and as the summary counts), with no temporary
-# file left beside it. SIGINT and SIGTERM while a FIFO input waits for its writer end the program
-# at once. A second SIGINT while the export is still being written, which a line on standard
-# error counts down, abandons it: exit status 130 at once, the old file as it was, no temporary
-# file, the finished CSV in place.
+# Real stop signals. SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM and a SIGSEGV sent by
+# another process during a headless recording: the run ends as on ESC, with exit status 128 + the
+# signal's number, the summary on standard output, and a recording that decodes to as many frames
+# as its header says (and as the summary counts), with no temporary file left beside it (in the
+# program's folder .retina-partial there). A second run on the output of a running one is
+# refused. A file size limit fails the output that reaches it, with the cause. SIGINT and SIGTERM
+# while a FIFO input waits for its writer end the program at once. A second SIGINT while the
+# export is still being written, which a line on standard error counts down, abandons it: exit
+# status 130 at once, the old file as it was, no temporary file, the finished CSV in place.
 # Usage: replay_stops.sh RETINA_REPLAY VIDEO_FRAMES
 set -u
 program=$1 video_frames=$2
 work=$(mktemp -d)
-pid=''
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+pid='' hog=''
+trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; [ -n "$hog" ] && kill "$hog" 2>/dev/null; rm -rf "$work"' EXIT
 fail=0
 ulimit -c 0  # SIGQUIT's default action dumps core
 
@@ -32,16 +34,18 @@ wait_for() {
 
 # A shell starts background commands with SIGINT and SIGQUIT ignored; give them their defaults,
 # as a terminal's foreground job has them.
-for case in INT:130 TERM:143 QUIT:131; do
+# Every signal that ends a process by default ends the run so, a fault's signal sent by another
+# process too (SIGSEGV).
+for case in INT:130 TERM:143 QUIT:131 USR1:138 USR2:140 ALRM:142 SEGV:139; do
   signal=${case%%:*} expected=${case##*:}
-  rm -f "$work"/*.avi "$work"/.*.avi
+  rm -rf "$work"/*.avi "$work"/.retina-partial
   env --default-signal=INT,QUIT "$program" --headless --frames 1000000 --size 320x240 \
     --out "$work/run.avi" >"$work/out" 2>"$work/err" &
   pid=$!
   # Wait (at most 60 s) until the temporary recording holds some frames: the signal must come
   # in the middle of the recording, not before the first frame.
   for _ in $(seq 600); do
-    temp=$(find "$work" -maxdepth 1 -name '.run.*.avi' -size +20k | head -n1)
+    temp=$(find "$work"/.retina-partial -name run.avi -size +20k 2>/dev/null | head -n1)
     [ -n "$temp" ] && break
     sleep 0.1
   done
@@ -55,8 +59,49 @@ for case in INT:130 TERM:143 QUIT:131; do
     echo "  the recording does not hold the summary's frames, header and decoded alike"; fail=1
   fi
   if [ -s "$work/err" ]; then echo "  unexpected standard error:"; cat "$work/err"; fail=1; fi
-  if [ "$(find "$work" -maxdepth 1 -name '.*.avi' | wc -l)" -ne 0 ]; then
-    echo "  a temporary file was left behind"; fail=1
+  if [ -e "$work/.retina-partial" ]; then echo "  a temporary file was left behind"; fail=1; fi
+done
+
+# Two runs on one output at once: the second is refused before its run (exit status 2, the
+# cause), and the first goes on to its end.
+env --default-signal=INT "$program" --headless --frames 1000000 --size 320x240 \
+  --stats "$work/both.csv" >"$work/out" 2>"$work/err" &
+pid=$!
+mark=''
+for _ in $(seq 600); do  # at most 60 s for the first run's mark in the program's folder
+  mark=$(find "$work"/.retina-partial -name both.csv 2>/dev/null | head -n1)
+  [ -n "$mark" ] && break
+  sleep 0.1
+done
+"$program" --headless --frames 5 --stats "$work/both.csv" >"$work/out2" 2>"$work/err2"
+second=$?
+kill -s INT "$pid"
+wait_for "$pid" 100
+echo "a second run on the output of a running one: exit status $second; $(cat "$work/err2")"
+if [ -z "$mark" ]; then echo "  the first run's temporary is not in .retina-partial"; fail=1; fi
+if [ "$second" -ne 2 ] || ! grep -q "cannot write '$work/both.csv': another run is writing it now" "$work/err2"; then
+  echo "  expected exit status 2 and the cause"; fail=1
+fi
+if [ "$status" -ne 130 ] || [ "$(head -c 7 "$work/both.csv")" != "# tool:" ]; then
+  echo "  the first run did not end with its CSV in place (exit status $status)"; fail=1
+fi
+
+# A file size limit (ulimit -f, here 200 KiB) fails the output that reaches it, with the cause and
+# the summary, rather than SIGXFSZ killing the run: exit status 1, nothing left behind.
+for target in run.avi run.csv; do
+  rm -f "$work/$target"
+  option=--out
+  [ "$target" = run.csv ] && option=--stats
+  (ulimit -f 200 && exec "$program" --headless --frames 3000 --size 640x480 "$option" \
+    "$work/$target" >"$work/out" 2>"$work/err")
+  status=$?
+  echo "$option past ulimit -f 200: exit status $status; $(cat "$work/err")"
+  if [ "$status" -ne 1 ] || ! grep -q "cannot write '$work/$target': File too large" "$work/err" ||
+    ! grep -q '^Summary: ' "$work/out"; then
+    echo "  expected exit status 1, the cause and the summary"; fail=1
+  fi
+  if [ -e "$work/$target" ] || [ -e "$work/.retina-partial" ]; then
+    echo "  a file was left behind"; fail=1
   fi
 done
 
@@ -82,56 +127,61 @@ for case in INT:130 TERM:143; do
 done
 
 # The export writer runs at the idle scheduling class: on one core (the first this shell may
-# use) it gets no time while the frame loop runs, so frames pile up (up to 512 MiB) and take some
-# 1.5 s to write after the stop. Once the line that counts them appears, the run is frozen,
-# signalled again and woken: the second signal is handled while the export is unfinished,
-# however fast this machine is.
+# use), beside a busy loop of ordinary class, it gets next to no time, so the frames in flight
+# (Hdf5Export::kFramesInFlight, always full there) take seconds to write after the stop. Once the
+# line that counts them appears, the run is frozen, signalled again and woken: the second signal
+# is handled while the export is unfinished, however fast this machine is.
 echo "an older export" >"$work/keep.h5"
 echo "an older CSV" >"$work/keep.csv"
 cpu=$(taskset -pc $$ | sed -E 's/.*: *([0-9]+).*/\1/')
 env --default-signal=INT taskset -c "$cpu" "$program" --headless --frames 1000000 \
   --export "$work/keep.h5" --export-gains --stats "$work/keep.csv" >"$work/out" 2>"$work/err" &
 pid=$!
-# Wait (at most 60 s) for the export's temporary file, made before the first frame; then (at most
-# 30 s) until the program's resident memory has grown by 384 MiB, three quarters of the queue's
-# bound: frames enough to keep the writer busy well past the half second after which the line
-# appears. Where /proc does not show the memory, 3 s.
+# Wait (at most 60 s) for the export's temporary file, made before the first frame, then (at most
+# 60 s) for the program to have run 1 s of CPU time: frames drawn, their export rows in flight.
+# Where /proc does not show it, 3 s.
 for _ in $(seq 600); do
-  [ -n "$(find "$work" -maxdepth 1 -name '.keep.*.h5' | head -n1)" ] && break
+  [ -n "$(find "$work"/.retina-partial -name keep.h5 2>/dev/null | head -n1)" ] && break
   sleep 0.1
 done
-resident_kib() { awk '/^VmRSS:/ { print $2 }' /proc/"$pid"/status 2>/dev/null; }
-start_kib=$(resident_kib)
-if [ -z "$start_kib" ]; then
+cpu_ticks() { awk '{ print $14 + $15 }' /proc/"$pid"/stat 2>/dev/null; }
+if [ -z "$(cpu_ticks)" ]; then
   sleep 3
 else
-  for _ in $(seq 300); do
-    now_kib=$(resident_kib)
-    if [ -z "$now_kib" ] || [ $((now_kib - start_kib)) -ge $((384 * 1024)) ]; then break; fi
+  for _ in $(seq 600); do
+    ticks=$(cpu_ticks)
+    if [ -z "$ticks" ] || [ "$ticks" -ge "$(getconf CLK_TCK)" ]; then break; fi
     sleep 0.1
   done
 fi
+taskset -c "$cpu" bash -c 'while :; do :; done' &
+hog=$!
 kill -s INT "$pid"
-for _ in $(seq 100); do
+# The frame loop first waits for the writer to free a frame (at most 30 s).
+for _ in $(seq 600); do
   grep -q 'frames left to write' "$work/err" && break
   sleep 0.05
 done
 if grep -q "^retina-replay: finishing '$work/keep.h5': [0-9]* frames left to write" "$work/err"; then
   kill -s STOP "$pid"
   kill -s INT "$pid"
+  # The process ends only once every thread, the idle-class writer too, has run to its exit.
+  kill "$hog"
   kill -s CONT "$pid"
-  # Not a measure of "at once": a loaded machine takes a while to tear down 512 MiB. That the old
-  # export is still there says that the second signal ended the writing.
+  # Not a measure of "at once" on a loaded machine. That the old export is still there says that
+  # the second signal ended the writing.
   wait_for "$pid" 100
   echo "a second SIGINT while the export is written: exit status $status; $(tail -n1 "$work/err")"
   if [ "$status" -ne 130 ]; then echo "  expected exit status 130"; fail=1; fi
   if [ "$(cat "$work/keep.h5")" != "an older export" ]; then echo "  the old export changed"; fail=1; fi
   if [ "$(grep -v '^#' "$work/keep.csv" | head -c 6)" != "frame," ]; then echo "  the finished CSV is not in place"; fail=1; fi
 else
+  kill "$hog"
   wait_for "$pid" 100
   echo "no line counted the frames left to write the export after the stop:"; cat "$work/err"; fail=1
 fi
-if [ "$(find "$work" -maxdepth 1 -name '.keep.*' | wc -l)" -ne 0 ]; then
-  echo "  a temporary file was left behind"; fail=1
-fi
+kill "$hog" 2>/dev/null
+wait "$hog" 2>/dev/null
+hog=''
+if [ -e "$work/.retina-partial" ]; then echo "  a temporary file was left behind"; fail=1; fi
 exit $fail

@@ -45,7 +45,7 @@ TEST(ParameterFile, PrintConfigReadsBackAsTheDefaultsAndAnyChangedSetRoundTrips)
   changed.retina = {100000, 400001, 12345, 65535, 0, 2.5f};
   changed.sampling.emitThreshold = 1.0f / 3.0f;
   changed.queue.capacity = 16777216;
-  changed.konio = {0.1f, -1e-7f, 3.4e38f, 0.999999f};
+  changed.konio = {0.1f, -1e-7f, 9.99e27f, 0.999999f};
   changed.trn = {123.456f, 33554432};
   changed.fovea = {0.0f, 65535, 1e-30f, 7.0f};
   changed.drawing.lowGainThreshold = -0.0625f;
@@ -88,7 +88,7 @@ TEST_F(ParameterFiles, EachBadFileIsRefusedBeforeTheRunWithItsLineAndNothingIsWr
       {"[retina]\nperipheral_satellites = -1\n",
        "line 2: retina.peripheral_satellites = -1 is out of range"},
       {"[trn]\nstrength = -1\n",
-       "line 2: trn.strength = -1 is out of range: it must be at least 0\n"},
+       "line 2: trn.strength = -1 is out of range: it must be in [0, 1e+28]\n"},
       {"[sampling]\nemit_threshold = nan\n",
        "line 2: sampling.emit_threshold = nan is not a finite number\n"},
       {"[drawing]\nlow_gain_threshold = -inf\n",
@@ -129,6 +129,35 @@ TEST_F(ParameterFiles, EachBadFileIsRefusedBeforeTheRunWithItsLineAndNothingIsWr
   EXPECT_EQ(missing.status, kReplayUsageError);
   EXPECT_EQ(missing.err,
             "retina-replay: --config '" + path("none.toml") + "': No such file or directory\n");
+}
+
+// What single precision cannot hold is refused with the key and its range: a weight whose
+// products overflow (a prime spiral weight of 3e38 pinned the fovea to a corner), a value that
+// becomes 0 (a TRN strength of 1e-50) or loses its digits as a subnormal number.
+TEST(ParameterFile, AValueThatSinglePrecisionCannotHoldIsRefusedWithItsRange) {
+  const std::string tiny = "it must be 0, or at least 1.1754944e-38 in magnitude";
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"[fovea]\nprime_spiral_weight = 3e38\n",
+       "line 2: fovea.prime_spiral_weight = 3e+38 is out of range: it must be in [0, 1e+28]"},
+      {"[fovea]\nkonio_weight = 1e29\n",
+       "line 2: fovea.konio_weight = 1e+29 is out of range: it must be in [0, 1e+28]"},
+      {"[konio]\ninput_gain = 1e30\n",
+       "line 2: konio.input_gain = 1e+30 is out of range: it must be in [0, 1e+28]"},
+      {"[trn]\nstrength = 1e-50\n",
+       "line 2: trn.strength = 1e-50 is out of range: single precision holds it as 0; " + tiny +
+           " and in [0, 1e+28]"},
+      {"[konio]\ndecay = 1e-40\n",
+       "line 2: konio.decay = 1e-40 is out of range: single precision holds it as a subnormal "
+       "number, its digits lost; " +
+           tiny + " and in [0, 1]"},
+      {"[sampling]\nemit_threshold = -1e-45\n",
+       "line 2: sampling.emit_threshold = -1e-45 is out of range: single precision holds it as "
+       "a subnormal number, its digits lost; " +
+           tiny},
+  };
+  for (const auto& [text, message] : cases) {
+    EXPECT_EQ(parseParameterText(text).error, message) << text;
+  }
 }
 
 TEST(ParameterSet, AnInvalidSetIsRefusedByTheSessionNamingTheKey) {

@@ -28,13 +28,13 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "apps/replay/pacing.h"
 #include "apps/replay/replay.h"
 #include "h5_reader.h"
 #include "replay_run.h"
+#include "safe_output/atomic_file.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
 
@@ -263,13 +263,10 @@ TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
   fs::permissions(path("readonly.csv"), fs::perms::owner_read | fs::perms::group_read);
   fs::create_directory(path("locked"));
   fs::permissions(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
-  // Another run writing busy.csv now holds a lock on its temporary file.
-  writeFile(".busy.retina-partial-AbC123.csv", "another run's rows\n");
-  const int busy = open(path(".busy.retina-partial-AbC123.csv").c_str(), O_RDWR | O_CLOEXEC);
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  ASSERT_EQ(fcntl(busy, F_OFD_SETLK, &lock), 0);
   ASSERT_EQ(replay({"--frames", "1", "--snapshot", "1:" + path("photo.png")}).status, 0);
+  // Another run writing busy.csv now holds its temporary file.
+  AtomicFile busy;
+  ASSERT_EQ(busy.create(path("busy.csv")), "");
   fs::create_symlink(path("clip.avi"), path("link.avi"));
   fs::create_hard_link(path("clip.avi"), path("hard.avi"));
   fs::create_symlink(path("photo.png"), path("photo-link.png"));
@@ -320,7 +317,67 @@ TEST_F(ReplayFiles, RefusesBeforeTheRunWithTheCauseAndTouchesNoFile) {
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(contents() == before) << "a refused run changed the directory";
   }
-  close(busy);
+}
+
+// A run's temporary files are its own: in ".retina-partial/XXXXXX/" under the target's whole
+// name, or, for the CSV and a snapshot, without a name until complete. A user's file is never
+// taken for one, however it is named, and two targets never share one, however long their names.
+TEST_F(ReplayFiles, TemporaryFilesAreTheRunsOwnUniqueAndWithoutANameWhereTheWriterAllows) {
+  const std::string stem(240, 'n');  // a name of 245 bytes: no room left for a marker in it
+  struct Case {
+    std::string what;
+    std::vector<std::string> args;
+    std::vector<std::string> kept;  // files that must be there after the run, as they were
+    std::vector<std::string> made;  // outputs the run must write
+  };
+  const std::vector<Case> cases{
+      {"a user's hidden file that looks like a temporary one",
+       {"--frames", "3", "--stats", path("notes.csv")},
+       {".notes.retina-partial-backup.csv"},
+       {"notes.csv"}},
+      {"two long names alike but for their ends",
+       {"--frames", "1", "--snapshot", "1:" + path(stem + "a.png"), "--snapshot",
+        "1:" + path(stem + "b.png")},
+       {},
+       {stem + "a.png", stem + "b.png"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& name : c.kept)
+      writeFile(name, "the user's own " + name);
+    const ReplayRun run = replay(c.args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto after = contents();
+    for (const std::string& name : c.kept)
+      EXPECT_TRUE(after.count(name) > 0 && after.at(name) == "the user's own " + name) << name;
+    for (const std::string& name : c.made)
+      EXPECT_TRUE(fs::file_size(path(name)) > 0) << name;
+    EXPECT_EQ(after.size(), c.kept.size() + c.made.size()) << "a temporary file stayed";
+    fs::remove_all(dir_);
+    fs::create_directory(dir_);
+  }
+
+  // In the middle of a run the CSV's rows are in no file of a name: its target's name marks the
+  // run's subfolder, empty; the recording is written there under its own name.
+  std::map<std::string, std::uintmax_t> files;  // name in its folder: size
+  std::set<std::string> folders;
+  const auto listFiles = [&](std::int64_t frame) {
+    if (frame != 3) return;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+      if (!entry.is_regular_file()) continue;
+      files[entry.path().filename()] = entry.file_size();
+      folders.insert(fs::relative(entry.path().parent_path(), dir_).parent_path());
+    }
+  };
+  const ReplayRun run = replay({"--frames", "4", "--size", "320x240", "--stats", path("s.csv"),
+                                "--snapshot", "2:" + path("s.png"), "--out", path("s.avi")},
+                               {}, listFiles);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.count("s.csv") > 0 ? files.at("s.csv") : 1, 0u) << "the CSV has a name";
+  EXPECT_GT(files.count("s.png") > 0 ? files.at("s.png") : 0, 0u) << "no snapshot at frame 2";
+  EXPECT_EQ(files.count("s.avi"), 1u);
+  EXPECT_EQ(folders, (std::set<std::string>{"", ".retina-partial"}));
 }
 
 TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
@@ -335,7 +392,8 @@ TEST_F(ReplayFiles, AStopEndsTheRunWithEveryCompleteOutputAndTheSummary) {
     writeFile("run.avi", old);
     writeFile("far.png", far);
     fs::remove(path("early.png"));
-    writeFile(".run.retina-partial-Zz9Kil.avi",
+    fs::create_directories(path(".retina-partial/Zz9Kil"));
+    writeFile(".retina-partial/Zz9Kil/run.avi",
               "left by a killed run, which holds no lock any more");
     RunSetup setup;
     setup.keepCanvases = true;
@@ -394,9 +452,9 @@ TEST_F(ReplayFiles, ADamagedInputEndsWithAWarningThatTheSummaryAndTheExportRepea
     const std::string bytes((std::istreambuf_iterator<char>(whole)), {});
     writeFile("cut.avi", bytes.substr(0, bytes.size() / 3));
   }
-  // A sequence with a gap: img_003.png is missing.
+  // A sequence with a gap: img_003.png is missing. (Frames wide enough for the fovea's margin.)
   for (const char* name : {"img_001.png", "img_002.png", "img_004.png", "img_005.png"}) {
-    cv::imwrite(path(name), cv::Mat(48, 64, CV_8UC3, cv::Scalar(0, 90, 200)));
+    cv::imwrite(path(name), cv::Mat(200, 200, CV_8UC3, cv::Scalar(0, 90, 200)));
   }
   const struct {
     std::string input;
@@ -443,6 +501,27 @@ TEST_F(ReplayFiles, ADamagedInputEndsWithAWarningThatTheSummaryAndTheExportRepea
               0u)
         << lines[lines.size() - 2];
     EXPECT_EQ(lines.back(), "# end: input ended (not completed: the input ended early)");
+  }
+}
+
+// A frame less than twice fovea.margin across: the margin rule stays as it is, and the run says
+// once, on standard error, that it pins the model's fovea (off the frame when a side is shorter
+// than the margin, where only frame markers are pushed).
+TEST(ReplaySmallFrames, AFrameTooSmallForTheFoveasMarginIsSaidOnceNamingIt) {
+  const std::string head =
+      " frames are less than twice fovea.margin (100 pixels) across, so the model's fovea "
+      "cannot keep that margin from every edge: the margin rule pins its centre at ";
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"64x48",
+       "(-36, -52), off the frame, where its sensors see nothing and only frame "
+       "markers are pushed"},
+      {"150x150", "(50, 50)"},
+  };
+  for (const auto& [size, where] : cases) {
+    SCOPED_TRACE(size);
+    const ReplayRun run = replay({"--deterministic", "--frames", "20", "--size", size});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "retina-replay: warning: the " + size + head + where + "\n");
   }
 }
 

@@ -357,10 +357,11 @@ constexpr char kFooter[] =
     R"(Every option but --snapshot may be given once. A value never starts with '-' (give such a file
 as ./-name), and --help or --version where a value belongs is refused as that value.
 
-Each output is written under a hidden temporary name beside its target and renamed into place
-once complete. A stop (ESC, closing the window, losing its X display, Ctrl-C, SIGTERM, SIGHUP,
-Ctrl-\, a closed pipe) ends the run as its end would: every output is finished up to the last
-frame drawn and put in place. A run that drew no frame writes nothing. On a failure, each output
+Each output is written to a temporary file in the folder .retina-partial beside its target (the
+CSV and the snapshots to one without a name) and renamed into place once complete. A stop (ESC,
+closing the window, losing its X display, Ctrl-C, SIGTERM, SIGHUP, Ctrl-\, a closed pipe, and
+every other signal that would end the program: SIGUSR1, SIGALRM, the CPU time limit, ...) ends
+the run as its end would: every output is finished up to the last frame drawn and put in place. A run that drew no frame writes nothing. On a failure, each output
 that is complete is put in place and the others leave their targets as they were; the summary
 lists what became of each. A second Ctrl-C while the outputs are being finished abandons those
 not finished yet, their targets as they were. Refused before the run: an output that is one of
@@ -374,13 +375,14 @@ too. On a terminal, standard error shows a progress line.
 Exit status:
   0    the run ended: the input or the frame limit ended, ESC, the window was closed or its
        X display lost (a damaged input that ends early is a warning)
-  1    an output could not be completed (disk full, a size the encoder refuses, a snapshot
-       frame that the input never reached, standard output not writable), whatever ended
-       the run; the cause is on standard error, and every output that is complete is kept
+  1    an output could not be completed (disk full, the file size limit, a size the encoder
+       refuses, a snapshot frame that the input never reached, standard output not
+       writable) or memory ran out, whatever ended the run; the cause is on standard error,
+       and every output that is complete is kept
   2    refused before the run (a bad option, an input that cannot be read, an output that is
        the input or cannot be replaced, or that another run writes); nothing is written
   130  stopped by SIGINT (Ctrl-C); 143 by SIGTERM, 129 by SIGHUP, 131 by SIGQUIT, 141 by
-       SIGPIPE. The run ends as on ESC: the outputs are complete up to the last whole frame
+       SIGPIPE, 128 + N by any other signal N. The run ends as on ESC: the outputs are complete up to the last whole frame
        and the summary is printed. A stop before the run has started, or a second one while
        the outputs are being finished, ends it at once (128 + its number), leaving the
        unfinished outputs' targets as they were)";

@@ -28,8 +28,9 @@ constexpr std::int64_t kDefaultReplayFrames = 300;  // synthetic scene and still
 // The most frames --frames and --snapshot take: the export numbers frames with 32-bit integers.
 constexpr std::int64_t kMostFrames = 2147483647;
 
-// Exit statuses. A run stopped by signal N (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) ends like
-// any other, outputs complete, and exits with 128 + N.
+// Exit statuses. A run stopped by signal N (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, or any
+// other that ends a process by default, but a fault of the program's own) ends like any other,
+// outputs complete, and exits with 128 + N.
 constexpr int kReplayDone = 0;        // the run ended: input or frame limit, ESC, window closed
 constexpr int kReplayFailed = 1;      // an output or standard output could not be completed
 constexpr int kReplayUsageError = 2;  // refused before the run: option, input or output

@@ -82,6 +82,10 @@ RunControl ReplayConsole::control() {
   control.onStart = [this](const RunStart& start) { this->start(start); };
   control.onFrame = [this](const FrameReport& report) { return frame(report); };
   control.onFinishing = [this](const RunResult& result) { finishing(result); };
+  control.onWarning = [this](const std::string& warning) {
+    if (progress_) progress_->clear();
+    err_ << "retina-replay: warning: " << warning << "\n";
+  };
   control.onBacklog = [this](std::size_t left) {
     if (!finishingLine_) finishingLine_.emplace(err_, hooks_.progress, exportFile_);
     finishingLine_->show(left);

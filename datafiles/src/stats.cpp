@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 std::string statsHeader() {
   return "frame,read_ms,sampling_ms,emission_ms,model_step_ms,snapshots_ms,fovea_ms,rendering_ms,"
          "overlay_ms,iteration_ms,real_frame_ms,events_pushed,displaced_total,batches_total,"
@@ -15,14 +18,17 @@ StatsWriter::~StatsWriter() {
 
 std::string StatsWriter::create(const std::string& path, const std::vector<std::string>& comments) {
   target_ = path;
-  const std::string problem = file_.create(path);
+  const std::string problem = file_.create(path, TemporaryKind::anonymous);
   if (!problem.empty()) {
     error_ = cannotWrite(path, problem);
     return error_;
   }
-  out_ = std::fopen(file_.tempPath().c_str(), "w");
+  // A stream of its own on the temporary file, which may have no name until commit.
+  const int fd = fcntl(file_.descriptor(), F_DUPFD_CLOEXEC, 0);
+  out_ = fd < 0 ? nullptr : fdopen(fd, "w");
   if (out_ == nullptr) {
     fail();
+    if (fd >= 0) close(fd);
     discard();
     return error_;
   }

@@ -39,6 +39,8 @@ bool mayBeStream(const std::string& path) {
 // the back-end opens it and waits as `cat` does, and a stop signal ends the wait.
 std::string fileProblem(const std::string& path, const struct stat& info) {
   if (S_ISDIR(info.st_mode)) return "is a directory";
+  std::string stream = standardStreamInputProblem(info);
+  if (!stream.empty()) return stream;
   if (S_ISFIFO(info.st_mode)) {
     return access(path.c_str(), R_OK) == 0 ? std::string() : std::strerror(errno);
   }

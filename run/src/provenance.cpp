@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <sstream>
 
@@ -11,6 +12,15 @@
 #include "safe_output/target_checks.h"
 
 namespace {
+
+// "SIGINT", "SIGUSR1", "SIGRTMIN+3"; the number where the C library has no name.
+std::string signalName(int signal) {
+  if (const char* name = sigabbrev_np(signal)) return std::string("SIG") + name;
+  if (signal >= SIGRTMIN && signal <= SIGRTMAX) {
+    return "SIGRTMIN+" + std::to_string(signal - SIGRTMIN);
+  }
+  return std::to_string(signal);
+}
 
 std::string joinedKeys(const std::vector<std::string>& keys) {
   std::string text;
@@ -116,13 +126,7 @@ ExportEnd exportEnd(RunEnd end, int stopSignal) {
     case RunEnd::windowClosed:
       return {"window closed", false};
     case RunEnd::stopSignal:
-      return {stopSignal == SIGINT    ? "signal SIGINT"
-              : stopSignal == SIGTERM ? "signal SIGTERM"
-              : stopSignal == SIGHUP  ? "signal SIGHUP"
-              : stopSignal == SIGPIPE ? "signal SIGPIPE"
-              : stopSignal == SIGQUIT ? "signal SIGQUIT"
-                                      : "signal " + std::to_string(stopSignal),
-              false};
+      return {"signal " + signalName(stopSignal), false};
     case RunEnd::outputFailed:
       return {"output failed", false};
     case RunEnd::toolkitExit:

@@ -1,10 +1,14 @@
 // The recording: every canvas as MJPG AVI at the input's rate, read back before it is put in place.
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include <opencv2/imgproc.hpp>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -55,8 +59,9 @@ class RecordingOutput : public Output {
     ++framesRecorded_;
     // The encoders write through buffers that report no error; a full file system is what
     // makes them lose frames, so it ends the run at once rather than after hours of frames.
-    if (fileSystemFull(file_.tempPath())) {
-      problem_ = "No space left on device";
+    const std::string full = causeOr("");
+    if (!full.empty()) {
+      problem_ = full;
       failure_ = cannotWrite(target_, problem_);
     }
     return failure_;
@@ -87,9 +92,21 @@ class RecordingOutput : public Output {
     return (geteuid() == 0 ? space.f_bfree : space.f_bavail) == 0;
   }
 
-  // "No space left on device" when the temporary file's file system is full, else `otherwise`.
+  // Whether the file at `path` has reached the file size limit (ulimit -f): the kernel writes up
+  // to the limit and refuses the rest (EFBIG, SIGXFSZ), which the encoder does not report.
+  static bool fileSizeLimitReached(const std::string& path) {
+    rlimit limit{};
+    struct stat info {};
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+           stat(path.c_str(), &info) == 0 && static_cast<rlim_t>(info.st_size) >= limit.rlim_cur;
+  }
+
+  // "No space left on device" when the temporary file's file system is full, "File too large"
+  // when it has reached the file size limit, else `otherwise`.
   std::string causeOr(const std::string& otherwise) const {
-    return fileSystemFull(file_.tempPath()) ? std::string("No space left on device") : otherwise;
+    if (fileSystemFull(file_.tempPath())) return std::strerror(ENOSPC);
+    if (fileSizeLimitReached(file_.tempPath())) return std::strerror(EFBIG);
+    return otherwise;
   }
 
   bool open(cv::Size canvasSize) {

@@ -1,8 +1,11 @@
 #include "run/run.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -17,6 +20,23 @@ namespace {
 
 double secondsSince(SteadyTime start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Why the model's fovea cannot do its work on a frame of `size`, or an empty string: a side
+// shorter than twice fovea.margin, where the margin rule (kept as it is: the upper bound is
+// tested first) pins the centre, `center` after the first such frame, and off the frame where a
+// side is shorter than the margin itself.
+std::string smallFrameWarning(cv::Size size, std::int32_t margin, FoveaCenter center) {
+  if (size.width >= 2 * std::int64_t{margin} && size.height >= 2 * std::int64_t{margin}) return {};
+  const bool off =
+      center.cx < 0 || center.cy < 0 || center.cx >= size.width || center.cy >= size.height;
+  return "the " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+         " frames are less than twice fovea.margin (" + std::to_string(margin) +
+         " pixels) across, so the model's fovea cannot keep that margin from every edge: the "
+         "margin rule pins its centre at (" +
+         std::to_string(center.cx) + ", " + std::to_string(center.cy) + ")" +
+         (off ? ", off the frame, where its sensors see nothing and only frame markers are pushed"
+              : "");
 }
 
 bool isDataFile(const Output& output) {
@@ -52,6 +72,10 @@ class RunState {
     result_.end = RunEnd::stopSignal;
     return true;
   }
+  void warn(std::string warning) {
+    if (control_.onWarning) control_.onWarning(warning);
+    result_.warnings.push_back(std::move(warning));
+  }
   // One frame read and stepped; false once the run ends.
   bool runFrame(ExitFinisher& exitFinisher);
   // The drawn frame through every output; true when one failed.
@@ -68,7 +92,9 @@ class RunState {
   std::vector<RetinaEvent> frameEvents_;
   cv::Mat frame_;
   double residentMib_ = 0.0;
-  bool shown_ = false;  // the observer has seen a frame (a window toolkit is set up)
+  bool shown_ = false;        // the observer has seen a frame (a window toolkit is set up)
+  bool modelFovea_ = false;   // the model moves the fovea (the margin rule applies)
+  bool warnedSmall_ = false;  // smallFrameWarning has been said
   bool finished_ = false;
 };
 
@@ -119,6 +145,7 @@ void RunState::loop() {
   setPhase(RunPhase::running);
   result_.end = RunEnd::inputEnded;
   try {
+    modelFovea_ = spec_.fovea.mode == FoveaMode::model;
     // The fovea's mode and file stay in the spec for the record; its path moves into the session.
     SessionConfig config = sessionConfig(spec_.parameters, std::move(spec_.fovea), clock_);
     config.recordEvents = recordEvents_;
@@ -131,6 +158,10 @@ void RunState::loop() {
     }
     while (runFrame(exitFinisher)) {
     }
+  } catch (const std::bad_alloc&) {
+    result_.end = RunEnd::error;
+    result_.error = std::string(std::strerror(ENOMEM)) +
+                    " (the process's memory limit, ulimit -v, or the machine's is reached)";
   } catch (const std::exception& e) {
     result_.end = RunEnd::error;
     result_.error = e.what();
@@ -154,6 +185,12 @@ bool RunState::runFrame(ExitFinisher& exitFinisher) {
     result_.eventsPushed += result.eventsPushed;
     residentMib_ = residentMemoryMib();
     if (recordEvents_) session_->takeFrameEvents(frameEvents_);
+    if (modelFovea_ && !warnedSmall_) {
+      std::string warning =
+          smallFrameWarning(frame_.size(), spec_.parameters.fovea.margin, result.center);
+      warnedSmall_ = !warning.empty();
+      if (warnedSmall_) warn(std::move(warning));
+    }
     failed = writeOutputs(result, readSeconds, dataSeconds);
   }
   FrameAction action = FrameAction::carryOn;

@@ -27,7 +27,7 @@ class SnapshotOutput : public Output {
   const std::string& target() const override { return spec_.path; }
 
   std::string prepare(const OutputContext&) override {
-    const std::string problem = file_.create(spec_.path);
+    const std::string problem = file_.create(spec_.path, TemporaryKind::anonymous);
     return problem.empty() ? problem : cannotWrite(spec_.path, problem);
   }
 

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include "safe_output/target_checks.h"
-#include "safe_output/temp_file_lock.h"
 
 namespace {
 
@@ -48,9 +47,34 @@ std::string parentOf(const std::string& path) {
   return p.has_parent_path() ? p.parent_path().string() : std::string(".");
 }
 
+std::string nameOf(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
+
+// The name a file without one gets in its subfolder at commit, before the rename over the
+// target: one character, other than the target's name that marks the subfolder.
+std::string linkName(const TemporarySlot& slot) {
+  return nameOf(slot.path) == "#" ? "%" : "#";
+}
+
+// A file without a name in `directory`; -1 where the file system or the kernel has no O_TMPFILE,
+// or where nothing could name it at commit (no /proc, and not root).
+int openUnnamed(const std::string& directory) {
+  if (geteuid() != 0 && access("/proc/self/fd", X_OK) != 0) return -1;
+  return open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+// Names the file without a name behind `fd` `name` in the folder `folder`: directly with the
+// capability to (CAP_DAC_READ_SEARCH), else through /proc.
+bool nameUnnamed(int fd, int folder, const std::string& name) {
+  if (linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 }  // namespace
 
-std::string AtomicFile::create(const std::string& target) {
+std::string AtomicFile::create(const std::string& target, TemporaryKind kind) {
   abandon();
   struct stat info {};
   const bool exists = stat(target.c_str(), &info) == 0;
@@ -72,26 +96,42 @@ std::string AtomicFile::create(const std::string& target) {
   if (problem.empty()) problem = directoryProblem(directory, exists ? &info : nullptr);
   if (!problem.empty()) return problem;
 
-  const TempName name =
-      temporaryNameIn(directory, std::filesystem::path(resolved).filename().string());
-  std::string temp;
-  const int fd = createLockedTemporary(directory, name, temp);
+  const std::string name = nameOf(resolved);
+  const int fd = createLockedTemporary(directory, name, slot_);
+  if (fd < 0 && errno == ENOTDIR) {
+    return std::string("'") + kTemporaryMarker +
+           "' there, where runs keep their temporary files, is not a folder";
+  }
   if (fd < 0) return errnoText();
-  registration_.hold(temp);
   fd_ = fd;
-  tempPath_ = temp;
   targetPath_ = resolved;
+  registration_.hold({slot_.path, slot_.slot + "/" + linkName(slot_)}, {slot_.slot, slot_.folder});
 
-  // Own file first, then the others: two runs starting at once each see the other's locked
-  // file and both refuse, rather than both writing.
-  const std::string held = clearStaleTemporaries(directory, name, temp);
+  // Own subfolder first, then the others: two runs starting at once each see the other's and
+  // both refuse, rather than both writing.
+  const std::string held = clearStaleTemporaries(directory, name, slot_.slot);
   if (!held.empty()) {
     abandon();
-    return "another run is writing it now (it holds the temporary file '" + held + "')";
+    return "another run is writing it now (it holds '" + held + "')";
   }
+  if (kind == TemporaryKind::anonymous) {
+    const int unnamed = openUnnamed(directory);
+    if (unnamed >= 0) {
+      close(fd_);  // the slot's empty file stays, the mark that this run writes the target
+      fd_ = unnamed;
+      unnamed_ = true;
+    }
+  }
+  if (!unnamed_) tempPath_ = slot_.path;
 
-  // mkostemps creates the file 0600; give it what the target has or a new file would get.
-  const mode_t mode = exists ? info.st_mode & 07777 : 0666 & ~currentUmask();
+  // The temporary file is made 0600 and belongs to this run's user. A replaced file keeps its
+  // owner and group where this run may give them (root: always; others: a group of their own),
+  // and its permissions but never setuid, setgid or sticky bits (chown would clear the first two
+  // anyway). A new file gets what open() would give it.
+  if (exists && fchown(fd_, info.st_uid, info.st_gid) != 0) {
+    (void)fchown(fd_, static_cast<uid_t>(-1), info.st_gid);
+  }
+  const mode_t mode = exists ? info.st_mode & 0777 : 0666 & ~currentUmask();
   if (fchmod(fd_, mode) != 0) {
     problem = errnoText();
     abandon();
@@ -112,28 +152,25 @@ std::string AtomicFile::write(const void* data, std::size_t size) {
 }
 
 std::string AtomicFile::commit() {
-  if (tempPath_.empty()) return "nothing was written";
+  if (slot_.slotFd < 0) return "nothing was written";
+  const std::string from = unnamed_ ? linkName(slot_) : nameOf(slot_.path);
   std::string problem;
-  if (fsync(fd_) != 0 || std::rename(tempPath_.c_str(), targetPath_.c_str()) != 0) {
+  if (fsync(fd_) != 0 || (unnamed_ && !nameUnnamed(fd_, slot_.slotFd, from)) ||
+      renameat(slot_.slotFd, from.c_str(), AT_FDCWD, targetPath_.c_str()) != 0) {
     problem = errnoText();
   }
-  if (!problem.empty()) {
-    abandon();
-    return problem;
-  }
-  close(fd_);
-  fd_ = -1;
-  registration_.release();
-  tempPath_.clear();
-  syncDirectory(parentOf(targetPath_));
-  return {};
+  abandon();  // what is left of the subfolder, and the folder when it is empty
+  if (problem.empty()) syncDirectory(parentOf(targetPath_));
+  return problem;
 }
 
 void AtomicFile::abandon() {
-  if (tempPath_.empty()) return;
-  unlink(tempPath_.c_str());  // while the lock is held: no other run takes the file for its own
+  if (slot_.slotFd < 0) return;
+  // While the lock is held: no other run takes the files for a dead run's meanwhile.
+  releaseTemporarySlot(slot_, linkName(slot_));
   close(fd_);
   fd_ = -1;
+  unnamed_ = false;
   registration_.release();
   tempPath_.clear();
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <thread>
+#include <utility>
 
 #include <unistd.h>
 
@@ -15,12 +16,14 @@ struct RunFinisher {
   std::thread::id owner;
 };
 
-// One registered file. Entries are never freed nor reused: a signal handler on another thread
-// may be reading one, and a reused entry could hand it a half-written path. A run registers one
-// per output (some 100 bytes each), so a process that runs many (a batch worker) keeps a few
-// hundred kilobytes per thousand runs.
+// One registered temporary file. Entries are never freed nor reused: a signal handler on another
+// thread may be reading one, and a reused entry could hand it a half-written path. A run
+// registers one per output (some 400 bytes each with its paths), so a process that runs many (a
+// batch worker) keeps some 400 kilobytes per thousand runs.
 struct TemporaryEntry {
-  std::string path;  // set before the entry is published, never changed
+  // Set before the entry is published, never changed.
+  std::vector<std::string> files;
+  std::vector<std::string> folders;
   std::atomic<bool> live{true};
   TemporaryEntry* next = nullptr;
 };
@@ -61,12 +64,13 @@ void registerExitHandler() {
 
 }  // namespace
 
-void TemporaryRegistration::hold(const std::string& path) {
+void TemporaryRegistration::hold(std::vector<std::string> files, std::vector<std::string> folders) {
   release();
   static const bool handlerRegistered = (registerExitHandler(), true);
   (void)handlerRegistered;
   auto* entry = new TemporaryEntry;
-  entry->path = path;
+  entry->files = std::move(files);
+  entry->folders = std::move(folders);
   entry->next = registered.load();
   while (!registered.compare_exchange_weak(entry->next, entry)) {
   }
@@ -80,7 +84,11 @@ void TemporaryRegistration::release() {
 
 void removeTemporariesNow() {
   for (TemporaryEntry* entry = registered.load(); entry != nullptr; entry = entry->next) {
-    if (entry->live.exchange(false)) unlink(entry->path.c_str());
+    if (!entry->live.exchange(false)) continue;
+    for (const std::string& file : entry->files)
+      unlink(file.c_str());
+    for (const std::string& folder : entry->folders)
+      rmdir(folder.c_str());
   }
 }
 

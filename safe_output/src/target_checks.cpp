@@ -8,6 +8,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -65,6 +68,25 @@ bool isMountPoint(const std::string& relative) {
   return false;
 }
 
+// Why chattr's flags keep a new file from replacing `path`, or from being renamed into it, a
+// directory; empty where neither flag is set or the file system has none.
+std::string attributeProblem(const std::string& path, bool directory) {
+  const int fd =
+      open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
+  if (fd < 0) return {};
+  int flags = 0;  // the kernel reads and writes an int, whatever the macro's type says
+  const bool known = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  close(fd);
+  const std::string what = directory ? "its directory is " : "it is ";
+  if (known && (flags & FS_IMMUTABLE_FL) != 0) {
+    return "Operation not permitted: " + what + "immutable (chattr +i)";
+  }
+  if (known && (flags & FS_APPEND_FL) != 0) {
+    return "Operation not permitted: " + what + "append-only (chattr +a)";
+  }
+  return {};
+}
+
 bool sameFile(const struct stat& a, int fd) {
   struct stat b {};
   return fstat(fd, &b) == 0 && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -81,10 +103,21 @@ std::string existingTargetProblem(const std::string& path, const struct stat& in
   if (sameFile(info, STDOUT_FILENO)) return "it is the file standard output writes to";
   if (sameFile(info, STDERR_FILENO)) return "it is the file standard error writes to";
   std::string problem = writeProblem(path, info, "the file");
+  if (problem.empty()) problem = attributeProblem(path, false);
   if (problem.empty() && isMountPoint(path)) {
     problem = "it is a mount point (a file mounted there), which a new file cannot be renamed over";
   }
   return problem;
+}
+
+std::string standardStreamInputProblem(const struct stat& info) {
+  const char* stream = sameFile(info, STDOUT_FILENO)   ? "output"
+                       : sameFile(info, STDERR_FILENO) ? "error"
+                                                       : nullptr;
+  if (stream == nullptr) return {};
+  return std::string("it is the file standard ") + stream +
+         " writes to, which a '>' redirection empties before the program starts; send that "
+         "stream to another file";
 }
 
 std::string resolvedPath(const std::string& path) {
@@ -120,6 +153,7 @@ std::string directoryProblem(const std::string& directory, const struct stat* ta
   if (stat(directory.c_str(), &info) != 0) return std::strerror(errno);
   if (!S_ISDIR(info.st_mode)) return std::strerror(ENOTDIR);
   std::string problem = writeProblem(directory, info, "its directory");
+  if (problem.empty()) problem = attributeProblem(directory, true);
   const uid_t user = geteuid();
   if (problem.empty() && target != nullptr && (info.st_mode & S_ISVTX) != 0 && user != 0 &&
       user != info.st_uid && user != target->st_uid) {

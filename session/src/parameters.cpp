@@ -13,6 +13,11 @@ constexpr double kMaxSatellites = 65535;  // per spiral point
 constexpr double kMaxPixels = 65535;      // beyond any frame the passes can place sensors on
 constexpr double kMaxCapacity = 1 << 24;  // events: a ring of 400 MB and a drain buffer as large
 constexpr double kPi = 3.14159265358979323846;
+// The most a weight, gain or strength may be, so that single precision holds every product it
+// takes part in: the largest value it multiplies is a pixel coordinate (below 2^31), a sensor's
+// summed event weights in one model batch (at most twice the queue's capacity, 2^25) or a Konio
+// unit's summed input (2^24); two such weights summed, times 2^31, stay below FLT_MAX (3.4e38).
+constexpr double kMaxFactor = 1e28;
 
 // Keys in file order. The meanings are the file's comments: what the value does, its unit.
 const std::vector<ParameterKey> kKeys = {
@@ -54,7 +59,7 @@ const std::vector<ParameterKey> kKeys = {
      -kUnbounded, kUnbounded,
      [](Parameters& p) -> ParameterField { return &p.konio.inputThreshold; }},
     {"konio", "input_gain", "Share of the summed input added to the activity, which stops at 1.", 0,
-     kUnbounded, [](Parameters& p) -> ParameterField { return &p.konio.inputGain; }},
+     kMaxFactor, [](Parameters& p) -> ParameterField { return &p.konio.inputGain; }},
     {"konio", "output_threshold",
      "A unit sends a Konio output event (its drive of the TRN stage) while its activity exceeds\n"
      "this.",
@@ -63,7 +68,7 @@ const std::vector<ParameterKey> kKeys = {
     {"trn", "strength",
      "Inhibition: a sensor's gain is 1 / (1 + strength x |its weights in a batch - its Konio\n"
      "drive|).",
-     0, kUnbounded, [](Parameters& p) -> ParameterField { return &p.trn.strength; }},
+     0, kMaxFactor, [](Parameters& p) -> ParameterField { return &p.trn.strength; }},
     {"trn", "mask_stride",
      "Sensors 0, mask_stride, 2 x mask_stride, ... also feed their weight to the Konio stage.", 1,
      static_cast<double>(kMaxSensors),
@@ -77,8 +82,8 @@ const std::vector<ParameterKey> kKeys = {
     {"fovea", "prime_spiral_weight",
      "A sensor's weight in the centroid is its brightness (0 to 1), times this for a prime\n"
      "spiral sensor, ...",
-     0, kUnbounded, [](Parameters& p) -> ParameterField { return &p.fovea.primeSpiralWeight; }},
-    {"fovea", "konio_weight", "... plus this times its Konio activity (0 to 1).", 0, kUnbounded,
+     0, kMaxFactor, [](Parameters& p) -> ParameterField { return &p.fovea.primeSpiralWeight; }},
+    {"fovea", "konio_weight", "... plus this times its Konio activity (0 to 1).", 0, kMaxFactor,
      [](Parameters& p) -> ParameterField { return &p.fovea.konioWeight; }},
     {"drawing", "low_gain_threshold", "A sensor whose gain is below this gets a red ring.",
      -kUnbounded, kUnbounded,
@@ -97,6 +102,16 @@ std::string formatNumber(double value) {
   for (int digits = 1; digits <= 17; ++digits) {
     std::snprintf(text, sizeof text, "%.*g", digits, value);
     if (std::strtod(text, nullptr) == value) break;
+  }
+  return text;
+}
+
+// The shortest decimal that reads back as the same single-precision value.
+std::string formatSingle(float single) {
+  char text[40];
+  for (int digits = 1; digits <= 9; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(single));
+    if (static_cast<float>(std::strtod(text, nullptr)) == single) break;
   }
   return text;
 }
@@ -166,13 +181,7 @@ void setParameterValue(Parameters& parameters, const ParameterKey& key, double v
 
 std::string formatParameterValue(const ParameterKey& key, double value) {
   if (key.integer() || !std::isfinite(value)) return formatNumber(value);
-  const auto single = static_cast<float>(value);
-  char text[40];
-  for (int digits = 1; digits <= 9; ++digits) {
-    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(single));
-    if (static_cast<float>(std::strtod(text, nullptr)) == single) break;
-  }
-  std::string written = text;
+  std::string written = formatSingle(static_cast<float>(value));
   // A TOML float needs a fraction or an exponent: "5" would read back as an integer.
   if (written.find_first_of(".en") == std::string::npos) written += ".0";
   return written;
@@ -184,8 +193,19 @@ std::string checkParameterValue(const ParameterKey& key, double value) {
   if (value < key.min || value > key.max) {
     return named + " is out of range: it must be " + parameterRange(key);
   }
-  if (!key.integer() && !std::isfinite(static_cast<float>(value))) {
+  if (key.integer()) return {};
+  const auto single = static_cast<float>(value);
+  if (!std::isfinite(single)) {
     return named + " is beyond single precision: it must lie within +-" + formatNumber(FLT_MAX);
+  }
+  // A value that single precision holds as 0, or only as a subnormal number with its digits
+  // lost, is not the value asked for.
+  if (value != 0.0 && std::fabs(single) < FLT_MIN) {
+    const std::string range = parameterRange(key);
+    return named + " is out of range: single precision holds it as " +
+           (single == 0.0f ? "0" : "a subnormal number, its digits lost") +
+           "; it must be 0, or at least " + formatSingle(FLT_MIN) + " in magnitude" +
+           (std::isfinite(key.min) || std::isfinite(key.max) ? " and " + range : "");
   }
   return {};
 }

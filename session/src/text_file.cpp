@@ -6,6 +6,10 @@
 #include <filesystem>
 #include <memory>
 
+#include <sys/stat.h>
+
+#include "safe_output/target_checks.h"
+
 std::string readTextFile(const std::string& path, std::size_t maxBytes, std::string& text) {
   text.clear();
   std::error_code ignored;
@@ -14,6 +18,11 @@ std::string readTextFile(const std::string& path, std::size_t maxBytes, std::str
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                              std::fclose);
   if (!file) return std::strerror(errno);
+  struct stat info {};
+  if (fstat(fileno(file.get()), &info) == 0) {
+    std::string problem = standardStreamInputProblem(info);
+    if (!problem.empty()) return problem;
+  }
   // In blocks, so that a small file costs what it holds, not the limit.
   char block[1 << 16];
   std::size_t read = 0;

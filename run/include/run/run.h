@@ -49,6 +49,8 @@ struct RunControl {
   volatile std::sig_atomic_t* phase = nullptr;  // kept at the run's RunPhase
   std::function<void(const RunStart&)> onStart;
   std::function<FrameAction(const FrameReport&)> onFrame;
+  // A warning as it arises (it also goes to RunResult::warnings), once each.
+  std::function<void(const std::string& warning)> onWarning;
   // The frame loop has ended (RunResult's end, stopSignal, error and inputEndedEarly are
   // known); the outputs are finished next.
   std::function<void(const RunResult&)> onFinishing;

@@ -77,6 +77,9 @@ struct RunResult {
   std::uint64_t eventsPushed = 0;  // by the frame loop, frame markers included
   EventQueueStats queue{};         // the event queue's counters once the model had stopped
   std::string inputEndedEarly;     // why the input ended before its known end; empty: it did not
+  // What the run noticed and went on with, each said once (RunControl::onWarning heard them as
+  // they arose): frames too small for the model's fovea to keep fovea.margin from every edge.
+  std::vector<std::string> warnings;
   std::vector<OutputOutcome> outputs;  // every output: the recording, snapshots, CSV, export
   std::vector<std::string> failures;   // outputs that could not be completed: the run failed
   // Outputs the run ended too early for (a snapshot frame not reached, no frame drawn): a

@@ -8,9 +8,11 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
-// A temporary file to remove should the process end before its owner commits or abandons it.
-// Registration allocates; removal of every registered file is async-signal-safe.
+// A temporary file to remove should the process end before its owner commits or abandons it:
+// its files, then the folders that held them, each once empty. Registration allocates; removal of
+// every registered file is async-signal-safe.
 class TemporaryRegistration {
  public:
   TemporaryRegistration() = default;
@@ -18,14 +20,15 @@ class TemporaryRegistration {
   TemporaryRegistration(const TemporaryRegistration&) = delete;
   TemporaryRegistration& operator=(const TemporaryRegistration&) = delete;
 
-  void hold(const std::string& path);
+  void hold(std::vector<std::string> files, std::vector<std::string> folders = {});
   void release();  // the owner has renamed or removed the file
 
  private:
   struct TemporaryEntry* entry_ = nullptr;
 };
 
-// Unlinks every registered temporary file. Async-signal-safe: for signal handlers and exit.
+// Unlinks every registered temporary file and removes its folders once empty. Async-signal-safe:
+// for signal handlers and exit.
 void removeTemporariesNow();
 
 // While it lives, a call of exit() on the thread that created it (a library ending the process

@@ -1,39 +1,50 @@
 #pragma once
 
-// The hidden temporary file beside a target, and how runs keep out of each other's way. A live
-// run holds a lock (an open file description's write lock, F_OFD_SETLK, on its own descriptor)
-// on each of its temporary files from their creation until it renames or removes them; the
-// process's end releases it however that comes. So a temporary file of the target's name
-// pattern that nobody holds is a dead run's and may go, and one that is held means another run
-// writes that target now. On a file system without such locks, nothing is known of other runs:
-// the temporary file is made all the same, and no other is removed.
+// Where a run keeps an output's temporary file, and how runs keep out of each other's way.
+//
+// Every temporary file lives in a folder of the program's own beside its target,
+// kTemporaryMarker (".retina-partial/", as rsync's --partial-dir), in a subfolder of its own with
+// a random name, under exactly the target's name: ".retina-partial/Ab12Cd/run.avi" for
+// "run.avi". So the name is unique however long the target's is, keeps its extension (OpenCV
+// picks the format from it), and what a killed run leaves is plainly the program's. A live run
+// holds an exclusive flock on each of its subfolders from their creation until it has renamed or
+// removed what they hold; the process's end releases it however that comes. So a subfolder that
+// nobody holds is a dead run's and goes with its files, and one that is held and holds the
+// target's name means that another run writes that target now. Nothing outside the folder is
+// ever removed, and nothing is taken for a temporary file by the shape of its name. The folder
+// goes once it is empty. On a file system without flock nothing is known of other runs: the
+// temporary file is made all the same, and nothing is removed.
 
 #include <string>
 
-// The temporary file's name is prefix + six random letters or digits + suffix:
-// ".STEM.retina-partial-XXXXXX.EXT" for "STEM.EXT", keeping the extension (OpenCV picks the
-// format from it). The marker keeps a user's own hidden files (".run.backup.avi") from ever
-// being taken for a dead run's. A stem too long for the name to fit in `nameMax` bytes is
-// shortened (at a UTF-8 character's start).
-constexpr char kTemporaryMarker[] = "retina-partial-";
-struct TempName {
-  std::string prefix;  // ".STEM.retina-partial-"
-  std::string suffix;  // ".EXT", or empty
+constexpr char kTemporaryMarker[] = ".retina-partial";  // the folder's name
+
+// One output's subfolder, locked while its descriptor is open.
+struct TemporarySlot {
+  std::string folder;  // DIRECTORY/.retina-partial
+  std::string slot;    // FOLDER/XXXXXX
+  std::string path;    // SLOT/NAME
+  int slotFd = -1;     // the subfolder, holding its lock
 };
-TempName temporaryName(const std::string& targetName, long nameMax);
-// The same for the file `targetName` in `directory`, with the directory's own name limit.
-TempName temporaryNameIn(const std::string& directory, const std::string& targetName);
 
-// Creates a new temporary file in `directory` (mode 0600, close-on-exec) and takes its lock.
-// Returns the descriptor, open for reading and writing, with its path in `path`; -1 with errno
-// set on failure.
-int createLockedTemporary(const std::string& directory, const TempName& name, std::string& path);
+// Makes the folder in `directory` if need be (with the directory's permission bits and, for
+// root, its owner, so that whoever may write the directory may write there), a new subfolder in
+// it, takes the subfolder's lock and creates the file `name` there (mode 0600, close-on-exec).
+// Returns the file's descriptor, open for reading and writing; -1 with errno set on failure
+// (ENOTDIR: ".retina-partial" there is no folder, or a link to one).
+int createLockedTemporary(const std::string& directory, const std::string& name,
+                          TemporarySlot& slot);
 
-// Removes every temporary file of `name` in `directory` that no live process holds, `ownPath`
-// excepted. Returns the name of one that a live run holds (that run writes the same target
-// now), else an empty string.
-std::string clearStaleTemporaries(const std::string& directory, const TempName& name,
-                                  const std::string& ownPath);
+// Removes the slot's files (`name`, and `extra` when not empty), the subfolder, and the folder
+// when nothing else is left in it; then lets the lock go. Async-signal-unsafe (the exit path has
+// its own, exit_cleanup.h).
+void releaseTemporarySlot(TemporarySlot& slot, const std::string& extra = {});
+
+// Removes every subfolder of the folder in `directory` that no live process holds, with its
+// files, `ownSlot` excepted, and the folder once empty. Returns the path of a held subfolder
+// that holds `name` (another run writes that target now), else an empty string.
+std::string clearStaleTemporaries(const std::string& directory, const std::string& name,
+                                  const std::string& ownSlot);
 
 // The same for the target path `target` (after the processes that wrote it were killed).
 std::string clearStaleTemporaries(const std::string& target);

@@ -68,8 +68,11 @@ std::string formatParameterValue(const ParameterKey& key, double value);
 // The key's bounds as words: "in [0, 1]", "at least 0" or "any finite number".
 std::string parameterRange(const ParameterKey& key);
 
-// Empty when `value` is a finite number within the key's bounds; otherwise why not, starting
-// with the key ("konio.decay = 1.5 is out of range: it must be in [0, 1]").
+// Empty when `value` is a finite number within the key's bounds and, for a real, one that single
+// precision holds as itself: within +-FLT_MAX, and 0 or at least FLT_MIN in magnitude (so that no
+// value becomes infinity or 0; the bounds of the weights, gains and strengths keep their products
+// finite as well). Otherwise why not, starting with the key and giving the range ("konio.decay =
+// 1.5 is out of range: it must be in [0, 1]").
 std::string checkParameterValue(const ParameterKey& key, double value);
 
 // The most sensors a layout may make. A run holds some 80 bytes per sensor (the sensor list, its
