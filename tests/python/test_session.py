@@ -5,13 +5,15 @@ import gc
 import os
 import pickle
 import re
+import subprocess
+import sys
 import threading
 
 import numpy as np
 import pytest
 
 import quillaventora as qv
-from conftest import clip
+from conftest import TIMEOUT, clip
 
 
 def scene(height=120, width=160):
@@ -218,6 +220,36 @@ def test_live_sessions_step_and_close_without_a_leak_or_a_hang():
     # A session that leaked its retina, model and buffers would hold some 5 MiB.
     assert resident_mib() - before < 30
     assert task_count() == threads
+
+
+# Scripts that end while the module is busy or has had something to say; argv[1] a folder.
+ENDINGS = {
+    "a thread inside Session.step": """
+import threading, numpy as np, quillaventora as qv
+session, stepped = qv.Session(), threading.Event()
+def steps():
+    while True:
+        session.step(np.zeros((240, 320, 3), np.uint8))
+        stepped.set()
+threading.Thread(target=steps, daemon=True).start()
+stepped.wait()
+""",
+    "an image probed that is not there": """
+import os, sys, quillaventora as qv
+try:
+    qv.read_frames(os.path.join(sys.argv[1], "missing.png"))
+except ValueError:
+    pass
+""",
+}
+
+
+@pytest.mark.parametrize("script", ENDINGS.values(), ids=ENDINGS.keys())
+def test_the_interpreter_ends_normally_and_stderr_holds_only_python(tmp_path, script):
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True,
+                          text=True, timeout=TIMEOUT)
+    # No "terminate called without an active exception" (status 134), no OpenCV "[ WARN:0@...".
+    assert (done.returncode, done.stderr) == (0, "")
 
 
 def test_one_session_stepped_from_two_threads_counts_every_frame_once():
