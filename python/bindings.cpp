@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -742,15 +743,70 @@ RunSpec clipSpec(ClipRequest request) {
   return spec;
 }
 
+// The exports running now. None may still run when the interpreter has exited and the process's
+// static objects go (HDF5's among them): at exit, those of other threads stop before their next
+// frame, as SIGTERM stops retina-replay (their outputs finished, completed 0), and the exit waits
+// for them. Never destroyed.
+struct RunningExports {
+  std::mutex mutex;
+  std::condition_variable ended;
+  int count = 0;
+  bool exiting = false;  // under `mutex`
+};
+
+RunningExports& runningExports() {
+  static auto* exports = new RunningExports;
+  return *exports;
+}
+
+// Counts one export from its start to its end, however it ends.
+class ExportCounted {
+ public:
+  ExportCounted() : exports_(runningExports()) {
+    const std::lock_guard<std::mutex> lock(exports_.mutex);
+    ++exports_.count;
+  }
+  ~ExportCounted() {
+    {
+      const std::lock_guard<std::mutex> lock(exports_.mutex);
+      --exports_.count;
+    }
+    exports_.ended.notify_all();
+  }
+  ExportCounted(const ExportCounted&) = delete;
+  ExportCounted& operator=(const ExportCounted&) = delete;
+
+  bool exiting() const {
+    const std::lock_guard<std::mutex> lock(exports_.mutex);
+    return exports_.exiting;
+  }
+
+ private:
+  RunningExports& exports_;
+};
+
+// Called at the interpreter's exit (atexit), while other threads still run.
+void stopRunningExports() {
+  withoutGil([] {
+    RunningExports& exports = runningExports();
+    std::unique_lock<std::mutex> lock(exports.mutex);
+    exports.exiting = true;
+    exports.ended.wait(lock, [&] { return exports.count == 0; });
+  });
+}
+
 // Runs the clip; returns (outcome, message, frames, input_ended_early), the outcome "done",
 // "refused" or "failed". Ctrl-C in the main thread ends the run as SIGINT ends retina-replay
 // (outputs finished), then raises KeyboardInterrupt.
 py::tuple exportClip(ClipRequest request, bool checkSignals) {
   volatile std::sig_atomic_t stop = 0;
   std::optional<py::error_already_set> interrupted;
+  const ExportCounted counted;
+  if (counted.exiting()) return py::make_tuple("refused", "the interpreter is exiting", 0, "");
   RunControl control;
   control.stopSignal = &stop;
   control.onFrame = [&](const FrameReport&) {
+    if (stop == 0 && counted.exiting()) stop = SIGTERM;
     if (checkSignals && stop == 0) {
       py::gil_scoped_acquire gil;
       if (PyErr_CheckSignals() != 0) {
@@ -804,6 +860,7 @@ class TimedRunner {
 PYBIND11_MODULE(_quillaventora, m) {
   m.doc() = "The compiled part of quillaventora; import quillaventora instead.";
   quietBackends();  // as the programs do: the module's messages about an input are its own
+  py::module_::import("atexit").attr("register")(py::cpp_function(&stopRunningExports));
   // A message that names a file whose name is not UTF-8 reaches Python whole.
   py::register_local_exception_translator([](std::exception_ptr thrown) {
     try {

@@ -222,7 +222,8 @@ def test_live_sessions_step_and_close_without_a_leak_or_a_hang():
     assert task_count() == threads
 
 
-# Scripts that end while the module is busy or has had something to say; argv[1] a folder.
+# Scripts that end while the module is busy or has had something to say; argv[1] a folder,
+# argv[2] a clip.
 ENDINGS = {
     "a thread inside Session.step": """
 import threading, numpy as np, quillaventora as qv
@@ -233,6 +234,16 @@ def steps():
         stepped.set()
 threading.Thread(target=steps, daemon=True).start()
 stepped.wait()
+""",
+    # Stopped before its next frame, as SIGTERM stops retina-replay: its export says so.
+    "a thread inside export_clip": """
+import os, sys, threading, time, quillaventora as qv
+output = os.path.join(sys.argv[1], "clip.h5")
+threading.Thread(target=qv.export_clip, args=(sys.argv[2], output), daemon=True).start()
+deadline = time.monotonic() + 60
+while not any(qv._quillaventora._TEMPORARY_MARKER in n for n in os.listdir(sys.argv[1])):
+    assert time.monotonic() < deadline, "the export never started"
+    time.sleep(0.01)
 """,
     "an image probed that is not there": """
 import os, sys, quillaventora as qv
@@ -246,10 +257,14 @@ except ValueError:
 
 @pytest.mark.parametrize("script", ENDINGS.values(), ids=ENDINGS.keys())
 def test_the_interpreter_ends_normally_and_stderr_holds_only_python(tmp_path, script):
-    done = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True,
-                          text=True, timeout=TIMEOUT)
-    # No "terminate called without an active exception" (status 134), no OpenCV "[ WARN:0@...".
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path), clip("vtest.avi")],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    # No "terminate called without an active exception" (status 134), no OpenCV "[ WARN:0@...",
+    # no crash as the libraries' static objects go under a running export (status -11).
     assert (done.returncode, done.stderr) == (0, "")
+    if "export_clip" in script:
+        attributes = qv.read_export(tmp_path / "clip.h5").attrs
+        assert (attributes["end_reason"], attributes["completed"]) == ("signal SIGTERM", 0)
 
 
 def test_one_session_stepped_from_two_threads_counts_every_frame_once():
