@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <opencv2/core.hpp>
@@ -32,6 +34,7 @@
 #include "display/render.h"
 #include "frame_input/frame_input.h"
 #include "model/event_queue.h"
+#include "platform/platform.h"
 #include "retina/fibonacci_retina.h"
 #include "retina/sensor.h"
 #include "run/run.h"
@@ -116,9 +119,51 @@ std::string typeName(py::handle object) {
   return py::str(py::type::handle_of(object).attr("__name__"));
 }
 
-// A path argument (str or os.PathLike) as the file name it stands for.
+// A path argument (str, bytes or os.PathLike) as the file name it stands for: its bytes, so that
+// a name that is not UTF-8 (a str with surrogateescape's stand-ins) reaches the file system.
 std::string fspath(const py::object& path) {
-  return py::str(py::module_::import("os").attr("fspath")(path));
+  return py::bytes(py::module_::import("os").attr("fsencode")(path));
+}
+
+// C++ text as Python's str; the bytes of a file name in it that are not UTF-8 become
+// surrogateescape's stand-ins, as os.fsdecode makes them.
+py::str text(const std::string& bytes) {
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<py::ssize_t>(bytes.size()), "surrogateescape");
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
+// Once the interpreter shuts down, Python ends any other thread that asks for the GIL with
+// pthread_exit. Its unwinding would release Python objects without the GIL and, reaching a
+// noexcept destructor, abort the process ("terminate called without an active exception"): such
+// a thread waits here instead, holding what it holds, until the process has exited.
+[[noreturn]] void waitForTheEnd() {
+  for (;;)
+    pause();
+}
+
+void takeGil(PyThreadState* state) {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    waitForTheEnd();
+  }
+}
+
+// Runs `work` with the GIL released, then takes it back (see waitForTheEnd).
+template <class Work>
+void withoutGil(Work&& work) {
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (abi::__forced_unwind&) {  // `work` asked for the GIL itself
+    waitForTheEnd();
+  } catch (...) {
+    takeGil(state);
+    throw;
+  }
+  takeGil(state);
 }
 
 std::string shapeText(const py::array& array) {
@@ -374,9 +419,10 @@ class PySession {
   // steps on one thread at a time, and other Python threads run meanwhile.
   template <class Work>
   void locked(Work&& work) {
-    py::gil_scoped_release release;
-    const std::lock_guard<std::mutex> lock(mutex_);
-    work();
+    withoutGil([&] {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      work();
+    });
   }
 
   static StepResult step(const py::object& self, py::handle frameObject) {
@@ -697,15 +743,70 @@ RunSpec clipSpec(ClipRequest request) {
   return spec;
 }
 
+// The exports running now. None may still run when the interpreter has exited and the process's
+// static objects go (HDF5's among them): at exit, those of other threads stop before their next
+// frame, as SIGTERM stops retina-replay (their outputs finished, completed 0), and the exit waits
+// for them. Never destroyed.
+struct RunningExports {
+  std::mutex mutex;
+  std::condition_variable ended;
+  int count = 0;
+  bool exiting = false;  // under `mutex`
+};
+
+RunningExports& runningExports() {
+  static auto* exports = new RunningExports;
+  return *exports;
+}
+
+// Counts one export from its start to its end, however it ends.
+class ExportCounted {
+ public:
+  ExportCounted() : exports_(runningExports()) {
+    const std::lock_guard<std::mutex> lock(exports_.mutex);
+    ++exports_.count;
+  }
+  ~ExportCounted() {
+    {
+      const std::lock_guard<std::mutex> lock(exports_.mutex);
+      --exports_.count;
+    }
+    exports_.ended.notify_all();
+  }
+  ExportCounted(const ExportCounted&) = delete;
+  ExportCounted& operator=(const ExportCounted&) = delete;
+
+  bool exiting() const {
+    const std::lock_guard<std::mutex> lock(exports_.mutex);
+    return exports_.exiting;
+  }
+
+ private:
+  RunningExports& exports_;
+};
+
+// Called at the interpreter's exit (atexit), while other threads still run.
+void stopRunningExports() {
+  withoutGil([] {
+    RunningExports& exports = runningExports();
+    std::unique_lock<std::mutex> lock(exports.mutex);
+    exports.exiting = true;
+    exports.ended.wait(lock, [&] { return exports.count == 0; });
+  });
+}
+
 // Runs the clip; returns (outcome, message, frames, input_ended_early), the outcome "done",
 // "refused" or "failed". Ctrl-C in the main thread ends the run as SIGINT ends retina-replay
 // (outputs finished), then raises KeyboardInterrupt.
 py::tuple exportClip(ClipRequest request, bool checkSignals) {
   volatile std::sig_atomic_t stop = 0;
   std::optional<py::error_already_set> interrupted;
+  const ExportCounted counted;
+  if (counted.exiting()) return py::make_tuple("refused", "the interpreter is exiting", 0, "");
   RunControl control;
   control.stopSignal = &stop;
   control.onFrame = [&](const FrameReport&) {
+    if (stop == 0 && counted.exiting()) stop = SIGTERM;
     if (checkSignals && stop == 0) {
       py::gil_scoped_acquire gil;
       if (PyErr_CheckSignals() != 0) {
@@ -716,13 +817,10 @@ py::tuple exportClip(ClipRequest request, bool checkSignals) {
     return FrameAction::carryOn;
   };
   RunResult result;
-  {
-    py::gil_scoped_release release;
-    result = run(clipSpec(std::move(request)), control);
-  }
+  withoutGil([&] { result = run(clipSpec(std::move(request)), control); });
   if (interrupted) throw *interrupted;
   if (result.end == RunEnd::refused) {
-    return py::make_tuple("refused", keywordWords(*result.refusal), 0, "");
+    return py::make_tuple("refused", text(keywordWords(*result.refusal)), 0, "");
   }
   std::vector<std::string> failures = result.failures;
   if (result.end == RunEnd::error)
@@ -732,8 +830,8 @@ py::tuple exportClip(ClipRequest request, bool checkSignals) {
   std::string message;
   for (const std::string& failure : failures)
     message += (message.empty() ? "" : "; ") + failure;
-  return py::make_tuple(message.empty() ? "done" : "failed", message, result.frames,
-                        result.inputEndedEarly);
+  return py::make_tuple(message.empty() ? "done" : "failed", text(message), result.frames,
+                        text(result.inputEndedEarly));
 }
 
 // The C++ side of bench/python_step.py: the same runner as Session, timed in C++ around its
@@ -761,6 +859,16 @@ class TimedRunner {
 
 PYBIND11_MODULE(_quillaventora, m) {
   m.doc() = "The compiled part of quillaventora; import quillaventora instead.";
+  quietBackends();  // as the programs do: the module's messages about an input are its own
+  py::module_::import("atexit").attr("register")(py::cpp_function(&stopRunningExports));
+  // A message that names a file whose name is not UTF-8 reaches Python whole.
+  py::register_local_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const py::value_error& error) {
+      PyErr_SetObject(PyExc_ValueError, text(error.what()).ptr());
+    }
+  });
   m.attr("__version__") = RETINA_VERSION;
   m.attr("EVENT_DTYPE") = eventDtype();
   m.attr("RETINA_DTYPE") = retinaDtype();
@@ -997,8 +1105,8 @@ pixels. Iterate over it; read_frames() makes one.)doc")
 
   m.def(
       "_input_kind",
-      [](const std::string& path, const std::string& source) {
-        return sourceArgument(path, source) == InputKind::image ? "image" : "video";
+      [](const py::object& path, const std::string& source) {
+        return sourceArgument(fspath(path), source) == InputKind::image ? "image" : "video";
       },
       py::arg("path"), py::arg("source"),
       "'image' or 'video': source itself, or for 'auto' 'image' when an image decoder "
@@ -1006,9 +1114,11 @@ pixels. Iterate over it; read_frames() makes one.)doc")
   m.attr("_TEMPORARY_MARKER") = kTemporaryMarker;
   m.def(
       "_clear_stale_temporaries",
-      [](const std::string& target) {
-        py::gil_scoped_release release;
-        return clearStaleTemporaries(target);
+      [](const py::object& target) {
+        const std::string file = fspath(target);
+        std::string live;
+        withoutGil([&] { live = clearStaleTemporaries(file); });
+        return text(live);
       },
       py::arg("target"),
       "Removes the dead runs' hidden temporary files of `target`; returns the name of one a "

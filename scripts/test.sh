@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks the C++ files' formatting, then builds and runs every test: a normal build with warnings as
-# errors (with the 10000-frame soak and the Python module's tests), the whole suite again under
-# AddressSanitizer + UndefinedBehaviorSanitizer (without the soak), the threaded tests under
+# Installs what is missing, checks the C++ files' formatting, then builds and runs every test: a
+# normal build with warnings as errors (with the 10000-frame soak and the Python module's tests),
+# the module installed with pip into a fresh venv and built as a wheel, the whole suite again
+# under AddressSanitizer + UndefinedBehaviorSanitizer (without the soak), the threaded tests under
 # ThreadSanitizer, the replay under Valgrind, and a short libFuzzer run of the frame loop, each in
 # its own build directory. Any failure or sanitizer report fails the run.
 set -euo pipefail
@@ -10,7 +11,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libgtest-dev \
   libbenchmark-dev xvfb xdotool imagemagick opencv-doc valgrind clang libclang-rt-14-dev \
   libhdf5-dev libtomlplusplus-dev libcli11-dev libxcb1-dev python3-h5py python3-numpy \
-  python3-matplotlib python3-dev python3-pytest pybind11-dev python3-distributed clang-format
+  python3-matplotlib python3-dev python3-pytest pybind11-dev python3-distributed clang-format \
+  python3-venv python3-pip python3-setuptools python3-wheel python3-build
 
 jobs=$(nproc)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -28,6 +30,9 @@ section "Build and test (warnings are errors)"
 cmake -S . -B build/test -DRETINA_WERROR=ON -DRETINA_BUILD_BENCH=ON -DRETINA_REQUIRE_PYTHON=ON
 cmake --build build/test -j"$jobs"
 ctest --test-dir build/test --output-on-failure -j"$jobs"
+
+section "pip: the module installed from this clone into a fresh venv, and its wheel"
+bash tests/pip_install.sh build/test
 
 # The sanitizer and fuzzer builds leave the Python module out (CMakeLists.txt says why); its tests
 # run in the build above.

@@ -12,18 +12,13 @@
 
 #include "platform/x_display.h"
 
-namespace {
-
-// OpenCV's own warnings, and FFmpeg's lines ("[mjpeg @ 0x...] error ..."), which FFmpeg prints
-// for every damaged frame of a whole run, not only while an input is tried: OpenCV reads
-// OPENCV_FFMPEG_LOGLEVEL whenever it opens a file, and -8 is FFmpeg's AV_LOG_QUIET. A user who
-// asks for FFmpeg's lines with either of OpenCV's variables gets them.
+// FFmpeg prints its lines for every damaged frame of a whole run, not only while an input is
+// tried: OpenCV reads OPENCV_FFMPEG_LOGLEVEL whenever it opens a file, and -8 is FFmpeg's
+// AV_LOG_QUIET. A user who asks for FFmpeg's lines with either of OpenCV's variables gets them.
 void quietBackends() {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
   if (std::getenv("OPENCV_FFMPEG_DEBUG") == nullptr) setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
 }
-
-}  // namespace
 
 struct CaptureDevice {
   cv::VideoCapture capture;

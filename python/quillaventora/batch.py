@@ -8,7 +8,9 @@ the command starts a local Dask cluster of worker processes, one thread each, an
 end; --scheduler ADDRESS uses a running cluster whose workers see the inputs and OUT at the same
 paths. OUT/manifest.jsonl gets one row per clip as it finishes (see manifest.py); a second run
 with the same arguments skips the clips whose row still holds (same input size and time, same
-parameters, options and version, output unchanged) and redoes the rest.
+parameters, options and version, output unchanged) and redoes the rest. A clip whose input ended
+before its known end (truncated, damaged) is done, its row and the closing line saying where;
+with --fail-on-early-end it fails, with that cause.
 
 Exit status: 0 every clip done or skipped; 1 some failed (their rows say why); 2 refused before
 any clip ran; 130 stopped by Ctrl-C.
@@ -31,7 +33,7 @@ from . import ExportError, Parameters, __version__, export_clip
 from . import _quillaventora
 from .clips import find_clips, stat_or_none
 from .manifest import NAME as MANIFEST_NAME
-from .manifest import ManifestBusy, ManifestWriter, last_rows, read_rows
+from .manifest import ManifestBusy, ManifestWriter, last_rows, read_rows, text
 
 # ---------------------------------------------------------------------------------------------
 # The task: runs on a worker
@@ -48,6 +50,7 @@ class ClipJob:
     fovea: str = None  # None (the model moves it) or "fixed"
     fovea_path: str = None
     export_gains: bool = False
+    fail_on_early_end: bool = False  # an input that ended before its known end fails the clip
     expected_sha256: str = None  # the output's checksum in the manifest: skip if it still has it
 
 
@@ -85,8 +88,12 @@ def run_clip(job):
     except OSError as error:  # the output's folder cannot be made
         return {**result, "status": "failed", "cause": f"{error.strerror}: '{error.filename}'",
                 "seconds": time.perf_counter() - start}
-    return {**result, "status": "done", "frames": exported.frames, "events": exported.events,
-            "output_sha256": file_sha256(job.output), "seconds": time.perf_counter() - start}
+    ended_early = exported.input_ended_early
+    result.update(frames=exported.frames, events=exported.events, input_ended_early=ended_early,
+                  output_sha256=file_sha256(job.output), seconds=time.perf_counter() - start)
+    if ended_early and job.fail_on_early_end:  # the export stays: it holds what was read
+        return {**result, "status": "failed", "cause": f"the input ended early: {ended_early}"}
+    return {**result, "status": "done"}
 
 
 def _worker_address():
@@ -105,14 +112,17 @@ def _quillaventora_version():
 # Resuming
 
 
-def resume_checksum(previous, input_state, settings, output_exists):
+def resume_checksum(previous, input_state, settings, output_exists, fail_on_early_end=False):
     """The output checksum a task must find to skip its clip, or None to run it.
 
     previous: the clip's last manifest row (or None); input_state: (size, mtime_ns) of the
     input now, or None when it cannot be read; settings: what shapes the output (parameter set
-    hash, options, version) as the rows hold them.
+    hash, options, version) as the rows hold them; fail_on_early_end: a clip whose input ended
+    early is run again, to fail.
     """
     if previous is None or input_state is None or not output_exists:
+        return None
+    if fail_on_early_end and previous.get("input_ended_early"):
         return None
     if previous.get("status") not in ("done", "skipped") or not previous.get("output_sha256"):
         return None
@@ -309,6 +319,10 @@ def parse_arguments(argv):
                              "scheduler has its own rule for that) (default 2)")
     parser.add_argument("--force", action="store_true",
                         help="redo every clip, also those the manifest says are done")
+    parser.add_argument("--fail-on-early-end", action="store_true",
+                        help="a clip whose input ended before its known end (truncated or "
+                             "damaged) fails, with the cause; by default it is done, and the "
+                             "manifest and the closing line say where it ended")
     args = parser.parse_args(argv)
     if args.scheduler and args.workers:
         parser.error("--workers is for the local cluster; a running cluster has its own workers")
@@ -365,7 +379,7 @@ def _prepare(args):
     }
     fovea = "fixed" if args.fovea == "fixed" else None
     job = dict(parameters=parameters, frames=args.frames, fovea=fovea, fovea_path=fovea_path,
-               export_gains=args.export_gains)
+               export_gains=args.export_gains, fail_on_early_end=args.fail_on_early_end)
     return out_dir, clips, settings, job
 
 
@@ -384,8 +398,8 @@ def run(args):
         for clip in clips:
             output = os.path.join(out_dir, clip.output)
             state = _input_state(clip.input)
-            expected = resume_checksum(previous.get(clip.output), state, settings,
-                                       os.path.isfile(output))
+            expected = resume_checksum(previous.get(text(clip.output)), state, settings,
+                                       os.path.isfile(output), args.fail_on_early_end)
             jobs.append(ClipJob(clip.input, output, expected_sha256=expected, **job_options))
             states.append(state)
         return _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_path)
@@ -394,7 +408,7 @@ def run(args):
 def _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_path):
     progress = Progress(len(jobs))
     cluster = Cluster(args.scheduler, args.workers or len(os.sched_getaffinity(0)), args.retries)
-    futures, unfinished = [], set(range(len(jobs)))
+    futures, unfinished, ended_early = [], set(range(len(jobs))), []
     interrupted = False
     try:
         cluster.start()
@@ -418,11 +432,16 @@ def _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_pa
                 continue
             result = _outcome(future)
             unfinished.discard(i)
-            row = _row(clips[i], states[i], settings, result, previous.get(clips[i].output))
+            row = _row(clips[i], states[i], settings, result, previous.get(text(clips[i].output)))
             writer.append(row)
             progress.add(row["status"], row["frames"] if row["status"] == "done" else 0)
+            if row["input_ended_early"]:
+                ended_early.append((clips[i].input, row["input_ended_early"]))
             if row["status"] == "failed":
-                progress.say(f"batch: failed: {clips[i].input}: {row['cause']}")
+                progress.say(f"batch: failed: {text(clips[i].input)}: {text(row['cause'])}")
+            elif row["input_ended_early"]:
+                progress.say(f"batch: warning: the input ended early: {text(clips[i].input)}: "
+                             f"{text(row['input_ended_early'])}")
             future.release()
     except KeyboardInterrupt:
         interrupted = True
@@ -437,15 +456,20 @@ def _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_pa
     if interrupted:  # a running cluster's clips may still run: their files are theirs
         _remove_dead_temporaries([jobs[i].output for i in unfinished],
                                  wait=5.0 if cluster.local is not None else 0.0)
+    return _finish(progress, len(jobs), ended_early, manifest_path, interrupted, len(unfinished))
+
+
+def _finish(progress, total, ended_early, manifest_path, interrupted, unfinished):
+    """Prints the closing line (and the failures' count); returns the exit status."""
     progress.clear()
     c = progress.counts
     elapsed = time.monotonic() - progress.start
     summary = (f"batch: {c['done']} done, {c['skipped']} skipped, {c['failed']} failed of "
-               f"{len(jobs)} clips in {elapsed:.1f} s ({progress.frames / max(elapsed, 1e-9):.0f} "
-               f"frames/s); manifest: {manifest_path}")
+               f"{total} clips in {elapsed:.1f} s ({progress.frames / max(elapsed, 1e-9):.0f} "
+               f"frames/s){_ended_early_text(ended_early)}; manifest: {text(manifest_path)}")
     if interrupted:
         print(summary.replace("batch:", "batch: interrupted:", 1) +
-              f"; {len(unfinished)} not finished", flush=True)
+              f"; {unfinished} not finished", flush=True)
         return 130
     print(summary, flush=True)
     if c["failed"]:
@@ -454,6 +478,18 @@ def _run_jobs(args, clips, jobs, states, previous, settings, writer, manifest_pa
               "cause)", file=sys.stderr, flush=True)
         return 1
     return 0
+
+
+def _ended_early_text(ended_early, named=3):
+    """'; the input ended early in 1 clip: 'IN' (frame 64 of 270 ...)' for the closing line;
+    '' when none did. The first `named` are named, the manifest's rows name all."""
+    if not ended_early:
+        return ""
+    s = "" if len(ended_early) == 1 else "s"
+    where = ", ".join(f"'{text(path)}' ({text(why)})" for path, why in ended_early[:named])
+    more = len(ended_early) - named
+    rest = f" and {more} more (input_ended_early in the manifest)" if more > 0 else ""
+    return f"; the input ended early in {len(ended_early)} clip{s}: {where}{rest}"
 
 
 def _stop(cluster, futures, progress):
@@ -487,6 +523,7 @@ def _row(clip, state, settings, result, previous):
     return {
         "input": clip.input, "input_size": size, "input_mtime_ns": mtime,
         "output": clip.output, "status": result["status"], "cause": result.get("cause", ""),
+        "input_ended_early": (previous if skipped else result).get("input_ended_early", ""),
         "frames": previous["frames"] if skipped else result.get("frames", 0),
         "events": previous["events"] if skipped else result.get("events", 0),
         "seconds": round(result.get("seconds", 0.0), 3),

@@ -1,6 +1,7 @@
 """Which clips a batch runs and where each one's export goes.
 
-An argument is a clip (any file: it is tried, and fails with its cause if it cannot be read),
+An argument is a clip (any file: it is tried, and fails with its cause if it cannot be read;
+a name that is no file is refused, unless it is an image sequence's pattern, 'img_%03d.png'),
 a directory searched recursively for video and image files, or @LIST, a text file of arguments,
 one a line (blank lines and lines starting with '#' skipped). A clip named on the line or in a
 list goes to OUT/<its name>.h5; one found in a directory to OUT/<its path below that
@@ -56,8 +57,8 @@ def _walk(directory, skip):
 def find_clips(arguments, out_dir):
     """The clips of the command line's arguments, in their order, each once.
 
-    Raises ValueError when two clips would write the same output or an output would be one of
-    the inputs, OSError when a list cannot be read.
+    Raises ValueError when an argument names no file, two clips would write the same output or
+    an output would be one of the inputs, OSError when a list cannot be read.
     """
     skip = os.path.realpath(out_dir)
     clips, by_output = [], {}
@@ -65,6 +66,7 @@ def find_clips(arguments, out_dir):
         if os.path.isdir(argument):
             found = _walk(argument, skip)
         else:
+            _check_exists(argument)
             found = [(argument, os.path.basename(os.path.normpath(argument)))]
         for path, relative in found:
             clip = Clip(os.path.abspath(path), relative + ".h5")
@@ -83,6 +85,16 @@ def find_clips(arguments, out_dir):
         if output in inputs or _identity(output) in inputs:
             raise ValueError(f"'{output}' would be written over one of the inputs")
     return clips
+
+
+def _check_exists(argument):
+    """Refuses a name that is no file (a mistyped one, say) before a batch starts anything. An
+    image sequence's pattern names files that only the reader finds."""
+    try:
+        os.stat(argument)
+    except OSError as error:
+        if "%" not in os.path.basename(argument):
+            raise ValueError(f"cannot read the input '{argument}': {error.strerror}") from None
 
 
 def stat_or_none(path):

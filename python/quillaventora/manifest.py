@@ -5,7 +5,8 @@ O_APPEND) and is flushed to disk before the next, so a batch killed at any momen
 finished row intact and at most one torn last line. Readers skip a line that does not end in a
 newline or does not parse; the next writer first ends such a line, so its rows start on a line
 of their own. The file is never rewritten: a clip run again gets a new row, and the last row of
-an output is the one that counts.
+an output is the one that counts. Every line is UTF-8: the bytes of a file name that are not
+(surrogateescape's stand-ins in a Python str) are written as \\xNN, as text() shows them.
 
     pandas.read_json("out/manifest.jsonl", lines=True)   # reads it too (no torn line there)
 """
@@ -15,6 +16,22 @@ import json
 import os
 
 NAME = "manifest.jsonl"
+
+
+def text(value):
+    """`value` (a str) as valid Unicode: the stand-ins (U+DC80 to U+DCFF) that surrogateescape
+    puts for the bytes of a file name that are not UTF-8 become \\xNN. Other values unchanged."""
+    if not isinstance(value, str):
+        return value
+    try:
+        value.encode("utf-8")
+        return value
+    except UnicodeEncodeError:
+        pass
+    try:
+        return value.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:  # a surrogate that no file name gives: \uXXXX
+        return value.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 class ManifestBusy(RuntimeError):
@@ -51,8 +68,9 @@ class ManifestWriter:
 
     def append(self, row):
         """Writes one row (a dict of JSON values) as one line and syncs it to disk."""
+        row = {key: text(value) for key, value in row.items()}
         line = json.dumps(row, ensure_ascii=False, separators=(",", ":")) + "\n"
-        self._write(line.encode("utf-8", "surrogateescape"))
+        self._write(line.encode("utf-8"))
 
     def _write(self, data):
         view = memoryview(data)
@@ -82,8 +100,8 @@ def read_rows(path):
     rows = []
     for line in data.split(b"\n")[:-1]:  # the part after the last newline is torn
         try:
-            row = json.loads(line.decode("utf-8", "surrogateescape"))
-        except ValueError:
+            row = json.loads(line.decode("utf-8"))
+        except ValueError:  # UnicodeDecodeError included
             continue  # a torn line, ended by a later batch
         if isinstance(row, dict):
             rows.append(row)

@@ -259,12 +259,50 @@ def test_ctrl_c_stops_a_local_batch_without_partial_files(tmp_path):
     assert not [p for p in alive if p.status() != psutil.STATUS_ZOMBIE]
 
 
-def test_a_refused_batch_makes_no_output_folder(tmp_path, capsys):
+def test_damaged_inputs_and_names_that_are_not_utf8(tmp_path):
+    folder, out = tmp_path / "clips", tmp_path / "out"
+    folder.mkdir()
+    with open(clip("vtest.avi"), "rb") as whole:  # its container says 795 frames
+        (folder / "cut.avi").write_bytes(whole.read(300_000))
+    name = os.fsdecode(b"caf\xe9.jpg")  # Latin-1, as an old camera or archive names files
+    shutil.copy(clip("building.jpg"), folder / name)
+    command = [folder, "--out", out, "--frames", 30, "--workers", 1]
+
+    first = run_batch(*command)
+    assert first.returncode == 0, first.stderr
+    rows = {row["output"]: row for row in read_rows(out / "manifest.jsonl")}
+    cut, latin = rows["cut.avi.h5"], rows["caf\\xe9.jpg.h5"]  # valid UTF-8, every line
+    assert cut["status"] == "done" and cut["frames"] == 16, cut
+    assert cut["input_ended_early"].startswith("frame 17 of 795 does not decode")
+    assert f"the input ended early in 1 clip: '{folder}/cut.avi' (frame 17 of 795" in first.stdout
+    assert (latin["status"], latin["input_ended_early"]) == ("done", "")
+    assert latin["input"] == f"{folder}/caf\\xe9.jpg"
+    assert latin["output_sha256"] == sha256(out / f"{name}.h5")
+
+    # Told that an early end is a failure: the damaged clip is redone and fails with the cause;
+    # the other is still known by its row and skipped.
+    second = run_batch(*command, "--fail-on-early-end")
+    assert second.returncode == 1, second.stderr
+    again = {row["output"]: row for row in read_rows(out / "manifest.jsonl")[2:]}
+    assert again["cut.avi.h5"]["status"] == "failed"
+    assert again["cut.avi.h5"]["cause"].startswith("the input ended early: frame 17 of 795")
+    assert again["caf\\xe9.jpg.h5"]["status"] == "skipped"
+    assert "batch: 1 clip failed" in second.stderr
+
+
+def test_a_refused_batch_starts_nothing_and_makes_no_output_folder(tmp_path, capsys,
+                                                                   monkeypatch):
+    def no_cluster(*args):
+        raise AssertionError("a refused batch started a cluster")
+    monkeypatch.setattr(batch, "Cluster", no_cluster)
     (tmp_path / "empty").mkdir()
     (tmp_path / "bad.toml").write_text("[konio]\ndecy = 0.9\n")
+    (tmp_path / "list.txt").write_text(f"{clip('building.jpg')}\n{tmp_path}/gone.avi\n")
     for arguments, cause in [
         ([tmp_path / "empty"], "no video or image files in"),
         ([clip("building.jpg"), "--config", tmp_path / "bad.toml"], "unknown key konio.decy"),
+        ([clip("building.jpg"), tmp_path / "clpis"], f"the input '{tmp_path}/clpis': No such"),
+        ([f"@{tmp_path}/list.txt"], f"the input '{tmp_path}/gone.avi': No such file"),
     ]:
         out = tmp_path / "out" / "sub"
         assert batch.main([*map(str, arguments), "--out", str(out)]) == 2

@@ -5,13 +5,15 @@ import gc
 import os
 import pickle
 import re
+import subprocess
+import sys
 import threading
 
 import numpy as np
 import pytest
 
 import quillaventora as qv
-from conftest import clip
+from conftest import TIMEOUT, clip
 
 
 def scene(height=120, width=160):
@@ -218,6 +220,51 @@ def test_live_sessions_step_and_close_without_a_leak_or_a_hang():
     # A session that leaked its retina, model and buffers would hold some 5 MiB.
     assert resident_mib() - before < 30
     assert task_count() == threads
+
+
+# Scripts that end while the module is busy or has had something to say; argv[1] a folder,
+# argv[2] a clip.
+ENDINGS = {
+    "a thread inside Session.step": """
+import threading, numpy as np, quillaventora as qv
+session, stepped = qv.Session(), threading.Event()
+def steps():
+    while True:
+        session.step(np.zeros((240, 320, 3), np.uint8))
+        stepped.set()
+threading.Thread(target=steps, daemon=True).start()
+stepped.wait()
+""",
+    # Stopped before its next frame, as SIGTERM stops retina-replay: its export says so.
+    "a thread inside export_clip": """
+import os, sys, threading, time, quillaventora as qv
+output = os.path.join(sys.argv[1], "clip.h5")
+threading.Thread(target=qv.export_clip, args=(sys.argv[2], output), daemon=True).start()
+deadline = time.monotonic() + 60
+while not any(qv._quillaventora._TEMPORARY_MARKER in n for n in os.listdir(sys.argv[1])):
+    assert time.monotonic() < deadline, "the export never started"
+    time.sleep(0.01)
+""",
+    "an image probed that is not there": """
+import os, sys, quillaventora as qv
+try:
+    qv.read_frames(os.path.join(sys.argv[1], "missing.png"))
+except ValueError:
+    pass
+""",
+}
+
+
+@pytest.mark.parametrize("ending", ENDINGS)
+def test_the_interpreter_ends_normally_and_stderr_holds_only_python(tmp_path, ending):
+    done = subprocess.run([sys.executable, "-c", ENDINGS[ending], str(tmp_path), clip("vtest.avi")],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    # No "terminate called without an active exception" (status 134), no OpenCV "[ WARN:0@...",
+    # no crash as the libraries' static objects go under a running export (status -11).
+    assert (done.returncode, done.stderr) == (0, "")
+    if ending == "a thread inside export_clip":
+        attributes = qv.read_export(tmp_path / "clip.h5").attrs
+        assert (attributes["end_reason"], attributes["completed"]) == ("signal SIGTERM", 0)
 
 
 def test_one_session_stepped_from_two_threads_counts_every_frame_once():

@@ -20,6 +20,11 @@ struct CaptureInfo {
   double framesPerSecond = 0.0;  // the nominal rate
 };
 
+// Keeps OpenCV's own warnings ("[ WARN:0@0.047] ... findDecoder ...") and FFmpeg's lines off
+// standard error from now on, for the whole process: the program's messages about an input are
+// its own. Every capture and recorder calls it; so does the Python module when it is imported.
+void quietBackends();
+
 // A camera or a video file (anything OpenCV's capture reads), any back-end. Back-end warnings
 // are silenced: the program's messages about an input are its own.
 class Capture {
