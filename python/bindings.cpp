@@ -46,8 +46,9 @@ namespace py = pybind11;
 
 namespace {
 
-// NumPy reads a RetinaEvent in place through a structured dtype with these offsets. `kind` is
-// an int32 in C++; its low byte, first on a little-endian machine, holds every kind's value.
+// NumPy reads a RetinaEvent in place through a structured dtype with these offsets, its fields
+// in memory order (np.save and pandas need that). `kind` is an int32 in C++; its low byte, first
+// on a little-endian machine, holds every kind's value, and the three above it are padding.
 static_assert(sizeof(RetinaEvent) == 24, "RetinaEvent is 24 bytes");
 static_assert(offsetof(RetinaEvent, time) == 0 && offsetof(RetinaEvent, src) == 8 &&
                   offsetof(RetinaEvent, dst) == 12 && offsetof(RetinaEvent, weight) == 16 &&
@@ -70,13 +71,13 @@ using EventBuffer = std::vector<RetinaEvent>;
 // Created once, with the GIL, when the module is imported; never destroyed, so that no Python
 // object is released after the interpreter has gone.
 const py::dtype& eventDtype() {
-  static const auto* dtype =
-      new py::dtype(py::list(py::make_tuple("t", "src", "dst", "kind", "weight")),
-                    py::list(py::make_tuple("<f8", "<i4", "<i4", "u1", "<f4")),
-                    py::list(py::make_tuple(offsetof(RetinaEvent, time), offsetof(RetinaEvent, src),
-                                            offsetof(RetinaEvent, dst), offsetof(RetinaEvent, kind),
-                                            offsetof(RetinaEvent, weight))),
-                    sizeof(RetinaEvent));
+  static const auto* dtype = new py::dtype(
+      py::list(py::make_tuple("t", "src", "dst", "weight", "kind")),
+      py::list(py::make_tuple("<f8", "<i4", "<i4", "<f4", "u1")),
+      py::list(py::make_tuple(offsetof(RetinaEvent, time), offsetof(RetinaEvent, src),
+                              offsetof(RetinaEvent, dst), offsetof(RetinaEvent, weight),
+                              offsetof(RetinaEvent, kind))),
+      sizeof(RetinaEvent));
   return *dtype;
 }
 
@@ -313,7 +314,7 @@ FoveaControl foveaArgument(const py::object& fovea, const py::object& foveaPath)
 // What one step gives Python. The arrays are views (see Session.step's docstring).
 struct StepResult {
   py::object canvas, activations, gains, konio, events, konioEvents;
-  py::tuple center;
+  py::tuple center, sampledCenter;
   std::int64_t frame = 0;
   double t = 0.0;
   std::int32_t frameTimeMs = 0;
@@ -435,6 +436,7 @@ class PySession {
       r.events = r.konioEvents = py::none();
     }
     r.center = py::make_tuple(result.center.cx, result.center.cy);
+    r.sampledCenter = py::make_tuple(result.sampledCenter.cx, result.sampledCenter.cy);
     r.frame = frameNumber;
     r.t = result.captureTime;
     r.frameTimeMs = result.frameTimeMs;
@@ -885,7 +887,9 @@ events: EVENT_DTYPE, every event the frame pushed, the frame marker (kind 99) fi
 export's /events; konio_events: the Konio outputs (kind 3) the model pushed meanwhile, as
 /konio_events (src = dst = the unit). Both read-only and the frame's own: they stay valid for
 as long as you hold them. None when the session was made with events=False.
-center: (cx, cy), pixels, the fovea centre the frame was drawn around. frame: 1 for the first.
+center: (cx, cy), pixels, the fovea centre the frame was drawn around (the model may have moved
+it after sampling); sampled_center: (cx, cy), the centre the frame's sensors were sampled
+around, so the pixel of every event of the frame (to_xytp). frame: 1 for the first.
 t: seconds, the capture time stamped on the frame's events (deterministic: frame / 30).
 frame_time_ms: as the overlay shows it. events_pushed: the frame's events, marker included.
 queue_size, queue_peak, displaced_total, batches_total: the queue's counters after the frame.)doc")
@@ -896,6 +900,7 @@ queue_size, queue_peak, displaced_total, batches_total: the queue's counters aft
       .def_readonly("events", &StepResult::events)
       .def_readonly("konio_events", &StepResult::konioEvents)
       .def_readonly("center", &StepResult::center)
+      .def_readonly("sampled_center", &StepResult::sampledCenter)
       .def_readonly("frame", &StepResult::frame)
       .def_readonly("t", &StepResult::t)
       .def_readonly("frame_time_ms", &StepResult::frameTimeMs)

@@ -35,15 +35,15 @@ from ._quillaventora import (
     __version__,
 )
 from ._quillaventora import _TimedCppSession  # noqa: F401 (bench/python_step.py)
-from .events import POLARITY_CODES, TONIC_POLARITIES, to_tonic, to_xytp
+from .events import POLARITY_CODES, TONIC_POLARITIES, EventsOffPicture, to_tonic, to_xytp
 from .export_reader import FRAME_DTYPE, Export, read_export
 from .export_writer import ExportError, ExportResult, export_clip
 
 __all__ = [
     "COLOR_CLASSES", "EVENT_DTYPE", "FRAME_DTYPE", "FRAME_MARKER", "KONIO_INPUT", "KONIO_OUTPUT",
-    "PHOTORECEPTOR", "POLARITY_CODES", "RETINA_DTYPE", "TONIC_POLARITIES", "Export",
-    "ExportError", "ExportResult", "FrameReader", "Parameters", "ParameterSection", "Session",
-    "StepResult", "export_clip", "read_export", "read_frames", "to_tonic", "to_xytp",
+    "PHOTORECEPTOR", "POLARITY_CODES", "RETINA_DTYPE", "TONIC_POLARITIES", "EventsOffPicture",
+    "Export", "ExportError", "ExportResult", "FrameReader", "Parameters", "ParameterSection",
+    "Session", "StepResult", "export_clip", "read_export", "read_frames", "to_tonic", "to_xytp",
 ]
 
 

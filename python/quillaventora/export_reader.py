@@ -7,7 +7,7 @@ from ._quillaventora import EVENT_DTYPE, KONIO_OUTPUT, RETINA_DTYPE, Parameters
 FRAME_DTYPE = np.dtype([("frame", "<i4"), ("t", "<f8"), ("fovea_cx", "<i4"), ("fovea_cy", "<i4"),
                         ("frame_time_ms", "<i4"), ("events_pushed", "<i8"),
                         ("displaced_total", "<i8"), ("batches_total", "<i8"),
-                        ("queue_size", "<i8")])
+                        ("queue_size", "<i8"), ("sampled_cx", "<i4"), ("sampled_cy", "<i4")])
 """One row of /frames: see the README's table of the export."""
 
 

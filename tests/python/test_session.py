@@ -57,6 +57,24 @@ def test_results_and_retina_have_the_documented_dtypes():
         assert session.retina_scale == pytest.approx(60 / 32768)
 
 
+def test_structured_arrays_save_load_and_convert_as_numpy_arrays(tmp_path):
+    with qv.Session() as session:
+        r = session.step(scene())
+        arrays = {"events": r.events, "konio_events": r.konio_events, "retina": session.retina,
+                  "tonic": qv.to_tonic(r.events, session.retina)}
+    for name, array in arrays.items():
+        offsets = [array.dtype.fields[f][1] for f in array.dtype.names]
+        assert offsets == sorted(offsets), f"{name}: fields out of memory order"
+        np.save(tmp_path / f"{name}.npy", array)
+        loaded = np.load(tmp_path / f"{name}.npy")
+        assert loaded.dtype == array.dtype and np.array_equal(loaded, array), name
+        assert loaded.tolist() == array.tolist(), name
+    np.savez(tmp_path / "all.npz", **arrays)
+    with np.load(tmp_path / "all.npz") as stored:
+        assert all(np.array_equal(stored[name], array) for name, array in arrays.items())
+    assert qv.EVENT_DTYPE.names == ("t", "src", "dst", "weight", "kind")
+
+
 @pytest.mark.parametrize("frame,error,cause", [
     ([[0, 1], [2, 3]], TypeError, "must be a NumPy array"),
     (np.zeros((8, 8, 3), np.float32), TypeError, "must be uint8"),
