@@ -188,6 +188,24 @@ py::array ownedImage(cv::Mat image) {
   return py::array(py::dtype::of<std::uint8_t>(), shape, strides, data, owning(std::move(image)));
 }
 
+// A float32 array that owns `values` (moved in, no copy).
+py::array ownedFloats(std::vector<float> values) {
+  const auto count = static_cast<py::ssize_t>(values.size());
+  const float* data = values.data();  // moving the vector keeps its storage
+  return py::array(py::dtype::of<float>(), {count}, {py::ssize_t{sizeof(float)}}, data,
+                   owning(std::move(values)));
+}
+
+// A keyword that is a flag: True or False (a NumPy bool too), not None, 0 or a string, which
+// would otherwise pass for one.
+bool flagArgument(py::handle value, const char* keyword) {
+  if (py::isinstance<py::bool_>(value)) return value.cast<bool>();
+  if (py::isinstance(value, py::module_::import("numpy").attr("bool_"))) {
+    return py::cast<bool>(py::bool_(py::reinterpret_borrow<py::object>(value)));
+  }
+  throw py::type_error(std::string(keyword) + " must be True or False, not " + typeName(value));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Parameters
 
@@ -365,6 +383,44 @@ struct StepperConfig {
   bool recordEvents = true;
 };
 
+// A frame's canvas and per-sensor values copied out of the session, for a result that owns them.
+struct FrameCopies {
+  cv::Mat canvas;
+  std::vector<float> activations, gains, konio;
+
+  static FrameCopies of(const FrameResult& out) {
+    return {out.canvas.clone(), *out.activations, *out.gains, *out.konio};
+  }
+
+  // Writable arrays that own the copies (no second copy). Needs the GIL.
+  StepResult arrays() {
+    StepResult r;
+    r.canvas = ownedImage(std::move(canvas));
+    r.activations = ownedFloats(std::move(activations));
+    r.gains = ownedFloats(std::move(gains));
+    r.konio = ownedFloats(std::move(konio));
+    return r;
+  }
+};
+
+// Read-only views of the session's buffers, which its next step overwrites; `session` keeps
+// them alive.
+StepResult viewArrays(const FrameResult& out, py::handle session) {
+  StepResult r;
+  cv::Mat canvas = out.canvas;  // shares the pixels: the capsule below keeps them alive
+  const std::vector<py::ssize_t> canvasShape{canvas.rows, canvas.cols, 3};
+  const std::vector<py::ssize_t> canvasStrides{static_cast<py::ssize_t>(canvas.step[0]), 3, 1};
+  const void* pixels = canvas.data;
+  r.canvas = readOnlyView(py::dtype::of<std::uint8_t>(), canvasShape, canvasStrides, pixels,
+                          owning(std::move(canvas)));
+  const py::dtype f4 = py::dtype::of<float>();
+  const auto sensors = static_cast<py::ssize_t>(out.activations->size());
+  r.activations = readOnlyView(f4, {sensors}, {4}, out.activations->data(), session);
+  r.gains = readOnlyView(f4, {sensors}, {4}, out.gains->data(), session);
+  r.konio = readOnlyView(f4, {sensors}, {4}, out.konio->data(), session);
+  return r;
+}
+
 class PySession {
  public:
   explicit PySession(StepperConfig config)
@@ -380,15 +436,17 @@ class PySession {
     work();
   }
 
-  static StepResult step(const py::object& self, py::handle frameObject) {
+  static StepResult step(const py::object& self, py::handle frameObject,
+                         const py::object& copyObject) {
+    const bool copy = flagArgument(copyObject, "copy");
     PySession& s = self.cast<PySession&>();
     py::array frameArray;
     const cv::Mat frame = frameMat(frameObject, frameArray);
     std::shared_ptr<EventBuffer> buffer = s.runner_.recordsEvents() ? s.freeBuffer() : nullptr;
 
     FrameResult out;
+    FrameCopies copies;
     py::object previousFrame;  // released after the lock: freeing an array may run Python code
-    std::int64_t frameNumber = 0;
     bool closed = false;
     s.locked([&] {
       closed = s.closed_;
@@ -396,7 +454,8 @@ class PySession {
       out = s.runner_.step(frame);
       if (out.refused == FrameRefusal::foveaPathOutside) return;  // the session has not seen it
       if (buffer && out.drawn) s.runner_.session().takeFrameEvents(*buffer);
-      frameNumber = out.number;
+      // Copied here, before another thread's step can overwrite the session's buffers.
+      if (copy && out.drawn) copies = FrameCopies::of(out);
       // The session's state points at the frame's pixels (for its size) until its next frame:
       // keep them alive, set here so that another thread's step cannot come in between. Safe
       // under the lock: no thread waits for it holding the GIL.
@@ -410,41 +469,32 @@ class PySession {
     }
     if (!out.drawn) throw py::value_error("frame refused: " + out.refusal);
 
-    const FrameResult& result = out;
-    const auto sensors = static_cast<py::ssize_t>(s.runner_.session().sensorCount());
-    StepResult r;
-    cv::Mat canvas = result.canvas;  // shares the pixels: the capsule below keeps them alive
-    const std::vector<py::ssize_t> canvasShape{canvas.rows, canvas.cols, 3};
-    const std::vector<py::ssize_t> canvasStrides{static_cast<py::ssize_t>(canvas.step[0]), 3, 1};
-    const void* pixels = canvas.data;
-    r.canvas = readOnlyView(py::dtype::of<std::uint8_t>(), canvasShape, canvasStrides, pixels,
-                            owning(std::move(canvas)));
-    const py::dtype f4 = py::dtype::of<float>();
-    const float* activations = result.activations->data();
-    r.activations = readOnlyView(f4, {sensors}, {4}, activations, self);
-    r.gains = readOnlyView(f4, {sensors}, {4}, result.gains->data(), self);
-    r.konio = readOnlyView(f4, {sensors}, {4}, result.konio->data(), self);
+    StepResult r = copy ? copies.arrays() : viewArrays(out, self);
     if (buffer) {
       const py::capsule keep = owning(buffer);
       const RetinaEvent* first = buffer->data();
       const auto loop = static_cast<py::ssize_t>(out.loopEvents);
       const auto konio = static_cast<py::ssize_t>(buffer->size()) - loop;
-      r.events = readOnlyView(eventDtype(), {loop}, {sizeof(RetinaEvent)}, first, keep);
-      r.konioEvents =
-          readOnlyView(eventDtype(), {konio}, {sizeof(RetinaEvent)}, first + loop, keep);
+      const auto events = [&](const RetinaEvent* from, py::ssize_t count) {
+        py::array view(eventDtype(), {count}, {py::ssize_t{sizeof(RetinaEvent)}}, from, keep);
+        if (!copy) makeReadOnly(view);  // as the other views are; the buffer is the frame's
+        return view;
+      };
+      r.events = events(first, loop);
+      r.konioEvents = events(first + loop, konio);
     } else {
       r.events = r.konioEvents = py::none();
     }
-    r.center = py::make_tuple(result.center.cx, result.center.cy);
-    r.sampledCenter = py::make_tuple(result.sampledCenter.cx, result.sampledCenter.cy);
-    r.frame = frameNumber;
-    r.t = result.captureTime;
-    r.frameTimeMs = result.frameTimeMs;
-    r.eventsPushed = static_cast<std::int64_t>(result.eventsPushed);
-    r.queueSize = static_cast<std::int64_t>(result.queue.size);
-    r.queuePeak = static_cast<std::int64_t>(result.queue.peak);
-    r.displacedTotal = static_cast<std::int64_t>(result.queue.displaced);
-    r.batchesTotal = static_cast<std::int64_t>(result.queue.batches);
+    r.center = py::make_tuple(out.center.cx, out.center.cy);
+    r.sampledCenter = py::make_tuple(out.sampledCenter.cx, out.sampledCenter.cy);
+    r.frame = out.number;
+    r.t = out.captureTime;
+    r.frameTimeMs = out.frameTimeMs;
+    r.eventsPushed = static_cast<std::int64_t>(out.eventsPushed);
+    r.queueSize = static_cast<std::int64_t>(out.queue.size);
+    r.queuePeak = static_cast<std::int64_t>(out.queue.peak);
+    r.displacedTotal = static_cast<std::int64_t>(out.queue.displaced);
+    r.batchesTotal = static_cast<std::int64_t>(out.queue.batches);
     return r;
   }
 
@@ -931,19 +981,21 @@ events: False skips collecting events (StepResult.events is None); see the READM
 
 step() releases the GIL; a session steps on one thread at a time. Use it as a context manager,
 or call close(), to join the worker thread.)doc")
-      .def(py::init([](const py::object& parameters, bool deterministic, const py::object& fovea,
-                       const py::object& foveaPath, bool events) {
+      .def(py::init([](const py::object& parameters, const py::object& deterministic,
+                       const py::object& fovea, const py::object& foveaPath,
+                       const py::object& events) {
              StepperConfig config;
+             config.deterministic = flagArgument(deterministic, "deterministic");
+             config.recordEvents = flagArgument(events, "events");
              config.parameters = parametersArgument(parameters);
-             config.deterministic = deterministic;
              config.fovea = foveaArgument(fovea, foveaPath);
-             config.recordEvents = events;
              return std::make_unique<PySession>(std::move(config));
            }),
            py::arg("parameters") = py::none(), py::arg("deterministic") = true,
            py::arg("fovea") = py::none(), py::kw_only(), py::arg("fovea_path") = py::none(),
            py::arg("events") = true)
-      .def("step", &PySession::step, py::arg("frame"), R"doc(
+      .def("step", &PySession::step, py::arg("frame"), py::kw_only(), py::arg("copy") = true,
+           R"doc(
 Runs one frame and returns a StepResult.
 
 frame: a NumPy array, H x W x 3 uint8 BGR (as OpenCV and read_frames give it), H x W grey or

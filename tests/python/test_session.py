@@ -42,10 +42,6 @@ def test_results_and_retina_have_the_documented_dtypes():
         assert (r.canvas.dtype, r.canvas.shape) == (np.uint8, (120, 160, 3))
         for values in (r.activations, r.gains, r.konio):
             assert (values.dtype, values.shape) == (np.float32, (n,))
-        for array in (r.canvas, r.activations, r.gains, r.konio, r.events, r.konio_events):
-            assert not array.flags.writeable
-            with pytest.raises(ValueError, match="read-only"):
-                array[0] = 0
         retina = session.retina
         assert retina.dtype.names == ("index", "x", "y", "px", "py", "radius", "color_class",
                                       "is_spiral", "is_prime")
@@ -181,14 +177,48 @@ def test_parameters_check_as_the_command_line_does(tmp_path):
         qv.Session(parameters=42)
 
 
-def test_arrays_outlive_the_next_step_and_the_session():
+VALUES = ("canvas", "activations", "gains", "konio", "events", "konio_events")
+
+
+@pytest.mark.parametrize("copy", [True, False])
+def test_kept_results_stay_their_own_unless_views_are_asked_for(copy):
+    frames = [scene(), np.ascontiguousarray(scene()[::-1]), np.roll(scene(), 40, axis=1)]
+    with qv.Session() as session:
+        results, taken = [], []
+        for frame in frames:
+            results.append(session.step(frame, copy=copy))
+            taken.append({name: getattr(results[-1], name).copy() for name in VALUES})
+        first, last = results[0], results[-1]
+        for r, values in zip(results, taken):
+            for name in ("events", "konio_events"):  # a frame's events are its own either way
+                assert np.array_equal(getattr(r, name), values[name]), name
+        for name in VALUES[:4]:
+            arrays = [getattr(r, name) for r in results]
+            if copy:  # [s.step(f).gains for f in frames] keeps every frame's gains
+                assert all(np.array_equal(a, v[name]) for a, v in zip(arrays, taken)), name
+                assert not np.array_equal(arrays[0], arrays[-1]), name
+            else:  # views of the session's buffers: the last step's values
+                assert all(np.shares_memory(a, arrays[-1]) for a in arrays), name
+        for name in VALUES:
+            array = getattr(first, name)
+            assert array.flags.writeable == copy, name
+            if copy:
+                array.flat[0] = 0  # the caller's own: the other results are untouched
+                assert np.array_equal(getattr(last, name), taken[-1][name]), name
+            else:
+                with pytest.raises(ValueError, match="read-only"):
+                    array.flat[0] = 0
+
+
+@pytest.mark.parametrize("copy", [True, False])
+def test_arrays_outlive_the_next_step_and_the_session(copy):
     frame = scene()
     session = qv.Session()
-    first = session.step(frame)
+    first = session.step(frame, copy=copy)
     events, canvas = first.events, first.canvas
     kept = events.copy()
     for _ in range(3):
-        later = session.step(frame)
+        later = session.step(frame, copy=copy)
     assert np.array_equal(events, kept)  # a frame's events are its own
     assert not np.array_equal(later.events, kept)
     gains = later.gains
@@ -200,6 +230,19 @@ def test_arrays_outlive_the_next_step_and_the_session():
     gc.collect()
     # The views keep their memory: reading them after the session is gone is safe.
     assert canvas.shape == (120, 160, 3) and canvas.sum() > 0 and gains.min() > 0
+
+
+@pytest.mark.parametrize("call,keyword", [
+    (lambda: qv.Session(deterministic=None), "deterministic"),
+    (lambda: qv.Session(deterministic=1), "deterministic"),
+    (lambda: qv.Session(events="no"), "events"),
+    (lambda: qv.Session().step(scene(), copy=None), "copy"),
+])
+def test_flags_take_true_or_false_only(call, keyword):
+    with pytest.raises(TypeError, match=f"^{keyword} must be True or False, not "):
+        call()
+    with qv.Session(deterministic=np.bool_(True), events=True) as session:  # NumPy's bool is one
+        assert session.deterministic and session.step(scene(), copy=np.False_).frame == 1
 
 
 def task_count():
