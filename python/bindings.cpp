@@ -291,6 +291,43 @@ Parameters parametersArgument(const py::object& parameters) {
                        typeName(parameters));
 }
 
+std::vector<std::string> keyPaths() {
+  std::vector<std::string> paths;
+  for (const ParameterKey& key : parameterKeys())
+    paths.push_back(key.path());
+  return paths;
+}
+
+const ParameterKey& keyItem(const std::string& path) {
+  const ParameterKey* key = findParameterKey(path);
+  if (key == nullptr) throw py::key_error("unknown key " + path + parameterKeySuggestion(path));
+  return *key;
+}
+
+// Parameters(values): the defaults, a copy of a Parameters, or the defaults with the keys of a
+// mapping ('section.key': value) set, each checked as p[key] = value checks it.
+ParametersPtr parametersFrom(const py::object& values) {
+  auto parameters = std::make_shared<Parameters>();
+  if (values.is_none()) return parameters;
+  if (py::isinstance<Parameters>(values)) {
+    *parameters = values.cast<const Parameters&>();
+    return parameters;
+  }
+  if (!py::isinstance(values, py::module_::import("collections.abc").attr("Mapping"))) {
+    throw py::type_error(
+        "Parameters takes a mapping of 'section.key' to value, a Parameters or "
+        "nothing, not " +
+        typeName(values));
+  }
+  for (const py::handle key : values.attr("keys")()) {
+    if (!py::isinstance<py::str>(key)) {
+      throw py::type_error("a parameter key is a 'section.key' string, not " + typeName(key));
+    }
+    setValue(*parameters, keyItem(key.cast<std::string>()), values[key]);
+  }
+  return parameters;
+}
+
 std::string repr(const Parameters& parameters) {
   std::string text;
   for (const std::string& path : changedParameters(parameters)) {
@@ -866,7 +903,7 @@ ValueError naming the key and the range, an unknown key AttributeError (KeyError
 
 ``retina-replay --print-config`` and ``to_toml()`` write the whole file with every key's meaning,
 unit and range.)doc");
-  parameters.def(py::init<>())
+  parameters.def(py::init(&parametersFrom), py::arg("values") = py::none())
       .def_static("from_toml", &parametersFromFile, py::arg("path"),
                   "Reads a parameter file (TOML) as retina-replay --config does; ValueError with "
                   "the line of the first problem.")
@@ -885,33 +922,66 @@ unit and range.)doc");
       .def("changed", &changedParameters,
            "The keys ('section.key') whose values differ from the defaults, in file order.")
       .def(
-          "keys",
-          [](const Parameters&) {
-            std::vector<std::string> paths;
-            for (const ParameterKey& key : parameterKeys())
-              paths.push_back(key.path());
-            return paths;
-          },
+          "keys", [](const Parameters&) { return keyPaths(); },
           "Every key as 'section.key', in file order.")
+      .def(
+          "values",
+          [](const Parameters& p) {
+            py::list values;
+            for (const ParameterKey& key : parameterKeys())
+              values.append(valueObject(p, key));
+            return values;
+          },
+          "Every key's value, in file order.")
+      .def(
+          "items",
+          [](const Parameters& p) {
+            py::list items;
+            for (const ParameterKey& key : parameterKeys())
+              items.append(py::make_tuple(key.path(), valueObject(p, key)));
+            return items;
+          },
+          "('section.key', value) of every key, in file order.")
+      .def(
+          "to_dict",
+          [](const Parameters& p) {
+            py::dict values;
+            for (const ParameterKey& key : parameterKeys())
+              values[py::str(key.path())] = valueObject(p, key);
+            return values;
+          },
+          "A dict of every key ('section.key') to its value, in file order; Parameters(d) "
+          "reads it back.")
+      .def(
+          "get",
+          [](const Parameters& p, const py::object& path, const py::object& fallback) {
+            const ParameterKey* key = py::isinstance<py::str>(path)
+                                          ? findParameterKey(path.cast<std::string>())
+                                          : nullptr;
+            return key == nullptr ? fallback : valueObject(p, *key);
+          },
+          py::arg("key"), py::arg("default") = py::none(),
+          "The key's value, or default for a key the parameters do not have.")
+      .def("__iter__", [](const Parameters&) { return py::iter(py::cast(keyPaths())); })
+      .def("__len__", [](const Parameters&) { return parameterKeys().size(); })
+      .def("__contains__",
+           [](const Parameters&, const py::object& path) {
+             return py::isinstance<py::str>(path) &&
+                    findParameterKey(path.cast<std::string>()) != nullptr;
+           })
       .def_property_readonly(
           "sensor_count", [](const Parameters& p) { return fibonacciSensorCount(p.retina); },
           "Sensors the layout makes (30202 with the defaults).")
-      .def("__getitem__",
-           [](const Parameters& p, const std::string& path) {
-             const ParameterKey* key = findParameterKey(path);
-             if (key == nullptr)
-               throw py::key_error("unknown key " + path + parameterKeySuggestion(path));
-             return valueObject(p, *key);
-           })
-      .def("__setitem__",
-           [](Parameters& p, const std::string& path, py::handle value) {
-             const ParameterKey* key = findParameterKey(path);
-             if (key == nullptr)
-               throw py::key_error("unknown key " + path + parameterKeySuggestion(path));
-             setValue(p, *key, value);
-           })
-      .def("__eq__", [](const Parameters& a, const Parameters& b) { return a == b; })
-      .def("__ne__", [](const Parameters& a, const Parameters& b) { return a != b; })
+      .def("__getitem__", [](const Parameters& p,
+                             const std::string& path) { return valueObject(p, keyItem(path)); })
+      .def("__setitem__", [](Parameters& p, const std::string& path,
+                             py::handle value) { setValue(p, keyItem(path), value); })
+      .def(
+          "__eq__", [](const Parameters& a, const Parameters& b) { return a == b; },
+          py::is_operator())
+      .def(
+          "__ne__", [](const Parameters& a, const Parameters& b) { return a != b; },
+          py::is_operator())
       .def(
           "copy", [](const Parameters& p) { return Parameters(p); }, "An independent copy.")
       .def("__copy__", [](const Parameters& p) { return Parameters(p); })

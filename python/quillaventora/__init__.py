@@ -17,6 +17,7 @@ retina-replay --export file into the same arrays; export_clip writes one as the 
 does.
 """
 
+import collections.abc
 import os
 
 from ._quillaventora import (
@@ -38,6 +39,9 @@ from ._quillaventora import _TimedCppSession  # noqa: F401 (bench/python_step.py
 from .events import POLARITY_CODES, TONIC_POLARITIES, EventsOffPicture, to_tonic, to_xytp
 from .export_reader import FRAME_DTYPE, Export, read_export
 from .export_writer import ExportError, ExportResult, export_clip
+
+# A Parameters reads as a mapping of 'section.key' to value (dict(p), isinstance checks).
+collections.abc.Mapping.register(Parameters)
 
 __all__ = [
     "COLOR_CLASSES", "EVENT_DTYPE", "FRAME_DTYPE", "FRAME_MARKER", "KONIO_INPUT", "KONIO_OUTPUT",

@@ -1,6 +1,7 @@
 """Session, Parameters and read_frames as a user meets them: dtypes, refusals, the layouts a
 frame may come in, the lifetime of the arrays, and live sessions that end cleanly."""
 
+import collections.abc
 import gc
 import os
 import pickle
@@ -208,6 +209,30 @@ def test_kept_results_stay_their_own_unless_views_are_asked_for(copy):
             else:
                 with pytest.raises(ValueError, match="read-only"):
                     array.flat[0] = 0
+
+
+def test_parameters_are_a_mapping_of_their_keys():
+    p = qv.Parameters({"konio.decay": 0.9, "retina.spiral_points": 1024})
+    assert isinstance(p, collections.abc.Mapping)
+    assert (p.konio.decay, p["retina.spiral_points"]) == (0.9, 1024)
+    keys = p.keys()
+    assert list(p) == keys and len(p) == len(keys) == len(set(keys)) > 1 and keys[0].count(".") == 1
+    assert p.values() == [p[k] for k in keys] and p.items() == list(zip(keys, p.values()))
+    assert p.to_dict() == dict(p) == dict(p.items())
+    assert qv.Parameters(p.to_dict()) == p == qv.Parameters(p)  # read back, or copied
+    assert qv.Parameters(p) is not p and qv.Parameters({}) == qv.Parameters()
+    assert ("konio.decay" in p, "konio.decy" in p, 3 in p) == (True, False, False)
+    assert (p.get("konio.decay"), p.get("konio.decy", "none"), p == 3) == (0.9, "none", False)
+    refusals = [
+        ({"konio.decy": 0.9}, KeyError, r"did you mean konio\.decay\?"),
+        ({"konio.decay": "0.9"}, TypeError, "konio.decay must be a number"),
+        ({"konio.decay": 1.5}, ValueError, "out of range"),
+        ({1: 0.9}, TypeError, "a parameter key is a 'section.key' string, not int"),
+        ([("konio.decay", 0.9)], TypeError, "takes a mapping"),
+    ]
+    for values, error, cause in refusals:
+        with pytest.raises(error, match=cause):
+            qv.Parameters(values)
 
 
 @pytest.mark.parametrize("copy", [True, False])
