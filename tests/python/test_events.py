@@ -142,3 +142,60 @@ def test_the_readme_example_steps_plots_and_converts(tmp_path):
     assert (short.returncode, short.stderr.count("\n")) == (1, 1), short.stderr
     assert "5 frames; the example converts the tenth" in short.stderr
     assert os.listdir(tmp_path) == ["figure.png"]
+
+
+@pytest.fixture(scope="module")
+def megamind_export(tmp_path_factory):
+    """The export of all of Megamind.avi (270 frames, some 200 MiB of events once read)."""
+    path = tmp_path_factory.mktemp("export") / "megamind.h5"
+    qv.export_clip(clip("Megamind.avi"), path)
+    return path
+
+
+READ_ONE_FRAME = """
+import sys, h5py, quillaventora as qv
+
+def kib(key):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(key + ":"))
+
+before = kib("VmRSS")
+with qv.read_export(sys.argv[1]) as export:
+    events, konio_events = export.frame_events(-1)
+    assert len(events) > 10000, len(events)
+print((kib("VmHWM") - before) / 1024)
+"""
+
+
+def test_reading_one_frame_reads_that_frame_only(megamind_export):
+    done = subprocess.run([sys.executable, "-c", READ_ONE_FRAME, str(megamind_export)],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr
+    assert float(done.stdout) < 40  # MiB; reading the events whole takes some 200
+
+
+def test_frames_are_found_by_the_exports_numbers(megamind_export):
+    with qv.read_export(megamind_export) as export:
+        count = export.frame_count
+        assert count == len(export.frames) == 270 and export.frames["frame"][-1] == count
+        whole = {name: getattr(export, name)
+                 for name in ("events", "event_frames", "konio_events", "konio_event_frames")}
+        for frame, number in [(1, 1), (np.int64(135), 135), (count, count), (-1, count),
+                              (-count, 1)]:
+            events, konio_events = export.frame_events(frame)
+            assert np.array_equal(events, whole["events"][whole["event_frames"] == number])
+            assert np.array_equal(konio_events,
+                                  whole["konio_events"][whole["konio_event_frames"] == number])
+        events, konio_events = export.frame_range_events(2, -2)
+        assert np.array_equal(events, whole["events"][(whole["event_frames"] >= 2)
+                                                      & (whole["event_frames"] < count)])
+        assert len(konio_events) == np.count_nonzero((whole["konio_event_frames"] >= 2)
+                                                     & (whole["konio_event_frames"] < count))
+        assert [len(e) for e in export.frame_range_events(3, 2)] == [0, 0]
+        for frame, error in [(0, IndexError), (count + 1, IndexError), (-count - 1, IndexError),
+                             (1.5, TypeError), ("2", TypeError), (True, TypeError)]:
+            with pytest.raises(error, match="frame "):
+                export.frame_events(frame)
+    assert export.closed and len(export.events) == len(whole["events"])  # read parts stay
+    with pytest.raises(ValueError, match="is closed"):
+        export.retina
