@@ -659,6 +659,28 @@ InputKind sourceArgument(const std::string& path, const std::string& source) {
   return readsAsImage(path) ? InputKind::image : InputKind::video;
 }
 
+// quillaventora.InputEndedEarly, made once when the module is imported and never destroyed (as
+// the dtypes are).
+const py::object& inputEndedEarly() {
+  static const auto* type = new py::object(py::reinterpret_steal<py::object>(
+      PyErr_NewExceptionWithDoc("quillaventora.InputEndedEarly", R"doc(
+read_frames gave fewer frames than its input holds: the input ended early.
+
+The message says where and why, as retina-replay's warning does ("frame 64 of 270 does not
+decode ..." for a damaged or cut clip, "frame 4: 'img_004.png' is missing ..." for an image
+sequence with a gap).
+
+Attributes
+----------
+frame : int
+    The first frame that did not come (1 = the input's first).
+cause : str
+    Why, starting with the frame.
+)doc",
+                                PyExc_RuntimeWarning, nullptr)));
+  return *type;
+}
+
 class FrameReader {
  public:
   FrameReader(const py::object& path, const py::object& limit, const std::string& source) {
@@ -690,7 +712,10 @@ class FrameReader {
       if (!closed_) input_.read(frame);
       if (frame.empty()) closeLocked();
     }
-    if (frame.empty()) throw py::stop_iteration();
+    if (frame.empty()) {
+      warnIfEndedEarly();
+      throw py::stop_iteration();
+    }
     return ownedImage(std::move(frame));
   }
 
@@ -713,9 +738,23 @@ class FrameReader {
     closed_ = true;
   }
 
+  // Once, at the end of an input that ended before its known end. Raises instead where the
+  // warning filter makes warnings errors.
+  void warnIfEndedEarly() {
+    if (warned_ || input_.endedEarly().empty()) return;
+    warned_ = true;
+    py::object warning =
+        inputEndedEarly()("the input ended early: " + input_.endedEarly() + "; " +
+                          std::to_string(input_.framesRead()) + " frames were read");
+    warning.attr("frame") = input_.endedEarlyFrame();
+    warning.attr("cause") = input_.endedEarly();
+    py::module_::import("warnings").attr("warn")(warning);
+  }
+
   std::mutex mutex_;
   FrameInput input_;
   bool closed_ = false;
+  bool warned_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -862,6 +901,7 @@ PYBIND11_MODULE(_quillaventora, m) {
   m.attr("KONIO_INPUT") = static_cast<int>(EventKind::KonioInput);
   m.attr("KONIO_OUTPUT") = static_cast<int>(EventKind::KonioOutput);
   m.attr("FRAME_MARKER") = static_cast<int>(EventKind::FrameMarker);
+  m.attr("InputEndedEarly") = inputEndedEarly();
 
   py::class_<ParameterSection>(m, "ParameterSection",
                                "One section of a Parameters, its keys as attributes.")

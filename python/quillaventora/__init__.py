@@ -29,6 +29,7 @@ from ._quillaventora import (
     PHOTORECEPTOR,
     RETINA_DTYPE,
     FrameReader,
+    InputEndedEarly,
     Parameters,
     ParameterSection,
     Session,
@@ -46,8 +47,9 @@ collections.abc.Mapping.register(Parameters)
 __all__ = [
     "COLOR_CLASSES", "EVENT_DTYPE", "FRAME_DTYPE", "FRAME_MARKER", "KONIO_INPUT", "KONIO_OUTPUT",
     "PHOTORECEPTOR", "POLARITY_CODES", "RETINA_DTYPE", "TONIC_POLARITIES", "EventsOffPicture",
-    "Export", "ExportError", "ExportResult", "FrameReader", "Parameters", "ParameterSection",
-    "Session", "StepResult", "export_clip", "read_export", "read_frames", "to_tonic", "to_xytp",
+    "Export", "ExportError", "ExportResult", "FrameReader", "InputEndedEarly", "Parameters",
+    "ParameterSection", "Session", "StepResult", "export_clip", "read_export", "read_frames",
+    "to_tonic", "to_xytp",
 ]
 
 

@@ -4,9 +4,11 @@ frame may come in, the lifetime of the arrays, and live sessions that end cleanl
 import collections.abc
 import gc
 import os
+import pathlib
 import pickle
 import re
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -342,3 +344,36 @@ def test_read_frames_decodes_as_the_replay_and_refuses_with_its_messages(tmp_pat
             qv.read_frames(path)
     with pytest.raises(ValueError, match="limit must be at least 1"):
         qv.read_frames(video, limit=0)
+
+
+def write_ppm(path, height=200, width=200):
+    """A flat colour frame as a binary PPM, which the frame reader decodes like any image."""
+    header = f"P6\n{width} {height}\n255\n".encode()
+    path.write_bytes(header + bytes([200, 90, 0]) * (height * width))
+
+
+def cut_clip(folder):
+    """Megamind.avi's first third: its container still says 270 frames."""
+    whole = pathlib.Path(clip("Megamind.avi")).read_bytes()
+    (folder / "cut.avi").write_bytes(whole[:len(whole) // 3])
+    return folder / "cut.avi", r"frame (\d+) of 270 does not decode"
+
+
+def sequence_with_a_gap(folder):
+    for number in (1, 2, 4, 5):
+        write_ppm(folder / f"img_{number:03d}.ppm")
+    return folder / "img_%03d.ppm", r"frame (3): 'img_003.ppm' is missing"
+
+
+@pytest.mark.parametrize("make", [cut_clip, sequence_with_a_gap])
+def test_read_frames_says_where_an_input_ended_early(tmp_path, make):
+    path, cause = make(tmp_path)
+    with pytest.warns(qv.InputEndedEarly, match="the input ended early: " + cause) as said:
+        frames = list(qv.read_frames(path))
+    assert issubclass(qv.InputEndedEarly, RuntimeWarning) and len(said) == 1
+    warning = said[0].message
+    assert warning.frame == len(frames) + 1 == int(re.search(cause, warning.cause).group(1))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a whole input, or one cut by the limit, says nothing
+        assert len(list(qv.read_frames(path, limit=2))) == 2
+        assert len(list(qv.read_frames(clip("Megamind.avi")))) == 270
