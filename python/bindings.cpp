@@ -931,39 +931,88 @@ PYBIND11_MODULE(_quillaventora, m) {
       });
 
   py::class_<Parameters, ParametersPtr> parameters(m, "Parameters", R"doc(
+Parameters(values=None)
+
 Every parameter of the retina, the model, the fovea and the drawing, with the program's defaults.
 
-Each section of the parameter file is an attribute and each of its keys an attribute of that,
-named as in the file: ``p.retina.spiral_points``, ``p.konio.decay = 0.9``. ``p["konio.decay"]``
-reads and writes the same key by its full name. A value is checked when it is set, with the
-command line's message: a value of the wrong type raises TypeError, one out of its range
-ValueError naming the key and the range, an unknown key AttributeError (KeyError for
-``p[...]``). What the keys must satisfy together (a diameter with room for every spiral point,
-...) is checked by ``validate()`` and when a Session or an export starts.
+A mapping of every key ('section.key', in file order) to its value, which may be set: each
+section of the parameter file is also an attribute and each of its keys an attribute of that,
+named as in the file: ``p.retina.spiral_points``, ``p.konio.decay = 0.9``, ``p["konio.decay"]``.
+A value is checked when it is set, with the command line's message. What the keys must satisfy
+together (a diameter with room for every spiral point, ...) is checked by ``validate()`` and
+when a Session or an export starts. ``retina-replay --print-config`` and ``to_toml()`` write the
+whole file with every key's meaning, unit and range.
 
-``retina-replay --print-config`` and ``to_toml()`` write the whole file with every key's meaning,
-unit and range.)doc");
+Parameters
+----------
+values : Mapping, Parameters or None
+    Keys ('section.key') to set over the defaults, as ``p.to_dict()`` gives them; a Parameters
+    to copy; None for the defaults.
+
+Raises
+------
+TypeError
+    A value of the wrong type (a whole-number key takes an int, the others a real number; bool
+    is neither), or a key that is not a string.
+ValueError
+    A value out of its key's range, naming the key and the range.
+KeyError
+    An unknown key, with the nearest one (AttributeError for ``p.section.key``).)doc");
   parameters.def(py::init(&parametersFrom), py::arg("values") = py::none())
-      .def_static("from_toml", &parametersFromFile, py::arg("path"),
-                  "Reads a parameter file (TOML) as retina-replay --config does; ValueError with "
-                  "the line of the first problem.")
-      .def_static("from_toml_string", &parametersFromText, py::arg("text"),
-                  "Parses a parameter file's text (an export's /parameters attribute toml, say).")
+      .def_static("from_toml", &parametersFromFile, py::arg("path"), R"doc(
+Reads a parameter file (TOML) as retina-replay --config does.
+
+Parameters
+----------
+path : str or os.PathLike
+    The file; the keys it leaves out keep their defaults.
+
+Returns
+-------
+Parameters
+
+Raises
+------
+ValueError
+    With the file's name and the line of the first problem.)doc")
+      .def_static("from_toml_string", &parametersFromText, py::arg("text"), R"doc(
+Parses a parameter file's text (an export's /parameters attribute toml, say).
+
+Parameters
+----------
+text : str
+    TOML, as from_toml reads it.
+
+Returns
+-------
+Parameters
+
+Raises
+------
+ValueError
+    With the line of the first problem.)doc")
       .def(
           "to_toml", [](const Parameters& p) { return parametersToToml(p); },
-          "The whole parameter file: every key with its value and a comment.")
+          "Returns the whole parameter file (str): every key with its value and a comment.")
       .def(
           "validate",
           [](const Parameters& p) {
             const ParameterProblem problem = findParameterProblem(p);
             if (!problem.message.empty()) throw py::value_error(problem.message);
           },
-          "Raises ValueError, naming the key, when the values do not fit together.")
+          R"doc(
+Checks that the values fit together, as a Session does when it starts.
+
+Raises
+------
+ValueError
+    Naming the key, when they do not.)doc")
       .def("changed", &changedParameters,
-           "The keys ('section.key') whose values differ from the defaults, in file order.")
+           "Returns the keys (list of 'section.key') whose values differ from the defaults, in "
+           "file order.")
       .def(
           "keys", [](const Parameters&) { return keyPaths(); },
-          "Every key as 'section.key', in file order.")
+          "Returns every key (list of 'section.key'), in file order.")
       .def(
           "values",
           [](const Parameters& p) {
@@ -972,7 +1021,7 @@ unit and range.)doc");
               values.append(valueObject(p, key));
             return values;
           },
-          "Every key's value, in file order.")
+          "Returns every key's value (list of int and float), in file order.")
       .def(
           "items",
           [](const Parameters& p) {
@@ -981,7 +1030,7 @@ unit and range.)doc");
               items.append(py::make_tuple(key.path(), valueObject(p, key)));
             return items;
           },
-          "('section.key', value) of every key, in file order.")
+          "Returns ('section.key', value) of every key (list of tuples), in file order.")
       .def(
           "to_dict",
           [](const Parameters& p) {
@@ -990,8 +1039,8 @@ unit and range.)doc");
               values[py::str(key.path())] = valueObject(p, key);
             return values;
           },
-          "A dict of every key ('section.key') to its value, in file order; Parameters(d) "
-          "reads it back.")
+          "Returns a dict of every key ('section.key') to its value, in file order; "
+          "Parameters(d) reads it back.")
       .def(
           "get",
           [](const Parameters& p, const py::object& path, const py::object& fallback) {
@@ -1001,7 +1050,19 @@ unit and range.)doc");
             return key == nullptr ? fallback : valueObject(p, *key);
           },
           py::arg("key"), py::arg("default") = py::none(),
-          "The key's value, or default for a key the parameters do not have.")
+          R"doc(
+The value of one key.
+
+Parameters
+----------
+key : str
+    'section.key'.
+default : object
+    Returned for a key the parameters do not have.
+
+Returns
+-------
+int, float or default)doc")
       .def("__iter__", [](const Parameters&) { return py::iter(py::cast(keyPaths())); })
       .def("__len__", [](const Parameters&) { return parameterKeys().size(); })
       .def("__contains__",
@@ -1039,20 +1100,37 @@ unit and range.)doc");
   py::class_<StepResult>(m, "StepResult", R"doc(
 What one Session.step did.
 
-canvas: uint8 H x W x 3 BGR, the picture the window shows; activations, gains, konio: float32,
-one per sensor in the order of Session.retina (activation in [0, 1], gain in (0, 1], Konio
-activity in [0, 1]) -- these four are read-only views of the session's buffers, which the next
-step overwrites: .copy() what you keep.
-events: EVENT_DTYPE, every event the frame pushed, the frame marker (kind 99) first, as the
-export's /events; konio_events: the Konio outputs (kind 3) the model pushed meanwhile, as
-/konio_events (src = dst = the unit). Both read-only and the frame's own: they stay valid for
-as long as you hold them. None when the session was made with events=False.
-center: (cx, cy), pixels, the fovea centre the frame was drawn around (the model may have moved
-it after sampling); sampled_center: (cx, cy), the centre the frame's sensors were sampled
-around, so the pixel of every event of the frame (to_xytp). frame: 1 for the first.
-t: seconds, the capture time stamped on the frame's events (deterministic: frame / 30).
-frame_time_ms: as the overlay shows it. events_pushed: the frame's events, marker included.
-queue_size, queue_peak, displaced_total, batches_total: the queue's counters after the frame.)doc")
+Attributes
+----------
+canvas : ndarray of uint8, H x W x 3
+    The picture the window shows, BGR.
+activations, gains, konio : ndarray of float32, one per sensor
+    In the order of Session.retina: each sensor's sample in [0, 1], its gain in (0, 1] and
+    the Konio activity in [0, 1]. With step(copy=True), the default, these four and the canvas
+    are the result's own, writable; with copy=False read-only views of the session's buffers,
+    which its next step overwrites.
+events : ndarray of EVENT_DTYPE or None
+    Every event the frame pushed, the frame marker (kind FRAME_MARKER) first, as the export's
+    /events; None for a session made with events=False. The frame's own either way (read-only
+    with copy=False).
+konio_events : ndarray of EVENT_DTYPE or None
+    The Konio outputs (kind KONIO_OUTPUT) the model pushed meanwhile, as /konio_events
+    (src = dst = the unit).
+center : (int, int)
+    (cx, cy), pixels: the fovea centre the frame was drawn around, after the model moved it.
+sampled_center : (int, int)
+    (cx, cy), pixels: the centre the frame's sensors were sampled around, so the pixel of every
+    event of the frame (sensor i at sampled_center + retina's px, py; to_xytp places them).
+frame : int
+    1 for the session's first frame.
+t : float
+    Seconds: the capture time stamped on the frame's events (deterministic: frame / 30).
+frame_time_ms : int
+    As the overlay shows it.
+events_pushed : int
+    The frame's events, its marker included.
+queue_size, queue_peak, displaced_total, batches_total : int
+    The event queue's counters after the frame.)doc")
       .def_readonly("canvas", &StepResult::canvas)
       .def_readonly("activations", &StepResult::activations)
       .def_readonly("gains", &StepResult::gains)
@@ -1080,17 +1158,32 @@ Session(parameters=None, deterministic=True, fovea=None, *, fovea_path=None, eve
 
 One run of the retina, stepped one frame at a time: the program's own session.
 
-parameters: a Parameters, a parameter file's path, or None for the defaults.
-deterministic: True runs the model right after each frame's events, on a clock that advances
-1/30 s per frame, exactly as retina-replay --deterministic: the same frames give the same
-canvases and events, bit for bit. False runs the model on its worker thread as the demo does
-(batches then depend on thread scheduling) and stamps events on the steady clock.
-fovea: 'model' (None: the model moves the centre) or 'fixed' (it stays in the middle).
-fovea_path: a CSV file 'frame,cx,cy' that moves the centre, as retina-replay --fovea-path.
-events: False skips collecting events (StepResult.events is None); see the README for the cost.
-
 step() releases the GIL; a session steps on one thread at a time. Use it as a context manager,
-or call close(), to join the worker thread.)doc")
+or call close(), to join the worker thread.
+
+Parameters
+----------
+parameters : Parameters, str, os.PathLike or None
+    A Parameters, a parameter file's path, or None for the defaults.
+deterministic : bool
+    True runs the model right after each frame's events, on a clock that advances 1/30 s per
+    frame, exactly as retina-replay --deterministic: the same frames give the same canvases and
+    events, bit for bit. False runs the model on its worker thread as the demo does (batches
+    then depend on thread scheduling) and stamps events on the steady clock.
+fovea : {'model', 'fixed'} or None
+    Who moves the centre: the model (None too) or nobody (it stays where the first frame put it).
+fovea_path : str, os.PathLike or None
+    A CSV file 'frame,cx,cy' that moves the centre, as retina-replay --fovea-path.
+events : bool
+    False skips collecting events (StepResult.events is None): docs/performance.md says what
+    that saves.
+
+Raises
+------
+TypeError
+    A keyword of the wrong type (deterministic=None, parameters=42), naming it.
+ValueError
+    Parameters that do not fit together, or a bad fovea or fovea path file.)doc")
       .def(py::init([](const py::object& parameters, const py::object& deterministic,
                        const py::object& fovea, const py::object& foveaPath,
                        const py::object& events) {
@@ -1106,17 +1199,40 @@ or call close(), to join the worker thread.)doc")
            py::arg("events") = true)
       .def("step", &PySession::step, py::arg("frame"), py::kw_only(), py::arg("copy") = true,
            R"doc(
-Runs one frame and returns a StepResult.
+Runs one frame.
 
-frame: a NumPy array, H x W x 3 uint8 BGR (as OpenCV and read_frames give it), H x W grey or
-H x W x 4 BGRA; uint16 frames are scaled to 8 bits. A crop of a larger array is used in place;
-other strided views are copied. Any other dtype raises TypeError, another shape or an empty
-frame ValueError. The first frame fixes the retina's scale: diameter / 2 retina units span the
-distance from its middle to its nearest edge.)doc")
+The first frame fixes the retina's scale: diameter / 2 retina units span the distance from its
+middle to its nearest edge.
+
+Parameters
+----------
+frame : ndarray
+    H x W x 3 uint8 BGR (as OpenCV and read_frames give it), H x W grey or H x W x 4 BGRA;
+    uint16 frames are scaled to 8 bits. A crop of a larger array is used in place; other
+    strided views are copied.
+copy : bool
+    True: the result owns its canvas, activations, gains and Konio activity (copies, writable;
+    kept results stay as they were). False: those four are read-only views of the session's
+    buffers, with no copy, which the next step overwrites: for a loop that is done with each
+    result before the next step.
+
+Returns
+-------
+StepResult
+
+Raises
+------
+TypeError
+    A frame of another dtype, or copy not True or False.
+ValueError
+    A frame of another shape, an empty one, or one the fovea path leaves.
+RuntimeError
+    After close().)doc")
       .def("recentre", &PySession::recenter,
            "Puts the fovea centre back in the middle of the frame (the demo's 'r' key).")
       .def("close", &PySession::close,
-           "Joins the model's worker thread. Safe to call again; step() then raises.")
+           "Joins the model's worker thread. Safe to call again; step() then raises "
+           "RuntimeError.")
       .def("__enter__", [](const py::object& self) { return self; })
       .def("__exit__",
            [](PySession& s, const py::args&) {
@@ -1124,11 +1240,16 @@ distance from its middle to its nearest edge.)doc")
              return false;
            })
       .def_property_readonly("retina", &PySession::retina, R"doc(
-The layout as a structured array (RETINA_DTYPE), one row per sensor as the export's /retina:
-index; x, y (retina units, y downward); px, py (pixels from the fovea centre at the session's
-scale); radius (pixels, the disc as drawn); color_class (0 albastru/blue, 1 rosu/red, 2
-verde/green, 3 alb_negru/grey); is_spiral, is_prime (0 or 1). Read-only. The scale is fixed by
-the first frame, so before it this raises RuntimeError.)doc")
+The layout, one row per sensor as the export's /retina (ndarray of RETINA_DTYPE, read-only).
+
+Fields: index; x, y (retina units, y downward); px, py (pixels from the fovea centre at the
+session's scale); radius (pixels, the disc as drawn); color_class (0 albastru/blue, 1
+rosu/red, 2 verde/green, 3 alb_negru/grey); is_spiral, is_prime (0 or 1).
+
+Raises
+------
+RuntimeError
+    Before the first frame, which fixes the scale.)doc")
       .def_property_readonly("retina_scale", &PySession::retinaScale,
                              "Pixels per retina unit, fixed by the first frame; None before.")
       .def_property_readonly("sensor_count", &PySession::sensorCount)
@@ -1137,12 +1258,20 @@ the first frame, so before it this raises RuntimeError.)doc")
       .def_property_readonly("records_events", &PySession::recordsEvents)
       .def_property_readonly("closed", &PySession::closed)
       .def("queue_stats", &PySession::queueStats,
-           "The event queue's counters now: size, peak, displaced, batches.");
+           "Returns the event queue's counters now (dict of int): size, peak, displaced, "
+           "batches.");
 
   py::class_<FrameReader>(m, "FrameReader", R"doc(
+FrameReader(path, limit=None, source='auto')
+
 Frames of a video, an image sequence ('img_%03d.png') or a still image, decoded by the OpenCV
-that retina-replay uses, exactly as it decodes them: H x W x 3 uint8 BGR arrays that own their
-pixels. Iterate over it; read_frames() makes one.)doc")
+that retina-replay uses, exactly as it decodes them. Iterate over it for H x W x 3 uint8 BGR
+arrays that own their pixels; read_frames() makes one, and says what its arguments mean.
+
+Warns
+-----
+InputEndedEarly
+    At the end of an input that ended before its known end.)doc")
       .def(py::init<const py::object&, const py::object&, const std::string&>(), py::arg("path"),
            py::arg("limit") = py::none(), py::arg("source") = "auto")
       .def("__iter__", [](const py::object& self) { return self; })

@@ -56,11 +56,35 @@ __all__ = [
 def read_frames(path, limit=None, source="auto"):
     """Frames of a video, an image sequence or a still image, as retina-replay decodes them.
 
-    Returns a FrameReader: iterate over it for H x W x 3 uint8 BGR arrays, each owning its
-    pixels. A still image gives one frame (step it again to repeat it, as retina-replay
-    --image does). limit: at most this many frames. source: 'auto' (an image when an image
-    decoder recognises the file, else a video), 'video' or 'image'. A file that cannot be read
-    raises ValueError with retina-replay's message.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A video (or anything OpenCV's VideoCapture opens), an image sequence pattern such as
+        'img_%03d.png', or a still image.
+    limit : int or None
+        At most this many frames (1 or more); None: until the input ends.
+    source : {'auto', 'video', 'image'}
+        'auto': an image when an image decoder recognises the file, else a video.
+
+    Returns
+    -------
+    FrameReader
+        Iterate over it for H x W x 3 uint8 BGR arrays, each owning its pixels. A still image
+        gives one frame (step it again to repeat it, as retina-replay --image does).
+
+    Raises
+    ------
+    ValueError
+        A file that cannot be read, with retina-replay's message; limit below 1; another source.
+    TypeError
+        A limit that is not a whole number.
+
+    Warns
+    -----
+    InputEndedEarly
+        When the input ends before its known end (a clip that stops decoding, an image sequence
+        with a gap), once, at the end: where (the first missing frame) and why. The frames before
+        it are given as usual.
     """
     if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int)):
         raise TypeError(f"limit must be a whole number or None, not {type(limit).__name__}")

@@ -55,12 +55,28 @@ def _microseconds(seconds):
 def to_tonic(events, retina, polarity="code"):
     """Events as Tonic's non-grid datasets hold them: x, t, p.
 
-    events: structured array with t, src, kind (a StepResult's events or konio_events, or
-    read_export's); retina: Session.retina or Export.retina. Returns a structured array with x
-    (the sensor's index: int16, or int32 for a retina of more than 32767 sensors), t (int64,
-    microseconds, rounded to the nearest) and p (see the module's note on polarity), in the
-    events' order. Use it with sensor_size = (len(retina), 1, TONIC_POLARITIES), or
-    (len(retina), 1, 1) with polarity="bool".
+    Parameters
+    ----------
+    events : ndarray of EVENT_DTYPE
+        A StepResult's events or konio_events, or an Export's (fields t, src, kind used).
+    retina : ndarray of RETINA_DTYPE
+        Session.retina or Export.retina.
+    polarity : {'code', 'bool'}
+        'code': p says what sent the event (see the module's note); 'bool': True throughout.
+
+    Returns
+    -------
+    ndarray
+        Structured, fields x (the sensor's index: int16, or int32 for a retina of more than
+        32767 sensors), t (int64, microseconds, rounded to the nearest) and p (int8 or bool),
+        in the events' order, frame markers left out. Use it with sensor_size = (len(retina),
+        1, TONIC_POLARITIES), or (len(retina), 1, 1) with polarity="bool".
+
+    Raises
+    ------
+    ValueError
+        An event of an unknown kind or of a sensor the retina does not have, or another
+        polarity.
     """
     events = _sensor_events(events, retina)
     index = np.int16 if len(retina) <= np.iinfo(np.int16).max else np.int32
