@@ -10,11 +10,11 @@ stepped one frame at a time::
             r.canvas, r.gains, r.events             # NumPy arrays
 
 Records are structured arrays: events have the fields t (float64, seconds), src, dst (int32),
-kind (uint8: PHOTORECEPTOR 0, KONIO_INPUT 2, KONIO_OUTPUT 3, FRAME_MARKER 99) and weight
-(float32, gain x activation), in the layout of the C++ events, so that they are handed over
-without a copy. to_tonic and to_xytp convert them for event-vision tools; read_export reads a
-retina-replay --export file into the same arrays; export_clip writes one as the command line
-does.
+weight (float32, gain x activation) and kind (uint8: PHOTORECEPTOR 0, KONIO_INPUT 2,
+KONIO_OUTPUT 3, FRAME_MARKER 99), in the layout of the C++ events (fields in memory order, as
+np.save wants them), so that they are handed over without a copy. to_tonic and to_xytp
+convert them for event-vision tools; read_export reads a retina-replay --export file into the
+same arrays, as it is used; export_clip writes one as the command line does.
 """
 
 import collections.abc
