@@ -28,7 +28,7 @@ def main(clip, figure_path, limit=None):
     with qv.Session() as session:  # deterministic: the same clip always gives the same run
         for frame in qv.read_frames(clip, limit=limit):
             r = session.step(frame)
-            mean_gain.append(r.gains.mean())  # r.gains is overwritten by the next step
+            mean_gain.append(r.gains.mean())
             pushed.append(len(r.events))  # the events stay valid as long as they are held
             konio_outputs.append(len(r.konio_events))
             if r.frame == 10:

@@ -49,8 +49,9 @@ namespace py = pybind11;
 
 namespace {
 
-// NumPy reads a RetinaEvent in place through a structured dtype with these offsets. `kind` is
-// an int32 in C++; its low byte, first on a little-endian machine, holds every kind's value.
+// NumPy reads a RetinaEvent in place through a structured dtype with these offsets, its fields
+// in memory order (np.save and pandas need that). `kind` is an int32 in C++; its low byte, first
+// on a little-endian machine, holds every kind's value, and the three above it are padding.
 static_assert(sizeof(RetinaEvent) == 24, "RetinaEvent is 24 bytes");
 static_assert(offsetof(RetinaEvent, time) == 0 && offsetof(RetinaEvent, src) == 8 &&
                   offsetof(RetinaEvent, dst) == 12 && offsetof(RetinaEvent, weight) == 16 &&
@@ -73,13 +74,13 @@ using EventBuffer = std::vector<RetinaEvent>;
 // Created once, with the GIL, when the module is imported; never destroyed, so that no Python
 // object is released after the interpreter has gone.
 const py::dtype& eventDtype() {
-  static const auto* dtype =
-      new py::dtype(py::list(py::make_tuple("t", "src", "dst", "kind", "weight")),
-                    py::list(py::make_tuple("<f8", "<i4", "<i4", "u1", "<f4")),
-                    py::list(py::make_tuple(offsetof(RetinaEvent, time), offsetof(RetinaEvent, src),
-                                            offsetof(RetinaEvent, dst), offsetof(RetinaEvent, kind),
-                                            offsetof(RetinaEvent, weight))),
-                    sizeof(RetinaEvent));
+  static const auto* dtype = new py::dtype(
+      py::list(py::make_tuple("t", "src", "dst", "weight", "kind")),
+      py::list(py::make_tuple("<f8", "<i4", "<i4", "<f4", "u1")),
+      py::list(py::make_tuple(offsetof(RetinaEvent, time), offsetof(RetinaEvent, src),
+                              offsetof(RetinaEvent, dst), offsetof(RetinaEvent, weight),
+                              offsetof(RetinaEvent, kind))),
+      sizeof(RetinaEvent));
   return *dtype;
 }
 
@@ -232,6 +233,24 @@ py::array ownedImage(cv::Mat image) {
   return py::array(py::dtype::of<std::uint8_t>(), shape, strides, data, owning(std::move(image)));
 }
 
+// A float32 array that owns `values` (moved in, no copy).
+py::array ownedFloats(std::vector<float> values) {
+  const auto count = static_cast<py::ssize_t>(values.size());
+  const float* data = values.data();  // moving the vector keeps its storage
+  return py::array(py::dtype::of<float>(), {count}, {py::ssize_t{sizeof(float)}}, data,
+                   owning(std::move(values)));
+}
+
+// A keyword that is a flag: True or False (a NumPy bool too), not None, 0 or a string, which
+// would otherwise pass for one.
+bool flagArgument(py::handle value, const char* keyword) {
+  if (py::isinstance<py::bool_>(value)) return value.cast<bool>();
+  if (py::isinstance(value, py::module_::import("numpy").attr("bool_"))) {
+    return py::cast<bool>(py::bool_(py::reinterpret_borrow<py::object>(value)));
+  }
+  throw py::type_error(std::string(keyword) + " must be True or False, not " + typeName(value));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Parameters
 
@@ -317,6 +336,43 @@ Parameters parametersArgument(const py::object& parameters) {
                        typeName(parameters));
 }
 
+std::vector<std::string> keyPaths() {
+  std::vector<std::string> paths;
+  for (const ParameterKey& key : parameterKeys())
+    paths.push_back(key.path());
+  return paths;
+}
+
+const ParameterKey& keyItem(const std::string& path) {
+  const ParameterKey* key = findParameterKey(path);
+  if (key == nullptr) throw py::key_error("unknown key " + path + parameterKeySuggestion(path));
+  return *key;
+}
+
+// Parameters(values): the defaults, a copy of a Parameters, or the defaults with the keys of a
+// mapping ('section.key': value) set, each checked as p[key] = value checks it.
+ParametersPtr parametersFrom(const py::object& values) {
+  auto parameters = std::make_shared<Parameters>();
+  if (values.is_none()) return parameters;
+  if (py::isinstance<Parameters>(values)) {
+    *parameters = values.cast<const Parameters&>();
+    return parameters;
+  }
+  if (!py::isinstance(values, py::module_::import("collections.abc").attr("Mapping"))) {
+    throw py::type_error(
+        "Parameters takes a mapping of 'section.key' to value, a Parameters or "
+        "nothing, not " +
+        typeName(values));
+  }
+  for (const py::handle key : values.attr("keys")()) {
+    if (!py::isinstance<py::str>(key)) {
+      throw py::type_error("a parameter key is a 'section.key' string, not " + typeName(key));
+    }
+    setValue(*parameters, keyItem(key.cast<std::string>()), values[key]);
+  }
+  return parameters;
+}
+
 std::string repr(const Parameters& parameters) {
   std::string text;
   for (const std::string& path : changedParameters(parameters)) {
@@ -358,7 +414,7 @@ FoveaControl foveaArgument(const py::object& fovea, const py::object& foveaPath)
 // What one step gives Python. The arrays are views (see Session.step's docstring).
 struct StepResult {
   py::object canvas, activations, gains, konio, events, konioEvents;
-  py::tuple center;
+  py::tuple center, sampledCenter;
   std::int64_t frame = 0;
   double t = 0.0;
   std::int32_t frameTimeMs = 0;
@@ -409,6 +465,44 @@ struct StepperConfig {
   bool recordEvents = true;
 };
 
+// A frame's canvas and per-sensor values copied out of the session, for a result that owns them.
+struct FrameCopies {
+  cv::Mat canvas;
+  std::vector<float> activations, gains, konio;
+
+  static FrameCopies of(const FrameResult& out) {
+    return {out.canvas.clone(), *out.activations, *out.gains, *out.konio};
+  }
+
+  // Writable arrays that own the copies (no second copy). Needs the GIL.
+  StepResult arrays() {
+    StepResult r;
+    r.canvas = ownedImage(std::move(canvas));
+    r.activations = ownedFloats(std::move(activations));
+    r.gains = ownedFloats(std::move(gains));
+    r.konio = ownedFloats(std::move(konio));
+    return r;
+  }
+};
+
+// Read-only views of the session's buffers, which its next step overwrites; `session` keeps
+// them alive.
+StepResult viewArrays(const FrameResult& out, py::handle session) {
+  StepResult r;
+  cv::Mat canvas = out.canvas;  // shares the pixels: the capsule below keeps them alive
+  const std::vector<py::ssize_t> canvasShape{canvas.rows, canvas.cols, 3};
+  const std::vector<py::ssize_t> canvasStrides{static_cast<py::ssize_t>(canvas.step[0]), 3, 1};
+  const void* pixels = canvas.data;
+  r.canvas = readOnlyView(py::dtype::of<std::uint8_t>(), canvasShape, canvasStrides, pixels,
+                          owning(std::move(canvas)));
+  const py::dtype f4 = py::dtype::of<float>();
+  const auto sensors = static_cast<py::ssize_t>(out.activations->size());
+  r.activations = readOnlyView(f4, {sensors}, {4}, out.activations->data(), session);
+  r.gains = readOnlyView(f4, {sensors}, {4}, out.gains->data(), session);
+  r.konio = readOnlyView(f4, {sensors}, {4}, out.konio->data(), session);
+  return r;
+}
+
 class PySession {
  public:
   explicit PySession(StepperConfig config)
@@ -425,15 +519,17 @@ class PySession {
     });
   }
 
-  static StepResult step(const py::object& self, py::handle frameObject) {
+  static StepResult step(const py::object& self, py::handle frameObject,
+                         const py::object& copyObject) {
+    const bool copy = flagArgument(copyObject, "copy");
     PySession& s = self.cast<PySession&>();
     py::array frameArray;
     const cv::Mat frame = frameMat(frameObject, frameArray);
     std::shared_ptr<EventBuffer> buffer = s.runner_.recordsEvents() ? s.freeBuffer() : nullptr;
 
     FrameResult out;
+    FrameCopies copies;
     py::object previousFrame;  // released after the lock: freeing an array may run Python code
-    std::int64_t frameNumber = 0;
     bool closed = false;
     s.locked([&] {
       closed = s.closed_;
@@ -441,7 +537,8 @@ class PySession {
       out = s.runner_.step(frame);
       if (out.refused == FrameRefusal::foveaPathOutside) return;  // the session has not seen it
       if (buffer && out.drawn) s.runner_.session().takeFrameEvents(*buffer);
-      frameNumber = out.number;
+      // Copied here, before another thread's step can overwrite the session's buffers.
+      if (copy && out.drawn) copies = FrameCopies::of(out);
       // The session's state points at the frame's pixels (for its size) until its next frame:
       // keep them alive, set here so that another thread's step cannot come in between. Safe
       // under the lock: no thread waits for it holding the GIL.
@@ -455,40 +552,32 @@ class PySession {
     }
     if (!out.drawn) throw py::value_error("frame refused: " + out.refusal);
 
-    const FrameResult& result = out;
-    const auto sensors = static_cast<py::ssize_t>(s.runner_.session().sensorCount());
-    StepResult r;
-    cv::Mat canvas = result.canvas;  // shares the pixels: the capsule below keeps them alive
-    const std::vector<py::ssize_t> canvasShape{canvas.rows, canvas.cols, 3};
-    const std::vector<py::ssize_t> canvasStrides{static_cast<py::ssize_t>(canvas.step[0]), 3, 1};
-    const void* pixels = canvas.data;
-    r.canvas = readOnlyView(py::dtype::of<std::uint8_t>(), canvasShape, canvasStrides, pixels,
-                            owning(std::move(canvas)));
-    const py::dtype f4 = py::dtype::of<float>();
-    const float* activations = result.activations->data();
-    r.activations = readOnlyView(f4, {sensors}, {4}, activations, self);
-    r.gains = readOnlyView(f4, {sensors}, {4}, result.gains->data(), self);
-    r.konio = readOnlyView(f4, {sensors}, {4}, result.konio->data(), self);
+    StepResult r = copy ? copies.arrays() : viewArrays(out, self);
     if (buffer) {
       const py::capsule keep = owning(buffer);
       const RetinaEvent* first = buffer->data();
       const auto loop = static_cast<py::ssize_t>(out.loopEvents);
       const auto konio = static_cast<py::ssize_t>(buffer->size()) - loop;
-      r.events = readOnlyView(eventDtype(), {loop}, {sizeof(RetinaEvent)}, first, keep);
-      r.konioEvents =
-          readOnlyView(eventDtype(), {konio}, {sizeof(RetinaEvent)}, first + loop, keep);
+      const auto events = [&](const RetinaEvent* from, py::ssize_t count) {
+        py::array view(eventDtype(), {count}, {py::ssize_t{sizeof(RetinaEvent)}}, from, keep);
+        if (!copy) makeReadOnly(view);  // as the other views are; the buffer is the frame's
+        return view;
+      };
+      r.events = events(first, loop);
+      r.konioEvents = events(first + loop, konio);
     } else {
       r.events = r.konioEvents = py::none();
     }
-    r.center = py::make_tuple(result.center.cx, result.center.cy);
-    r.frame = frameNumber;
-    r.t = result.captureTime;
-    r.frameTimeMs = result.frameTimeMs;
-    r.eventsPushed = static_cast<std::int64_t>(result.eventsPushed);
-    r.queueSize = static_cast<std::int64_t>(result.queue.size);
-    r.queuePeak = static_cast<std::int64_t>(result.queue.peak);
-    r.displacedTotal = static_cast<std::int64_t>(result.queue.displaced);
-    r.batchesTotal = static_cast<std::int64_t>(result.queue.batches);
+    r.center = py::make_tuple(out.center.cx, out.center.cy);
+    r.sampledCenter = py::make_tuple(out.sampledCenter.cx, out.sampledCenter.cy);
+    r.frame = out.number;
+    r.t = out.captureTime;
+    r.frameTimeMs = out.frameTimeMs;
+    r.eventsPushed = static_cast<std::int64_t>(out.eventsPushed);
+    r.queueSize = static_cast<std::int64_t>(out.queue.size);
+    r.queuePeak = static_cast<std::int64_t>(out.queue.peak);
+    r.displacedTotal = static_cast<std::int64_t>(out.queue.displaced);
+    r.batchesTotal = static_cast<std::int64_t>(out.queue.batches);
     return r;
   }
 
@@ -616,6 +705,28 @@ InputKind sourceArgument(const std::string& path, const std::string& source) {
   return readsAsImage(path) ? InputKind::image : InputKind::video;
 }
 
+// quillaventora.InputEndedEarly, made once when the module is imported and never destroyed (as
+// the dtypes are).
+const py::object& inputEndedEarly() {
+  static const auto* type = new py::object(py::reinterpret_steal<py::object>(
+      PyErr_NewExceptionWithDoc("quillaventora.InputEndedEarly", R"doc(
+read_frames gave fewer frames than its input holds: the input ended early.
+
+The message says where and why, as retina-replay's warning does ("frame 64 of 270 does not
+decode ..." for a damaged or cut clip, "frame 4: 'img_004.png' is missing ..." for an image
+sequence with a gap).
+
+Attributes
+----------
+frame : int
+    The first frame that did not come (1 = the input's first).
+cause : str
+    Why, starting with the frame.
+)doc",
+                                PyExc_RuntimeWarning, nullptr)));
+  return *type;
+}
+
 class FrameReader {
  public:
   FrameReader(const py::object& path, const py::object& limit, const std::string& source) {
@@ -647,7 +758,10 @@ class FrameReader {
       if (!closed_) input_.read(frame);
       if (frame.empty()) closeLocked();
     }
-    if (frame.empty()) throw py::stop_iteration();
+    if (frame.empty()) {
+      warnIfEndedEarly();
+      throw py::stop_iteration();
+    }
     return ownedImage(std::move(frame));
   }
 
@@ -670,9 +784,23 @@ class FrameReader {
     closed_ = true;
   }
 
+  // Once, at the end of an input that ended before its known end. Raises instead where the
+  // warning filter makes warnings errors.
+  void warnIfEndedEarly() {
+    if (warned_ || input_.endedEarly().empty()) return;
+    warned_ = true;
+    py::object warning =
+        inputEndedEarly()("the input ended early: " + input_.endedEarly() + "; " +
+                          std::to_string(input_.framesRead()) + " frames were read");
+    warning.attr("frame") = input_.endedEarlyFrame();
+    warning.attr("cause") = input_.endedEarly();
+    py::module_::import("warnings").attr("warn")(warning);
+  }
+
   std::mutex mutex_;
   FrameInput input_;
   bool closed_ = false;
+  bool warned_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -881,6 +1009,7 @@ PYBIND11_MODULE(_quillaventora, m) {
   m.attr("KONIO_INPUT") = static_cast<int>(EventKind::KonioInput);
   m.attr("KONIO_OUTPUT") = static_cast<int>(EventKind::KonioOutput);
   m.attr("FRAME_MARKER") = static_cast<int>(EventKind::FrameMarker);
+  m.attr("InputEndedEarly") = inputEndedEarly();
 
   py::class_<ParameterSection>(m, "ParameterSection",
                                "One section of a Parameters, its keys as attributes.")
@@ -910,64 +1039,158 @@ PYBIND11_MODULE(_quillaventora, m) {
       });
 
   py::class_<Parameters, ParametersPtr> parameters(m, "Parameters", R"doc(
+Parameters(values=None)
+
 Every parameter of the retina, the model, the fovea and the drawing, with the program's defaults.
 
-Each section of the parameter file is an attribute and each of its keys an attribute of that,
-named as in the file: ``p.retina.spiral_points``, ``p.konio.decay = 0.9``. ``p["konio.decay"]``
-reads and writes the same key by its full name. A value is checked when it is set, with the
-command line's message: a value of the wrong type raises TypeError, one out of its range
-ValueError naming the key and the range, an unknown key AttributeError (KeyError for
-``p[...]``). What the keys must satisfy together (a diameter with room for every spiral point,
-...) is checked by ``validate()`` and when a Session or an export starts.
+A mapping of every key ('section.key', in file order) to its value, which may be set: each
+section of the parameter file is also an attribute and each of its keys an attribute of that,
+named as in the file: ``p.retina.spiral_points``, ``p.konio.decay = 0.9``, ``p["konio.decay"]``.
+A value is checked when it is set, with the command line's message. What the keys must satisfy
+together (a diameter with room for every spiral point, ...) is checked by ``validate()`` and
+when a Session or an export starts. ``retina-replay --print-config`` and ``to_toml()`` write the
+whole file with every key's meaning, unit and range.
 
-``retina-replay --print-config`` and ``to_toml()`` write the whole file with every key's meaning,
-unit and range.)doc");
-  parameters.def(py::init<>())
-      .def_static("from_toml", &parametersFromFile, py::arg("path"),
-                  "Reads a parameter file (TOML) as retina-replay --config does; ValueError with "
-                  "the line of the first problem.")
-      .def_static("from_toml_string", &parametersFromText, py::arg("text"),
-                  "Parses a parameter file's text (an export's /parameters attribute toml, say).")
+Parameters
+----------
+values : Mapping, Parameters or None
+    Keys ('section.key') to set over the defaults, as ``p.to_dict()`` gives them; a Parameters
+    to copy; None for the defaults.
+
+Raises
+------
+TypeError
+    A value of the wrong type (a whole-number key takes an int, the others a real number; bool
+    is neither), or a key that is not a string.
+ValueError
+    A value out of its key's range, naming the key and the range.
+KeyError
+    An unknown key, with the nearest one (AttributeError for ``p.section.key``).)doc");
+  parameters.def(py::init(&parametersFrom), py::arg("values") = py::none())
+      .def_static("from_toml", &parametersFromFile, py::arg("path"), R"doc(
+Reads a parameter file (TOML) as retina-replay --config does.
+
+Parameters
+----------
+path : str or os.PathLike
+    The file; the keys it leaves out keep their defaults.
+
+Returns
+-------
+Parameters
+
+Raises
+------
+ValueError
+    With the file's name and the line of the first problem.)doc")
+      .def_static("from_toml_string", &parametersFromText, py::arg("text"), R"doc(
+Parses a parameter file's text (an export's /parameters attribute toml, say).
+
+Parameters
+----------
+text : str
+    TOML, as from_toml reads it.
+
+Returns
+-------
+Parameters
+
+Raises
+------
+ValueError
+    With the line of the first problem.)doc")
       .def(
           "to_toml", [](const Parameters& p) { return parametersToToml(p); },
-          "The whole parameter file: every key with its value and a comment.")
+          "Returns the whole parameter file (str): every key with its value and a comment.")
       .def(
           "validate",
           [](const Parameters& p) {
             const ParameterProblem problem = findParameterProblem(p);
             if (!problem.message.empty()) throw py::value_error(problem.message);
           },
-          "Raises ValueError, naming the key, when the values do not fit together.")
+          R"doc(
+Checks that the values fit together, as a Session does when it starts.
+
+Raises
+------
+ValueError
+    Naming the key, when they do not.)doc")
       .def("changed", &changedParameters,
-           "The keys ('section.key') whose values differ from the defaults, in file order.")
+           "Returns the keys (list of 'section.key') whose values differ from the defaults, in "
+           "file order.")
       .def(
-          "keys",
-          [](const Parameters&) {
-            std::vector<std::string> paths;
+          "keys", [](const Parameters&) { return keyPaths(); },
+          "Returns every key (list of 'section.key'), in file order.")
+      .def(
+          "values",
+          [](const Parameters& p) {
+            py::list values;
             for (const ParameterKey& key : parameterKeys())
-              paths.push_back(key.path());
-            return paths;
+              values.append(valueObject(p, key));
+            return values;
           },
-          "Every key as 'section.key', in file order.")
+          "Returns every key's value (list of int and float), in file order.")
+      .def(
+          "items",
+          [](const Parameters& p) {
+            py::list items;
+            for (const ParameterKey& key : parameterKeys())
+              items.append(py::make_tuple(key.path(), valueObject(p, key)));
+            return items;
+          },
+          "Returns ('section.key', value) of every key (list of tuples), in file order.")
+      .def(
+          "to_dict",
+          [](const Parameters& p) {
+            py::dict values;
+            for (const ParameterKey& key : parameterKeys())
+              values[py::str(key.path())] = valueObject(p, key);
+            return values;
+          },
+          "Returns a dict of every key ('section.key') to its value, in file order; "
+          "Parameters(d) reads it back.")
+      .def(
+          "get",
+          [](const Parameters& p, const py::object& path, const py::object& fallback) {
+            const ParameterKey* key = py::isinstance<py::str>(path)
+                                          ? findParameterKey(path.cast<std::string>())
+                                          : nullptr;
+            return key == nullptr ? fallback : valueObject(p, *key);
+          },
+          py::arg("key"), py::arg("default") = py::none(),
+          R"doc(
+The value of one key.
+
+Parameters
+----------
+key : str
+    'section.key'.
+default : object
+    Returned for a key the parameters do not have.
+
+Returns
+-------
+int, float or default)doc")
+      .def("__iter__", [](const Parameters&) { return py::iter(py::cast(keyPaths())); })
+      .def("__len__", [](const Parameters&) { return parameterKeys().size(); })
+      .def("__contains__",
+           [](const Parameters&, const py::object& path) {
+             return py::isinstance<py::str>(path) &&
+                    findParameterKey(path.cast<std::string>()) != nullptr;
+           })
       .def_property_readonly(
           "sensor_count", [](const Parameters& p) { return fibonacciSensorCount(p.retina); },
           "Sensors the layout makes (30202 with the defaults).")
-      .def("__getitem__",
-           [](const Parameters& p, const std::string& path) {
-             const ParameterKey* key = findParameterKey(path);
-             if (key == nullptr)
-               throw py::key_error("unknown key " + path + parameterKeySuggestion(path));
-             return valueObject(p, *key);
-           })
-      .def("__setitem__",
-           [](Parameters& p, const std::string& path, py::handle value) {
-             const ParameterKey* key = findParameterKey(path);
-             if (key == nullptr)
-               throw py::key_error("unknown key " + path + parameterKeySuggestion(path));
-             setValue(p, *key, value);
-           })
-      .def("__eq__", [](const Parameters& a, const Parameters& b) { return a == b; })
-      .def("__ne__", [](const Parameters& a, const Parameters& b) { return a != b; })
+      .def("__getitem__", [](const Parameters& p,
+                             const std::string& path) { return valueObject(p, keyItem(path)); })
+      .def("__setitem__", [](Parameters& p, const std::string& path,
+                             py::handle value) { setValue(p, keyItem(path), value); })
+      .def(
+          "__eq__", [](const Parameters& a, const Parameters& b) { return a == b; },
+          py::is_operator())
+      .def(
+          "__ne__", [](const Parameters& a, const Parameters& b) { return a != b; },
+          py::is_operator())
       .def(
           "copy", [](const Parameters& p) { return Parameters(p); }, "An independent copy.")
       .def("__copy__", [](const Parameters& p) { return Parameters(p); })
@@ -985,18 +1208,37 @@ unit and range.)doc");
   py::class_<StepResult>(m, "StepResult", R"doc(
 What one Session.step did.
 
-canvas: uint8 H x W x 3 BGR, the picture the window shows; activations, gains, konio: float32,
-one per sensor in the order of Session.retina (activation in [0, 1], gain in (0, 1], Konio
-activity in [0, 1]) -- these four are read-only views of the session's buffers, which the next
-step overwrites: .copy() what you keep.
-events: EVENT_DTYPE, every event the frame pushed, the frame marker (kind 99) first, as the
-export's /events; konio_events: the Konio outputs (kind 3) the model pushed meanwhile, as
-/konio_events (src = dst = the unit). Both read-only and the frame's own: they stay valid for
-as long as you hold them. None when the session was made with events=False.
-center: (cx, cy), pixels, the fovea centre the frame was drawn around. frame: 1 for the first.
-t: seconds, the capture time stamped on the frame's events (deterministic: frame / 30).
-frame_time_ms: as the overlay shows it. events_pushed: the frame's events, marker included.
-queue_size, queue_peak, displaced_total, batches_total: the queue's counters after the frame.)doc")
+Attributes
+----------
+canvas : ndarray of uint8, H x W x 3
+    The picture the window shows, BGR.
+activations, gains, konio : ndarray of float32, one per sensor
+    In the order of Session.retina: each sensor's sample in [0, 1], its gain in (0, 1] and
+    the Konio activity in [0, 1]. With step(copy=True), the default, these four and the canvas
+    are the result's own, writable; with copy=False read-only views of the session's buffers,
+    which its next step overwrites.
+events : ndarray of EVENT_DTYPE or None
+    Every event the frame pushed, the frame marker (kind FRAME_MARKER) first, as the export's
+    /events; None for a session made with events=False. The frame's own either way (read-only
+    with copy=False).
+konio_events : ndarray of EVENT_DTYPE or None
+    The Konio outputs (kind KONIO_OUTPUT) the model pushed meanwhile, as /konio_events
+    (src = dst = the unit).
+center : (int, int)
+    (cx, cy), pixels: the fovea centre the frame was drawn around, after the model moved it.
+sampled_center : (int, int)
+    (cx, cy), pixels: the centre the frame's sensors were sampled around, so the pixel of every
+    event of the frame (sensor i at sampled_center + retina's px, py; to_xytp places them).
+frame : int
+    1 for the session's first frame.
+t : float
+    Seconds: the capture time stamped on the frame's events (deterministic: frame / 30).
+frame_time_ms : int
+    As the overlay shows it.
+events_pushed : int
+    The frame's events, its marker included.
+queue_size, queue_peak, displaced_total, batches_total : int
+    The event queue's counters after the frame.)doc")
       .def_readonly("canvas", &StepResult::canvas)
       .def_readonly("activations", &StepResult::activations)
       .def_readonly("gains", &StepResult::gains)
@@ -1004,6 +1246,7 @@ queue_size, queue_peak, displaced_total, batches_total: the queue's counters aft
       .def_readonly("events", &StepResult::events)
       .def_readonly("konio_events", &StepResult::konioEvents)
       .def_readonly("center", &StepResult::center)
+      .def_readonly("sampled_center", &StepResult::sampledCenter)
       .def_readonly("frame", &StepResult::frame)
       .def_readonly("t", &StepResult::t)
       .def_readonly("frame_time_ms", &StepResult::frameTimeMs)
@@ -1023,41 +1266,81 @@ Session(parameters=None, deterministic=True, fovea=None, *, fovea_path=None, eve
 
 One run of the retina, stepped one frame at a time: the program's own session.
 
-parameters: a Parameters, a parameter file's path, or None for the defaults.
-deterministic: True runs the model right after each frame's events, on a clock that advances
-1/30 s per frame, exactly as retina-replay --deterministic: the same frames give the same
-canvases and events, bit for bit. False runs the model on its worker thread as the demo does
-(batches then depend on thread scheduling) and stamps events on the steady clock.
-fovea: 'model' (None: the model moves the centre) or 'fixed' (it stays in the middle).
-fovea_path: a CSV file 'frame,cx,cy' that moves the centre, as retina-replay --fovea-path.
-events: False skips collecting events (StepResult.events is None); see the README for the cost.
-
 step() releases the GIL; a session steps on one thread at a time. Use it as a context manager,
-or call close(), to join the worker thread.)doc")
-      .def(py::init([](const py::object& parameters, bool deterministic, const py::object& fovea,
-                       const py::object& foveaPath, bool events) {
+or call close(), to join the worker thread.
+
+Parameters
+----------
+parameters : Parameters, str, os.PathLike or None
+    A Parameters, a parameter file's path, or None for the defaults.
+deterministic : bool
+    True runs the model right after each frame's events, on a clock that advances 1/30 s per
+    frame, exactly as retina-replay --deterministic: the same frames give the same canvases and
+    events, bit for bit. False runs the model on its worker thread as the demo does (batches
+    then depend on thread scheduling) and stamps events on the steady clock.
+fovea : {'model', 'fixed'} or None
+    Who moves the centre: the model (None too) or nobody (it stays where the first frame put it).
+fovea_path : str, os.PathLike or None
+    A CSV file 'frame,cx,cy' that moves the centre, as retina-replay --fovea-path.
+events : bool
+    False skips collecting events (StepResult.events is None): docs/performance.md says what
+    that saves.
+
+Raises
+------
+TypeError
+    A keyword of the wrong type (deterministic=None, parameters=42), naming it.
+ValueError
+    Parameters that do not fit together, or a bad fovea or fovea path file.)doc")
+      .def(py::init([](const py::object& parameters, const py::object& deterministic,
+                       const py::object& fovea, const py::object& foveaPath,
+                       const py::object& events) {
              StepperConfig config;
+             config.deterministic = flagArgument(deterministic, "deterministic");
+             config.recordEvents = flagArgument(events, "events");
              config.parameters = parametersArgument(parameters);
-             config.deterministic = deterministic;
              config.fovea = foveaArgument(fovea, foveaPath);
-             config.recordEvents = events;
              return std::make_unique<PySession>(std::move(config));
            }),
            py::arg("parameters") = py::none(), py::arg("deterministic") = true,
            py::arg("fovea") = py::none(), py::kw_only(), py::arg("fovea_path") = py::none(),
            py::arg("events") = true)
-      .def("step", &PySession::step, py::arg("frame"), R"doc(
-Runs one frame and returns a StepResult.
+      .def("step", &PySession::step, py::arg("frame"), py::kw_only(), py::arg("copy") = true,
+           R"doc(
+Runs one frame.
 
-frame: a NumPy array, H x W x 3 uint8 BGR (as OpenCV and read_frames give it), H x W grey or
-H x W x 4 BGRA; uint16 frames are scaled to 8 bits. A crop of a larger array is used in place;
-other strided views are copied. Any other dtype raises TypeError, another shape or an empty
-frame ValueError. The first frame fixes the retina's scale: diameter / 2 retina units span the
-distance from its middle to its nearest edge.)doc")
+The first frame fixes the retina's scale: diameter / 2 retina units span the distance from its
+middle to its nearest edge.
+
+Parameters
+----------
+frame : ndarray
+    H x W x 3 uint8 BGR (as OpenCV and read_frames give it), H x W grey or H x W x 4 BGRA;
+    uint16 frames are scaled to 8 bits. A crop of a larger array is used in place; other
+    strided views are copied.
+copy : bool
+    True: the result owns its canvas, activations, gains and Konio activity (copies, writable;
+    kept results stay as they were). False: those four are read-only views of the session's
+    buffers, with no copy, which the next step overwrites: for a loop that is done with each
+    result before the next step.
+
+Returns
+-------
+StepResult
+
+Raises
+------
+TypeError
+    A frame of another dtype, or copy not True or False.
+ValueError
+    A frame of another shape, an empty one, or one the fovea path leaves.
+RuntimeError
+    After close().)doc")
       .def("recentre", &PySession::recenter,
            "Puts the fovea centre back in the middle of the frame (the demo's 'r' key).")
       .def("close", &PySession::close,
-           "Joins the model's worker thread. Safe to call again; step() then raises.")
+           "Joins the model's worker thread. Safe to call again; step() then raises "
+           "RuntimeError.")
       .def("__enter__", [](const py::object& self) { return self; })
       .def("__exit__",
            [](PySession& s, const py::args&) {
@@ -1065,11 +1348,16 @@ distance from its middle to its nearest edge.)doc")
              return false;
            })
       .def_property_readonly("retina", &PySession::retina, R"doc(
-The layout as a structured array (RETINA_DTYPE), one row per sensor as the export's /retina:
-index; x, y (retina units, y downward); px, py (pixels from the fovea centre at the session's
-scale); radius (pixels, the disc as drawn); color_class (0 albastru/blue, 1 rosu/red, 2
-verde/green, 3 alb_negru/grey); is_spiral, is_prime (0 or 1). Read-only. The scale is fixed by
-the first frame, so before it this raises RuntimeError.)doc")
+The layout, one row per sensor as the export's /retina (ndarray of RETINA_DTYPE, read-only).
+
+Fields: index; x, y (retina units, y downward); px, py (pixels from the fovea centre at the
+session's scale); radius (pixels, the disc as drawn); color_class (0 albastru/blue, 1
+rosu/red, 2 verde/green, 3 alb_negru/grey); is_spiral, is_prime (0 or 1).
+
+Raises
+------
+RuntimeError
+    Before the first frame, which fixes the scale.)doc")
       .def_property_readonly("retina_scale", &PySession::retinaScale,
                              "Pixels per retina unit, fixed by the first frame; None before.")
       .def_property_readonly("sensor_count", &PySession::sensorCount)
@@ -1078,12 +1366,20 @@ the first frame, so before it this raises RuntimeError.)doc")
       .def_property_readonly("records_events", &PySession::recordsEvents)
       .def_property_readonly("closed", &PySession::closed)
       .def("queue_stats", &PySession::queueStats,
-           "The event queue's counters now: size, peak, displaced, batches.");
+           "Returns the event queue's counters now (dict of int): size, peak, displaced, "
+           "batches.");
 
   py::class_<FrameReader>(m, "FrameReader", R"doc(
+FrameReader(path, limit=None, source='auto')
+
 Frames of a video, an image sequence ('img_%03d.png') or a still image, decoded by the OpenCV
-that retina-replay uses, exactly as it decodes them: H x W x 3 uint8 BGR arrays that own their
-pixels. Iterate over it; read_frames() makes one.)doc")
+that retina-replay uses, exactly as it decodes them. Iterate over it for H x W x 3 uint8 BGR
+arrays that own their pixels; read_frames() makes one, and says what its arguments mean.
+
+Warns
+-----
+InputEndedEarly
+    At the end of an input that ended before its known end.)doc")
       .def(py::init<const py::object&, const py::object&, const std::string&>(), py::arg("path"),
            py::arg("limit") = py::none(), py::arg("source") = "auto")
       .def("__iter__", [](const py::object& self) { return self; })

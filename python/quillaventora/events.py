@@ -2,8 +2,8 @@
 
 to_tonic gives the layout of Tonic's datasets of non-grid sensors (the spiking-audio ones):
 fields x (the sensor), t (microseconds), p, with sensor_size = (N, 1, P). to_xytp gives the
-pixel-addressed x, y, t, p of camera event files, each sensor at its pixel around the fovea
-centre of the event's frame.
+pixel-addressed x, y, t, p of camera event files, each sensor at the pixel it sampled: around
+the centre its frame was sampled around.
 
 Polarity: these events have no ON/OFF sign. With polarity="code" (the default), p is an int8
 that says what sent the event (POLARITY_CODES): for a photoreceptor event the colour class of
@@ -12,9 +12,12 @@ input, 5 for a Konio output; so P = TONIC_POLARITIES = 6. With polarity="bool", 
 every event and P = 1. Frame markers (kind 99, no sensor) are left out.
 """
 
+import warnings
+
 import numpy as np
 
-from ._quillaventora import FRAME_MARKER, KONIO_INPUT, KONIO_OUTPUT, PHOTORECEPTOR
+from ._quillaventora import FRAME_MARKER, KONIO_INPUT, KONIO_OUTPUT, PHOTORECEPTOR, StepResult
+from .export_reader import Export
 
 POLARITY_CODES = {"albastru": 0, "rosu": 1, "verde": 2, "alb_negru": 3, "konio_input": 4,
                   "konio_output": 5}
@@ -52,12 +55,28 @@ def _microseconds(seconds):
 def to_tonic(events, retina, polarity="code"):
     """Events as Tonic's non-grid datasets hold them: x, t, p.
 
-    events: structured array with t, src, kind (a StepResult's events or konio_events, or
-    read_export's); retina: Session.retina or Export.retina. Returns a structured array with x
-    (the sensor's index: int16, or int32 for a retina of more than 32767 sensors), t (int64,
-    microseconds, rounded to the nearest) and p (see the module's note on polarity), in the
-    events' order. Use it with sensor_size = (len(retina), 1, TONIC_POLARITIES), or
-    (len(retina), 1, 1) with polarity="bool".
+    Parameters
+    ----------
+    events : ndarray of EVENT_DTYPE
+        A StepResult's events or konio_events, or an Export's (fields t, src, kind used).
+    retina : ndarray of RETINA_DTYPE
+        Session.retina or Export.retina.
+    polarity : {'code', 'bool'}
+        'code': p says what sent the event (see the module's note); 'bool': True throughout.
+
+    Returns
+    -------
+    ndarray
+        Structured, fields x (the sensor's index: int16, or int32 for a retina of more than
+        32767 sensors), t (int64, microseconds, rounded to the nearest) and p (int8 or bool),
+        in the events' order, frame markers left out. Use it with sensor_size = (len(retina),
+        1, TONIC_POLARITIES), or (len(retina), 1, 1) with polarity="bool".
+
+    Raises
+    ------
+    ValueError
+        An event of an unknown kind or of a sensor the retina does not have, or another
+        polarity.
     """
     events = _sensor_events(events, retina)
     index = np.int16 if len(retina) <= np.iinfo(np.int16).max else np.int32
@@ -69,26 +88,90 @@ def to_tonic(events, retina, polarity="code"):
     return out
 
 
-def to_xytp(events, retina, frames, polarity="code", size=None):
-    """Events as a camera's event file holds them: x, y (uint16 pixels), t (int64 µs), p.
+class EventsOffPicture(UserWarning):
+    """to_xytp left out events whose pixel lies outside the picture.
 
-    Each event is placed at its sensor's pixel around the fovea centre of its frame: frames is
-    either (cx, cy), the centre of the frame the events came from (StepResult.center), or a
-    structured array with t, fovea_cx and fovea_cy, one row per frame in time order (an
-    Export's frames, say); an event then belongs to the last frame whose t is not after its
-    own. Events whose pixel lies outside the picture are left out: left of or above it always,
-    and right of or below size = (width, height) when given. t and p as in to_tonic; the tonic
-    sensor_size is (width, height, TONIC_POLARITIES).
+    count is how many; the message also says of how many and the picture's size. With the
+    frame's own sampled centre and size this does not happen for photoreceptor events (a sensor
+    off the picture samples nothing and stays silent); it does for Konio outputs of units that
+    lie off the picture, and for a centre or size that is not the frame's.
     """
-    events = _sensor_events(events, retina)
+
+    def __init__(self, message, count):
+        super().__init__(message)
+        self.count = count
+
+
+def _centres(events, frames):
+    """Each event's sampled centre (cx, cy as int64 arrays or ints) and the picture's
+    (width, height) when `frames` knows it."""
+    if isinstance(frames, StepResult):
+        height, width = frames.canvas.shape[:2]
+        cx, cy = frames.sampled_center
+        return int(cx), int(cy), (width, height)
+    size = None
+    if isinstance(frames, Export):
+        width, height = frames.attrs.get("frame_width", 0), frames.attrs.get("frame_height", 0)
+        size = (int(width), int(height)) if width and height else None
+        frames = frames.frames
     if isinstance(frames, np.ndarray) and frames.dtype.names:
+        missing = {"t", "sampled_cx", "sampled_cy"} - set(frames.dtype.names)
+        if missing:
+            raise ValueError(f"frames needs the fields t, sampled_cx and sampled_cy (FRAME_DTYPE); "
+                             f"it has no {', '.join(sorted(missing))}")
         row = np.searchsorted(frames["t"], events["t"], side="right") - 1
         if (row < 0).any():
             raise ValueError("an event is older than the first frame in frames")
-        cx = frames["fovea_cx"][row].astype(np.int64)
-        cy = frames["fovea_cy"][row].astype(np.int64)
-    else:
-        cx, cy = (int(v) for v in frames)
+        return (frames["sampled_cx"][row].astype(np.int64),
+                frames["sampled_cy"][row].astype(np.int64), size)
+    cx, cy = (int(v) for v in frames)
+    return cx, cy, None
+
+
+def to_xytp(events, retina, frames, polarity="code", size=None):
+    """Events as a camera's event file holds them, each at the pixel its sensor sampled.
+
+    Parameters
+    ----------
+    events : ndarray of EVENT_DTYPE
+        A StepResult's events or konio_events, or an Export's (fields t, src, kind used).
+    retina : ndarray of RETINA_DTYPE
+        Session.retina or Export.retina: each sensor's pixel offset px, py.
+    frames : StepResult, Export, ndarray or (int, int)
+        Where the events' frames were sampled. A StepResult: its sampled_center, and its
+        picture's size. An Export: its frames, and the size in its attributes. A structured
+        array with t, sampled_cx and sampled_cy, one row per frame in time order (an Export's
+        frames, FRAME_DTYPE): an event belongs to the last frame whose t is not after its own.
+        A pair (cx, cy): the sampled centre (pixels) of the frame all the events came from.
+    polarity : {'code', 'bool'}
+        As in to_tonic.
+    size : (int, int) or None
+        (width, height) of the picture, pixels. None: the frame's, when frames is a StepResult
+        or an Export; otherwise only pixels left of or above the picture are known to be off.
+
+    Returns
+    -------
+    ndarray
+        Structured, fields x, y (uint16, pixels: column and row of the picture), t (int64,
+        microseconds, rounded) and p (as to_tonic's), in the events' order; frame markers and
+        events off the picture left out. The tonic sensor_size is (width, height,
+        TONIC_POLARITIES).
+
+    Raises
+    ------
+    ValueError
+        An event of an unknown kind or sensor, older than the first frame, a pixel beyond
+        65535 (give size), or frames without the sampled centre.
+
+    Warns
+    -----
+    EventsOffPicture
+        When events lie off the picture: they are left out, and the warning's count says how
+        many.
+    """
+    events = _sensor_events(events, retina)
+    cx, cy, known = _centres(events, frames)
+    size = known if size is None else size
     src = events["src"]
     x = cx + retina["px"][src].astype(np.int64)
     y = cy + retina["py"][src].astype(np.int64)
@@ -97,6 +180,11 @@ def to_xytp(events, retina, frames, polarity="code", size=None):
         inside &= (x < size[0]) & (y < size[1])
     if inside.any() and max(x[inside].max(), y[inside].max()) > np.iinfo(np.uint16).max:
         raise ValueError("a pixel lies beyond 65535: give size to leave it out")
+    off = int(len(inside) - inside.sum())
+    if off:
+        picture = f"the {size[0]}x{size[1]} picture" if size is not None else "the picture"
+        warnings.warn(EventsOffPicture(f"{off} of {len(inside)} events lie off {picture}; "
+                                       "they are left out", off), stacklevel=2)
     p = _polarity(events, retina, polarity)[inside]
     out = np.empty(int(inside.sum()),
                    dtype=[("x", np.uint16), ("y", np.uint16), ("t", np.int64), ("p", p.dtype)])

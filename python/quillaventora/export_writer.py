@@ -24,8 +24,19 @@ class ExportError(RuntimeError):
 
 @dataclass(frozen=True)
 class ExportResult:
-    """What export_clip wrote: the file, frames drawn, rows of /events and /konio_events, and
-    why the input ended before its known end (empty when it did not)."""
+    """What export_clip wrote.
+
+    Attributes
+    ----------
+    path : str
+        The export.
+    frames : int
+        Frames drawn.
+    events, konio_events : int
+        Rows of /events and /konio_events.
+    input_ended_early : str
+        Why the input ended before its known end; empty when it did not.
+    """
 
     path: str
     frames: int

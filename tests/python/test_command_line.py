@@ -35,8 +35,12 @@ def test_session_and_export_clip_equal_the_command_line(replay, tmp_path, source
             row = exported.frames[number - 1]
             assert (row["t"], row["fovea_cx"], row["fovea_cy"], row["frame_time_ms"],
                     row["events_pushed"], row["displaced_total"], row["batches_total"],
-                    row["queue_size"]) == (r.t, *r.center, r.frame_time_ms, r.events_pushed,
-                                           r.displaced_total, r.batches_total, r.queue_size)
+                    row["queue_size"], row["sampled_cx"], row["sampled_cy"]) == (
+                        r.t, *r.center, r.frame_time_ms, r.events_pushed, r.displaced_total,
+                        r.batches_total, r.queue_size, *r.sampled_center)
+            # The export's frames and size place the events as the step's centre and canvas do.
+            assert np.array_equal(qv.to_xytp(events, exported.retina, exported),
+                                  qv.to_xytp(r.events, session.retina, r))
         assert np.array_equal(session.retina, exported.retina)
         assert session.retina_scale == exported.retina_scale
 

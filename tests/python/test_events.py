@@ -4,6 +4,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -27,7 +28,7 @@ def retina(sensors=4):
 def events(rows):
     e = np.zeros(len(rows), qv.EVENT_DTYPE)
     for i, (t, src, kind) in enumerate(rows):
-        e[i] = (t, src, src, kind, 0.5)
+        e[i] = (t, src, src, 0.5, kind)
     return e
 
 
@@ -72,19 +73,56 @@ def test_to_xytp_places_each_sensor_around_its_frames_centre():
     # Per frame by time: the second frame's events around its own centre.
     frames = np.zeros(2, qv.FRAME_DTYPE)
     frames["t"] = [T1, T2]
-    frames["fovea_cx"], frames["fovea_cy"] = [10, 100], [20, 200]
+    frames["sampled_cx"], frames["sampled_cy"] = [10, 100], [20, 200]
+    frames["fovea_cx"], frames["fovea_cy"] = [11, 111], [22, 222]  # drawn later: not the pixels
     both = qv.to_xytp(FRAME, retina(), frames)
     assert list(zip(both["x"].tolist(), both["y"].tolist()))[-2:] == [(104, 201), (97, 200)]
     assert both["t"].tolist()[-2:] == [66667, 66667]
 
-    # A pixel off the picture is left out: left of or above it, or beyond the size given.
-    edge = qv.to_xytp(FRAME[:6], retina(), (2, 0))
-    assert list(zip(edge["x"].tolist(), edge["y"].tolist())) == [(2, 0), (6, 1)]
-    assert qv.to_xytp(FRAME[:6], retina(), (10, 20), size=(12, 21))["x"].tolist() == [10, 7]
-
     early = events([(0.0, 0, qv.PHOTORECEPTOR)])
     with pytest.raises(ValueError, match="older than the first frame"):
         qv.to_xytp(early, retina(), frames)
+    with pytest.raises(ValueError, match="has no sampled_cx, sampled_cy"):
+        qv.to_xytp(FRAME, retina(), frames[["t", "fovea_cx", "fovea_cy"]])
+
+
+@pytest.mark.parametrize("centre,size,kept,message", [
+    ((2, 0), None, [(2, 0), (6, 1)], "3 of 5 events lie off the picture"),  # left of or above
+    ((10, 20), (12, 21), [(10, 20), (7, 20)], "3 of 5 events lie off the 12x21 picture"),
+])
+def test_to_xytp_leaves_out_events_off_the_picture_and_says_how_many(centre, size, kept, message):
+    with pytest.warns(qv.EventsOffPicture, match=message) as said:
+        edge = qv.to_xytp(FRAME[:6], retina(), centre, size=size)
+    assert list(zip(edge["x"].tolist(), edge["y"].tolist())) == kept
+    assert [w.message.count for w in said] == [3]
+
+
+def colour_response(pixels, classes):
+    """What a sensor of each class samples from its BGR pixel, in single precision."""
+    pixels = pixels.astype(np.float32)
+    channel = {0: 0, 1: 2, 2: 1}  # albastru reads blue, rosu red, verde green
+    out = pixels.sum(axis=1) / np.float32(765)  # alb_negru: the three together
+    for colour, c in channel.items():
+        out = np.where(classes == colour, pixels[:, c] / np.float32(255), out)
+    return out.astype(np.float32)
+
+
+def test_every_photoreceptor_event_maps_to_the_pixel_it_sampled():
+    moved = mapped = 0
+    with qv.Session() as session, warnings.catch_warnings():
+        warnings.simplefilter("error", qv.EventsOffPicture)  # none may be lost
+        for frame in qv.read_frames(clip("Megamind.avi"), limit=8):
+            r = session.step(frame)
+            moved += r.center != r.sampled_center
+            photo = r.events[r.events["kind"] == qv.PHOTORECEPTOR]
+            xytp = qv.to_xytp(photo, session.retina, r)
+            assert len(xytp) == len(photo)
+            mapped += len(photo)
+            classes = session.retina["color_class"][photo["src"]]
+            sampled = colour_response(frame[xytp["y"], xytp["x"]], classes)
+            assert np.array_equal(sampled, r.activations[photo["src"]]), f"frame {r.frame}"
+    assert mapped > 100000  # the first frame, dark, emits nothing; the others some 20000 each
+    assert moved > 0  # the model moved the centre after sampling: drawn and sampled differ
 
 
 def test_the_readme_example_steps_plots_and_converts(tmp_path):
@@ -104,3 +142,60 @@ def test_the_readme_example_steps_plots_and_converts(tmp_path):
     assert (short.returncode, short.stderr.count("\n")) == (1, 1), short.stderr
     assert "5 frames; the example converts the tenth" in short.stderr
     assert os.listdir(tmp_path) == ["figure.png"]
+
+
+@pytest.fixture(scope="module")
+def megamind_export(tmp_path_factory):
+    """The export of all of Megamind.avi (270 frames, some 200 MiB of events once read)."""
+    path = tmp_path_factory.mktemp("export") / "megamind.h5"
+    qv.export_clip(clip("Megamind.avi"), path)
+    return path
+
+
+READ_ONE_FRAME = """
+import sys, h5py, quillaventora as qv
+
+def kib(key):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(key + ":"))
+
+before = kib("VmRSS")
+with qv.read_export(sys.argv[1]) as export:
+    events, konio_events = export.frame_events(-1)
+    assert len(events) > 10000, len(events)
+print((kib("VmHWM") - before) / 1024)
+"""
+
+
+def test_reading_one_frame_reads_that_frame_only(megamind_export):
+    done = subprocess.run([sys.executable, "-c", READ_ONE_FRAME, str(megamind_export)],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr
+    assert float(done.stdout) < 40  # MiB; reading the events whole takes some 200
+
+
+def test_frames_are_found_by_the_exports_numbers(megamind_export):
+    with qv.read_export(megamind_export) as export:
+        count = export.frame_count
+        assert count == len(export.frames) == 270 and export.frames["frame"][-1] == count
+        whole = {name: getattr(export, name)
+                 for name in ("events", "event_frames", "konio_events", "konio_event_frames")}
+        for frame, number in [(1, 1), (np.int64(135), 135), (count, count), (-1, count),
+                              (-count, 1)]:
+            events, konio_events = export.frame_events(frame)
+            assert np.array_equal(events, whole["events"][whole["event_frames"] == number])
+            assert np.array_equal(konio_events,
+                                  whole["konio_events"][whole["konio_event_frames"] == number])
+        events, konio_events = export.frame_range_events(2, -2)
+        assert np.array_equal(events, whole["events"][(whole["event_frames"] >= 2)
+                                                      & (whole["event_frames"] < count)])
+        assert len(konio_events) == np.count_nonzero((whole["konio_event_frames"] >= 2)
+                                                     & (whole["konio_event_frames"] < count))
+        assert [len(e) for e in export.frame_range_events(3, 2)] == [0, 0]
+        for frame, error in [(0, IndexError), (count + 1, IndexError), (-count - 1, IndexError),
+                             (1.5, TypeError), ("2", TypeError), (True, TypeError)]:
+            with pytest.raises(error, match="frame "):
+                export.frame_events(frame)
+    assert export.closed and len(export.events) == len(whole["events"])  # read parts stay
+    with pytest.raises(ValueError, match="is closed"):
+        export.retina

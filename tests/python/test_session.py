@@ -1,13 +1,16 @@
 """Session, Parameters and read_frames as a user meets them: dtypes, refusals, the layouts a
 frame may come in, the lifetime of the arrays, and live sessions that end cleanly."""
 
+import collections.abc
 import gc
 import os
+import pathlib
 import pickle
 import re
 import subprocess
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -44,10 +47,6 @@ def test_results_and_retina_have_the_documented_dtypes():
         assert (r.canvas.dtype, r.canvas.shape) == (np.uint8, (120, 160, 3))
         for values in (r.activations, r.gains, r.konio):
             assert (values.dtype, values.shape) == (np.float32, (n,))
-        for array in (r.canvas, r.activations, r.gains, r.konio, r.events, r.konio_events):
-            assert not array.flags.writeable
-            with pytest.raises(ValueError, match="read-only"):
-                array[0] = 0
         retina = session.retina
         assert retina.dtype.names == ("index", "x", "y", "px", "py", "radius", "color_class",
                                       "is_spiral", "is_prime")
@@ -57,6 +56,24 @@ def test_results_and_retina_have_the_documented_dtypes():
         assert set(np.unique(retina["color_class"])) == {0, 1, 2, 3}
         # the first frame's scale: diameter / 2 units span the distance to the nearest edge
         assert session.retina_scale == pytest.approx(60 / 32768)
+
+
+def test_structured_arrays_save_load_and_convert_as_numpy_arrays(tmp_path):
+    with qv.Session() as session:
+        r = session.step(scene())
+        arrays = {"events": r.events, "konio_events": r.konio_events, "retina": session.retina,
+                  "tonic": qv.to_tonic(r.events, session.retina)}
+    for name, array in arrays.items():
+        offsets = [array.dtype.fields[f][1] for f in array.dtype.names]
+        assert offsets == sorted(offsets), f"{name}: fields out of memory order"
+        np.save(tmp_path / f"{name}.npy", array)
+        loaded = np.load(tmp_path / f"{name}.npy")
+        assert loaded.dtype == array.dtype and np.array_equal(loaded, array), name
+        assert loaded.tolist() == array.tolist(), name
+    np.savez(tmp_path / "all.npz", **arrays)
+    with np.load(tmp_path / "all.npz") as stored:
+        assert all(np.array_equal(stored[name], array) for name, array in arrays.items())
+    assert qv.EVENT_DTYPE.names == ("t", "src", "dst", "weight", "kind")
 
 
 @pytest.mark.parametrize("frame,error,cause", [
@@ -165,14 +182,72 @@ def test_parameters_check_as_the_command_line_does(tmp_path):
         qv.Session(parameters=42)
 
 
-def test_arrays_outlive_the_next_step_and_the_session():
+VALUES = ("canvas", "activations", "gains", "konio", "events", "konio_events")
+
+
+@pytest.mark.parametrize("copy", [True, False])
+def test_kept_results_stay_their_own_unless_views_are_asked_for(copy):
+    frames = [scene(), np.ascontiguousarray(scene()[::-1]), np.roll(scene(), 40, axis=1)]
+    with qv.Session() as session:
+        results, taken = [], []
+        for frame in frames:
+            results.append(session.step(frame, copy=copy))
+            taken.append({name: getattr(results[-1], name).copy() for name in VALUES})
+        first, last = results[0], results[-1]
+        for r, values in zip(results, taken):
+            for name in ("events", "konio_events"):  # a frame's events are its own either way
+                assert np.array_equal(getattr(r, name), values[name]), name
+        for name in VALUES[:4]:
+            arrays = [getattr(r, name) for r in results]
+            if copy:  # [s.step(f).gains for f in frames] keeps every frame's gains
+                assert all(np.array_equal(a, v[name]) for a, v in zip(arrays, taken)), name
+                assert not np.array_equal(arrays[0], arrays[-1]), name
+            else:  # views of the session's buffers: the last step's values
+                assert all(np.shares_memory(a, arrays[-1]) for a in arrays), name
+        for name in VALUES:
+            array = getattr(first, name)
+            assert array.flags.writeable == copy, name
+            if copy:
+                array.flat[0] = 0  # the caller's own: the other results are untouched
+                assert np.array_equal(getattr(last, name), taken[-1][name]), name
+            else:
+                with pytest.raises(ValueError, match="read-only"):
+                    array.flat[0] = 0
+
+
+def test_parameters_are_a_mapping_of_their_keys():
+    p = qv.Parameters({"konio.decay": 0.9, "retina.spiral_points": 1024})
+    assert isinstance(p, collections.abc.Mapping)
+    assert (p.konio.decay, p["retina.spiral_points"]) == (0.9, 1024)
+    keys = p.keys()
+    assert list(p) == keys and len(p) == len(keys) == len(set(keys)) > 1 and keys[0].count(".") == 1
+    assert p.values() == [p[k] for k in keys] and p.items() == list(zip(keys, p.values()))
+    assert p.to_dict() == dict(p) == dict(p.items())
+    assert qv.Parameters(p.to_dict()) == p == qv.Parameters(p)  # read back, or copied
+    assert qv.Parameters(p) is not p and qv.Parameters({}) == qv.Parameters()
+    assert ("konio.decay" in p, "konio.decy" in p, 3 in p) == (True, False, False)
+    assert (p.get("konio.decay"), p.get("konio.decy", "none"), p == 3) == (0.9, "none", False)
+    refusals = [
+        ({"konio.decy": 0.9}, KeyError, r"did you mean konio\.decay\?"),
+        ({"konio.decay": "0.9"}, TypeError, "konio.decay must be a number"),
+        ({"konio.decay": 1.5}, ValueError, "out of range"),
+        ({1: 0.9}, TypeError, "a parameter key is a 'section.key' string, not int"),
+        ([("konio.decay", 0.9)], TypeError, "takes a mapping"),
+    ]
+    for values, error, cause in refusals:
+        with pytest.raises(error, match=cause):
+            qv.Parameters(values)
+
+
+@pytest.mark.parametrize("copy", [True, False])
+def test_arrays_outlive_the_next_step_and_the_session(copy):
     frame = scene()
     session = qv.Session()
-    first = session.step(frame)
+    first = session.step(frame, copy=copy)
     events, canvas = first.events, first.canvas
     kept = events.copy()
     for _ in range(3):
-        later = session.step(frame)
+        later = session.step(frame, copy=copy)
     assert np.array_equal(events, kept)  # a frame's events are its own
     assert not np.array_equal(later.events, kept)
     gains = later.gains
@@ -184,6 +259,19 @@ def test_arrays_outlive_the_next_step_and_the_session():
     gc.collect()
     # The views keep their memory: reading them after the session is gone is safe.
     assert canvas.shape == (120, 160, 3) and canvas.sum() > 0 and gains.min() > 0
+
+
+@pytest.mark.parametrize("call,keyword", [
+    (lambda: qv.Session(deterministic=None), "deterministic"),
+    (lambda: qv.Session(deterministic=1), "deterministic"),
+    (lambda: qv.Session(events="no"), "events"),
+    (lambda: qv.Session().step(scene(), copy=None), "copy"),
+])
+def test_flags_take_true_or_false_only(call, keyword):
+    with pytest.raises(TypeError, match=f"^{keyword} must be True or False, not "):
+        call()
+    with qv.Session(deterministic=np.bool_(True), events=True) as session:  # NumPy's bool is one
+        assert session.deterministic and session.step(scene(), copy=np.False_).frame == 1
 
 
 def task_count():
@@ -303,3 +391,36 @@ def test_read_frames_decodes_as_the_replay_and_refuses_with_its_messages(tmp_pat
             qv.read_frames(path)
     with pytest.raises(ValueError, match="limit must be at least 1"):
         qv.read_frames(video, limit=0)
+
+
+def write_ppm(path, height=200, width=200):
+    """A flat colour frame as a binary PPM, which the frame reader decodes like any image."""
+    header = f"P6\n{width} {height}\n255\n".encode()
+    path.write_bytes(header + bytes([200, 90, 0]) * (height * width))
+
+
+def cut_clip(folder):
+    """Megamind.avi's first third: its container still says 270 frames."""
+    whole = pathlib.Path(clip("Megamind.avi")).read_bytes()
+    (folder / "cut.avi").write_bytes(whole[:len(whole) // 3])
+    return folder / "cut.avi", r"frame (\d+) of 270 does not decode"
+
+
+def sequence_with_a_gap(folder):
+    for number in (1, 2, 4, 5):
+        write_ppm(folder / f"img_{number:03d}.ppm")
+    return folder / "img_%03d.ppm", r"frame (3): 'img_003.ppm' is missing"
+
+
+@pytest.mark.parametrize("make", [cut_clip, sequence_with_a_gap])
+def test_read_frames_says_where_an_input_ended_early(tmp_path, make):
+    path, cause = make(tmp_path)
+    with pytest.warns(qv.InputEndedEarly, match="the input ended early: " + cause) as said:
+        frames = list(qv.read_frames(path))
+    assert issubclass(qv.InputEndedEarly, RuntimeWarning) and len(said) == 1
+    warning = said[0].message
+    assert warning.frame == len(frames) + 1 == int(re.search(cause, warning.cause).group(1))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a whole input, or one cut by the limit, says nothing
+        assert len(list(qv.read_frames(path, limit=2))) == 2
+        assert len(list(qv.read_frames(clip("Megamind.avi")))) == 270
