@@ -742,22 +742,18 @@ class FrameReader {
     // A still image is one frame; retina-replay repeats it, a caller can step it again.
     if (request.kind == InputKind::image) request.frameLimit = 1;
     std::string problem;
-    {
-      py::gil_scoped_release release;
-      problem = input_.open(request);
-    }
+    withoutGil([&] { problem = input_.open(request); });
     if (!problem.empty()) throw py::value_error(problem);
   }
 
   // Decodes with the GIL released; one thread at a time reads (or closes) the input.
   py::object next() {
     cv::Mat frame;
-    {
-      py::gil_scoped_release release;
+    withoutGil([&] {
       const std::lock_guard<std::mutex> lock(mutex_);
       if (!closed_) input_.read(frame);
       if (frame.empty()) closeLocked();
-    }
+    });
     if (frame.empty()) {
       warnIfEndedEarly();
       throw py::stop_iteration();
@@ -766,9 +762,10 @@ class FrameReader {
   }
 
   void close() {
-    py::gil_scoped_release release;
-    const std::lock_guard<std::mutex> lock(mutex_);
-    closeLocked();
+    withoutGil([&] {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      closeLocked();
+    });
   }
 
   double framesPerSecond() const { return input_.framesPerSecond(); }

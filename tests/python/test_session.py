@@ -323,6 +323,16 @@ def steps():
 threading.Thread(target=steps, daemon=True).start()
 stepped.wait()
 """,
+    "a thread inside read_frames": """
+import sys, threading, quillaventora as qv
+started = threading.Event()
+def reads():
+    while True:
+        for _ in qv.read_frames(sys.argv[2]):
+            started.set()
+threading.Thread(target=reads, daemon=True).start()
+started.wait()
+""",
     # Stopped before its next frame, as SIGTERM stops retina-replay: its export says so.
     "a thread inside export_clip": """
 import os, sys, threading, time, quillaventora as qv
