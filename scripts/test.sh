@@ -12,7 +12,7 @@ bash scripts/install-deps.sh build-essential cmake pkg-config libopencv-dev libg
   libbenchmark-dev xvfb xdotool imagemagick opencv-doc valgrind clang libclang-rt-14-dev \
   libhdf5-dev libtomlplusplus-dev libcli11-dev libxcb1-dev python3-h5py python3-numpy \
   python3-matplotlib python3-dev python3-pytest pybind11-dev python3-distributed clang-format \
-  python3-venv python3-pip python3-setuptools python3-wheel python3-build
+  python3-venv python3-pip python3-setuptools python3-wheel python3-build python3-pandas
 
 jobs=$(nproc)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -13,6 +13,7 @@ import threading
 import warnings
 
 import numpy as np
+import pandas
 import pytest
 
 import quillaventora as qv
@@ -70,6 +71,9 @@ def test_structured_arrays_save_load_and_convert_as_numpy_arrays(tmp_path):
         loaded = np.load(tmp_path / f"{name}.npy")
         assert loaded.dtype == array.dtype and np.array_equal(loaded, array), name
         assert loaded.tolist() == array.tolist(), name
+        table = pandas.DataFrame(array)
+        assert list(table.columns) == list(array.dtype.names), name
+        assert all(np.array_equal(table[f].to_numpy(), array[f]) for f in array.dtype.names), name
     np.savez(tmp_path / "all.npz", **arrays)
     with np.load(tmp_path / "all.npz") as stored:
         assert all(np.array_equal(stored[name], array) for name, array in arrays.items())
