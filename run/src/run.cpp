@@ -179,7 +179,15 @@ void RunState::loop() {
 bool RunState::runFrame(ExitFinisher& exitFinisher) {
   if (stopRequested()) return false;
   const SteadyTime readStart = std::chrono::steady_clock::now();
-  const FrameTimes times = clock_.timeRead([&] { input_.read(frame_); });
+  bool stopped = false;
+  const FrameTimes times = clock_.timeRead([&] {
+    // A stream may stall for ever: the wait is cut short by a stop.
+    while (!input_.readWithin(frame_, kStopCheck)) {
+      stopped = stopRequested();
+      if (stopped) return;
+    }
+  });
+  if (stopped) return false;
   if (frame_.empty()) {
     if (input_.limitReached()) result_.end = RunEnd::frameLimit;
     return false;
