@@ -48,9 +48,9 @@ constexpr std::chrono::milliseconds kStopCheck{50};
 // How the caller steers a run. Every member may be left empty.
 struct RunControl {
   // Non-zero (a signal's number, set by its handler or by a test): the run ends as on a quit,
-  // with RunEnd::stopSignal, after the frame being drawn. Read between frames and every
-  // kStopCheck while the run waits: for a frame that a stream is slow to send, for the retina's
-  // layout to be built (which it then abandons: no frame is drawn).
+  // with RunEnd::stopSignal, after the frame being drawn. Read between frames, every kStopCheck
+  // while the run waits for a frame that a stream is slow to send, and every
+  // kLayoutProgressEvery steps of the retina's layout, whose build it abandons (no frame drawn).
   const volatile std::sig_atomic_t* stopSignal = nullptr;
   volatile std::sig_atomic_t* phase = nullptr;  // kept at the run's RunPhase
   // While the session builds the retina's layout, before onStart: `done` of `total` steps
