@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -317,11 +318,12 @@ struct CaptureReader {
   std::shared_ptr<Capture> capture;
   std::mutex mutex;
   std::condition_variable wake, answered;
-  bool asked = false;    // a frame is wanted
-  bool ready = false;    // ...and `frame` holds it (empty: the input ended)
-  bool closing = false;  // the thread closes the capture and ends
-  cv::Mat frame;         // the caller's last frame's buffer while asked, read into in place
-  std::thread thread;    // joined or detached by the input, never left joinable
+  bool asked = false;          // a frame is wanted
+  bool ready = false;          // ...and `frame` holds it (empty: the input ended)
+  bool closing = false;        // the thread closes the capture and ends
+  cv::Mat frame;               // the caller's last frame's buffer while asked, read into in place
+  std::exception_ptr failure;  // what the read threw (an allocation that failed), for the caller
+  std::thread thread;          // joined or detached by the input, never left joinable
 };
 
 namespace {
@@ -337,8 +339,14 @@ void readFrames(std::shared_ptr<CaptureReader> reader) {
     if (r.closing) break;
     cv::Mat frame = std::move(r.frame);
     lock.unlock();
-    r.capture->read(frame);
+    std::exception_ptr failure;
+    try {
+      r.capture->read(frame);
+    } catch (...) {
+      failure = std::current_exception();
+    }
     lock.lock();
+    r.failure = failure;
     r.frame = std::move(frame);
     r.ready = true;
     r.answered.notify_one();
@@ -407,6 +415,7 @@ bool FrameInput::readWithin(cv::Mat& frame, std::chrono::milliseconds timeout) {
   if (!r.answered.wait_for(lock, timeout, [&r] { return r.ready; })) return false;
   frame = std::move(r.frame);
   r.asked = r.ready = false;
+  if (r.failure) std::rethrow_exception(std::exchange(r.failure, nullptr));
   lock.unlock();
   if (frame.empty()) {
     noteEnd();
