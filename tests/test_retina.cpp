@@ -193,6 +193,50 @@ TEST(RetinaLayout, DenseLayoutsAreTheSameWhateverWasDrawnBefore) {
   }
 }
 
+TEST(RetinaLayout, ProgressIsHeardInOrderAndAStopAbandonsTheBuildWithoutChangingTheLayout) {
+  // Fewer points than one report's steps, just over, and several reports' worth, dense (collided
+  // points walk) and sparse.
+  const std::vector<RetinaLayout> layouts{
+      {100, 6400, 1600, 4, 2}, {40000, 65536, 8192, 12, 6}, {150000, 800, 200, 3, 1}};
+  for (const RetinaLayout& layout : layouts) {
+    SCOPED_TRACE(std::to_string(layout.spiralCount) + " points over " +
+                 std::to_string(layout.diameter));
+    const std::int64_t total = 2 * std::int64_t{layout.spiralCount};
+    std::vector<std::int64_t> heard;
+    const Retina reported =
+        generateFibonacciRetina(layout, [&](std::int64_t done, std::int64_t of) {
+          EXPECT_EQ(of, total);
+          heard.push_back(done);
+          return true;
+        });
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.back(), total);
+    EXPECT_EQ(heard.size(), static_cast<std::size_t>(total / kLayoutProgressEvery +
+                                                     (total % kLayoutProgressEvery != 0)));
+    EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end()));
+
+    const Retina plain = generateFibonacciRetina(layout);
+    ASSERT_EQ(reported.sensors.size(), plain.sensors.size());
+    for (std::size_t i = 0; i < plain.sensors.size(); ++i) {
+      const Sensor& a = plain.sensors[i];
+      const Sensor& b = reported.sensors[i];
+      ASSERT_TRUE(a.index == b.index && a.x == b.x && a.y == b.y && a.colorClass == b.colorClass &&
+                  a.isPrime == b.isPrime && a.isSpiral == b.isSpiral)
+          << "sensor " << i;
+    }
+
+    // Answered false at its first report, the build goes no further.
+    int reports = 0;
+    EXPECT_THROW(generateFibonacciRetina(layout,
+                                         [&](std::int64_t, std::int64_t) {
+                                           ++reports;
+                                           return false;
+                                         }),
+                 LayoutCancelled);
+    EXPECT_EQ(reports, 1);
+  }
+}
+
 TEST(RetinaLayout, SensorCountIsKnownWithoutGenerating) {
   // Foveal radii below, on and above points' radii (16 points over 6400 units: point n at
   // 800 sqrt(n)), none or all points foveal, and the program's layout.

@@ -80,3 +80,25 @@ void FinishingLine::show(std::size_t framesLeft) {
 void FinishingLine::clear() {
   if (terminal_) blankLine(err_, shownWidth_);
 }
+
+LayoutLine::LayoutLine(std::ostream& terminal, bool enabled)
+    : terminal_(terminal), enabled_(enabled), start_(Clock::now()) {}
+
+void LayoutLine::show(std::int64_t done, std::int64_t total) {
+  if (!enabled_) return;
+  if (done >= total) {
+    clear();
+    return;
+  }
+  const Clock::time_point now = Clock::now();
+  if (now - start_ < kShowAfter || (shownWidth_ > 0 && now - lastDrawn_ < kRedrawPeriod)) return;
+  lastDrawn_ = now;
+  std::ostringstream line;
+  line << "retina-replay: building the retina's layout, " << total / 2
+       << " spiral points: " << 100 * done / total << " %";
+  rewriteLine(terminal_, line.str(), shownWidth_);
+}
+
+void LayoutLine::clear() {
+  if (enabled_) blankLine(terminal_, shownWidth_);
+}

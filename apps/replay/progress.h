@@ -49,3 +49,24 @@ class FinishingLine {
   bool shown_ = false;
   std::size_t shownWidth_ = 0;
 };
+
+// While the retina's layout is built (a large one takes seconds): how far it is, on a terminal
+// only, as the progress line is, once the build has lasted kShowAfter; rewritten in place at most
+// four times a second and blanked once the build ends.
+class LayoutLine {
+ public:
+  LayoutLine(std::ostream& terminal, bool enabled);
+  // `done` of `total` steps (LayoutProgress's: twice the spiral points).
+  void show(std::int64_t done, std::int64_t total);
+  void clear();
+
+  static constexpr std::chrono::seconds kShowAfter{1};
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::ostream& terminal_;
+  bool enabled_;
+  Clock::time_point start_;
+  Clock::time_point lastDrawn_;
+  std::size_t shownWidth_ = 0;
+};

@@ -66,6 +66,7 @@ class ReplayConsole {
   bool dataFiles_;
   std::vector<std::string> changed_;
   std::optional<FramePacer> pacer_;
+  std::optional<LayoutLine> layoutLine_;
   std::optional<ProgressLine> progress_;
   std::optional<FinishingLine> finishingLine_;
   ReplaySummary summary_;
@@ -79,6 +80,10 @@ RunControl ReplayConsole::control() {
   RunControl control;
   control.stopSignal = hooks_.stopSignal;
   control.phase = hooks_.phase;
+  control.onLayout = [this](std::int64_t done, std::int64_t total) {
+    if (!layoutLine_) layoutLine_.emplace(err_, hooks_.progress);
+    layoutLine_->show(done, total);
+  };
   control.onStart = [this](const RunStart& start) { this->start(start); };
   control.onFrame = [this](const FrameReport& report) { return frame(report); };
   control.onFinishing = [this](const RunResult& result) { finishing(result); };
@@ -96,6 +101,7 @@ RunControl ReplayConsole::control() {
 }
 
 void ReplayConsole::start(const RunStart& start) {
+  if (layoutLine_) layoutLine_->clear();
   pacer_.emplace(paced_ ? start.framesPerSecond : 0.0, kKeyWaitMs);
   progress_.emplace(err_, hooks_.progress, start.expectedFrames);
   printBanner(out_, start.sensorCount, window_);
@@ -139,6 +145,7 @@ FrameAction ReplayConsole::keysAndWindow() {
 }
 
 void ReplayConsole::finishing(const RunResult& result) {
+  if (layoutLine_) layoutLine_->clear();  // a stop while the layout was built
   if (progress_) progress_->clear();
   if (result.end == RunEnd::toolkitExit) {
     err_ << "retina-replay: the window toolkit is ending the program (" +

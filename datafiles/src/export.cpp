@@ -70,7 +70,7 @@ struct Hdf5Export::Writer {
   bool write(FrameRows& frame);
   void writeHere(FrameRows& frame);
   void loop();
-  FrameRows* takeFreeFrame();
+  FrameRows* takeFreeFrame(bool atOnce = false);
   void queue(FrameRows* frame);
   void waitUntilWritten(const std::function<void(std::size_t)>& waiting);
   void stop();
@@ -93,9 +93,10 @@ struct Hdf5Export::Writer {
 
   std::mutex mutex;  // guards everything below
   std::condition_variable frameQueued, frameWritten;
-  std::vector<std::unique_ptr<FrameRows>> frames;  // at most kFramesInFlight, never freed
-  std::deque<FrameRows*> queued;                   // in frame order
-  std::vector<FrameRows*> spare;                   // written, their storage kept
+  // At most kFramesInFlight, and one for the events after the last frame; never freed.
+  std::vector<std::unique_ptr<FrameRows>> frames;
+  std::deque<FrameRows*> queued;  // in frame order
+  std::vector<FrameRows*> spare;  // written, their storage kept
   bool closing = false;
   std::string error;
   std::thread thread;
@@ -146,11 +147,14 @@ void Hdf5Export::Writer::loop() {
   }
 }
 
-// A written or new frame for the frame loop to fill; null after a failure.
-FrameRows* Hdf5Export::Writer::takeFreeFrame() {
+// A written or new frame for the frame loop to fill; null after a failure. `atOnce` (the events
+// after the last frame, which are few) takes a frame beyond the pool rather than wait, so that
+// finish() reports the frames left from the start.
+FrameRows* Hdf5Export::Writer::takeFreeFrame(bool atOnce) {
   std::unique_lock<std::mutex> lock(mutex);
-  frameWritten.wait(
-      lock, [this] { return !spare.empty() || frames.size() < kFramesInFlight || !error.empty(); });
+  frameWritten.wait(lock, [this, atOnce] {
+    return !spare.empty() || frames.size() < kFramesInFlight || atOnce || !error.empty();
+  });
   if (!error.empty()) return nullptr;
   if (spare.empty()) {
     frames.push_back(std::make_unique<FrameRows>());
@@ -297,7 +301,7 @@ std::string Hdf5Export::finish(const ExportEnd& end, std::vector<RetinaEvent> ev
   if (!writer_) return cannotWrite(target_, "closed");
   Writer& w = *writer_;
   if (!eventsAfterLastFrame.empty() && w.accepting) {
-    FrameRows* tail = w.threaded ? w.takeFreeFrame() : &w.own;
+    FrameRows* tail = w.threaded ? w.takeFreeFrame(true) : &w.own;
     if (tail != nullptr) {
       tail->hasRow = false;
       tail->row.frame = static_cast<std::int32_t>(w.lastFrame + 1);

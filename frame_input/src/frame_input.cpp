@@ -3,10 +3,15 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <mutex>
 #include <set>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -240,8 +245,8 @@ std::string FrameInput::open(const InputRequest& request) {
       {
         // Some back-ends "open" a file they cannot decode and then return no frame at all.
         QuietStderr quiet;
-        if (capture_.openFile(path)) capture_.read(firstFrame_);
-        if (firstFrame_.empty()) capture_.close();  // FFmpeg has more to say on closing
+        if (capture_->openFile(path)) capture_->read(firstFrame_);
+        if (firstFrame_.empty()) capture_->close();  // FFmpeg has more to say on closing
       }
       if (firstFrame_.empty()) {
         return what + (exists ? "not a video this build can decode"
@@ -277,11 +282,11 @@ std::string FrameInput::open(const InputRequest& request) {
     case InputKind::camera: {
       {
         QuietStderr quiet;
-        if (capture_.openCamera(request.cameraIndex)) {
-          capture_.requestFrameSize(kDemoFrameSize);
-          capture_.read(firstFrame_);
+        if (capture_->openCamera(request.cameraIndex)) {
+          capture_->requestFrameSize(kDemoFrameSize);
+          capture_->read(firstFrame_);
         }
-        if (firstFrame_.empty()) capture_.close();
+        if (firstFrame_.empty()) capture_->close();
       }
       if (firstFrame_.empty()) return "cannot open camera " + std::to_string(request.cameraIndex);
       break;
@@ -289,7 +294,7 @@ std::string FrameInput::open(const InputRequest& request) {
   }
   if (!firstFrame_.empty()) {
     firstSize_ = firstFrame_.size();
-    const CaptureInfo captured = capture_.info();
+    const CaptureInfo captured = capture_->info();
     if (captured.framesPerSecond > 0.0) framesPerSecond_ = captured.framesPerSecond;
     // A camera's frame count means nothing; a file's is its length.
     if (request.kind == InputKind::video && captured.frameCount > 0.0) {
@@ -306,12 +311,70 @@ bool FrameInput::readsFile(const std::string& path) const {
   return !sequencePattern_.empty() && sequenceCovers(sequencePattern_, path);
 }
 
+// A video's or camera's reads on a thread of their own, one frame when asked, so that the
+// caller can stop waiting for a frame that a stalled stream never sends. The thread holds a
+// share of the capture and of this, and so may outlive the input (FrameInput::close()).
+struct CaptureReader {
+  std::shared_ptr<Capture> capture;
+  std::mutex mutex;
+  std::condition_variable wake, answered;
+  bool asked = false;          // a frame is wanted
+  bool ready = false;          // ...and `frame` holds it (empty: the input ended)
+  bool closing = false;        // the thread closes the capture and ends
+  cv::Mat frame;               // the caller's last frame's buffer while asked, read into in place
+  std::exception_ptr failure;  // what the read threw (an allocation that failed), for the caller
+  std::thread thread;          // joined or detached by the input, never left joinable
+};
+
+namespace {
+
+// How long closing the input waits for a read under way before leaving it to its thread.
+constexpr std::chrono::milliseconds kReadLetGoAfter{250};
+
+void readFrames(std::shared_ptr<CaptureReader> reader) {
+  CaptureReader& r = *reader;
+  std::unique_lock<std::mutex> lock(r.mutex);
+  for (;;) {
+    r.wake.wait(lock, [&r] { return (r.asked && !r.ready) || r.closing; });
+    if (r.closing) break;
+    cv::Mat frame = std::move(r.frame);
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      r.capture->read(frame);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    r.failure = failure;
+    r.frame = std::move(frame);
+    r.ready = true;
+    r.answered.notify_one();
+  }
+  lock.unlock();
+  r.capture->close();
+}
+
+}  // namespace
+
+FrameInput::~FrameInput() {
+  close();
+}
+
+bool FrameInput::atLimit(cv::Mat& frame) {
+  if (limit_ == 0 || framesRead_ < limit_) return false;
+  limitReached_ = true;
+  frame.release();
+  return true;
+}
+
 void FrameInput::read(cv::Mat& frame) {
-  if (limit_ > 0 && framesRead_ >= limit_) {
-    limitReached_ = true;
-    frame.release();
+  if (reader_) {  // a frame may be under way on the reader thread
+    while (!readWithin(frame, std::chrono::seconds(1))) {
+    }
     return;
   }
+  if (atLimit(frame)) return;
   if (scene_) {
     scene_->render(framesRead_, frame);
   } else if (!still_.empty()) {
@@ -320,13 +383,46 @@ void FrameInput::read(cv::Mat& frame) {
     frame = firstFrame_;  // hands the buffer over: the next read may write into it
     firstFrame_ = cv::Mat();
   } else {
-    capture_.read(frame);
+    capture_->read(frame);
     if (frame.empty()) {
       noteEnd();
       return;
     }
   }
   ++framesRead_;
+}
+
+bool FrameInput::readWithin(cv::Mat& frame, std::chrono::milliseconds timeout) {
+  if (scene_ || !still_.empty() || !firstFrame_.empty()) {
+    read(frame);
+    return true;
+  }
+  // No frame is asked for past the limit, and framesRead_ stays put while one is asked for.
+  if (atLimit(frame)) return true;
+  if (!reader_) {
+    reader_ = std::make_shared<CaptureReader>();
+    reader_->capture = capture_;
+    reader_->thread = std::thread(readFrames, reader_);
+  }
+  CaptureReader& r = *reader_;
+  std::unique_lock<std::mutex> lock(r.mutex);
+  if (!r.asked) {
+    r.frame = std::move(frame);  // its buffer is reused by the read, as read() does
+    r.asked = true;
+    r.wake.notify_one();
+  }
+  frame.release();
+  if (!r.answered.wait_for(lock, timeout, [&r] { return r.ready; })) return false;
+  frame = std::move(r.frame);
+  r.asked = r.ready = false;
+  if (r.failure) std::rethrow_exception(std::exchange(r.failure, nullptr));
+  lock.unlock();
+  if (frame.empty()) {
+    noteEnd();
+    return true;
+  }
+  ++framesRead_;
+  return true;
 }
 
 void FrameInput::noteEnd() {
@@ -343,5 +439,22 @@ void FrameInput::noteEnd() {
 }
 
 void FrameInput::close() {
-  capture_.close();
+  if (!reader_) {
+    capture_->close();
+    return;
+  }
+  CaptureReader& r = *reader_;
+  std::unique_lock<std::mutex> lock(r.mutex);
+  r.closing = true;
+  r.wake.notify_one();
+  const bool done =
+      !r.asked || r.answered.wait_for(lock, kReadLetGoAfter, [&r] { return r.ready; });
+  lock.unlock();
+  if (done) {
+    r.thread.join();  // it has closed the capture
+  } else {
+    r.thread.detach();
+  }
+  reader_.reset();
+  capture_ = std::make_shared<Capture>();
 }

@@ -49,24 +49,22 @@ bool isPrimeOrdinal(std::int32_t n) {
   return true;
 }
 
-Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
-                               std::int32_t fovealRadius, std::int32_t fovealSatellites,
-                               std::int32_t peripheralSatellites, float satelliteRadius) {
-  if (spiralCount < 0) throw std::length_error("generateFibonacciRetina: negative spiralCount");
+namespace {
 
-  const float step = radialStep(spiralCount, diameter);
-  const float phi = (sqrtf(5.0f) + 1.0f) * 0.5f;
-  const float goldenAngle = (1.0f - 1.0f / phi) * kTwoPi;
+// Tells `progress` that `done` of `total` steps are done, on every kLayoutProgressEvery-th step
+// and the last; throws LayoutCancelled when it answers false.
+void reportLayout(const LayoutProgress& progress, std::int64_t done, std::int64_t total) {
+  if (!progress || (done % kLayoutProgressEvery != 0 && done != total)) return;
+  if (!progress(done, total)) throw LayoutCancelled();
+}
 
-  std::vector<SpiralPoint> spiral(static_cast<std::size_t>(spiralCount));
-  for (std::int32_t n = 1; n <= spiralCount; ++n) {
-    spiral[n - 1] = {spiralRadius(n, step), static_cast<float>(n) * goldenAngle};
-  }
-
-  // Placement: a point that rounds onto an occupied position random-walks until it is free, so
-  // spiral positions are pairwise distinct even for a degenerate diameter. The walk draws on a
-  // source of its own, never on std::rand, so that neither the layout nor anyone else's random
-  // numbers depend on what was drawn before.
+// Placement: a point that rounds onto an occupied position random-walks until it is free, so
+// spiral positions are pairwise distinct even for a degenerate diameter. The walk draws on a
+// source of its own, never on std::rand, so that neither the layout nor anyone else's random
+// numbers depend on what was drawn before. Steps 1 to spiral.size() of the build.
+std::vector<std::pair<std::int32_t, std::int32_t>> placeSpiralPoints(
+    const std::vector<SpiralPoint>& spiral, const LayoutProgress& progress) {
+  const auto total = 2 * static_cast<std::int64_t>(spiral.size());
   std::mt19937 walk(kWalkSeed);
   std::vector<std::pair<std::int32_t, std::int32_t>> positions(spiral.size());
   // Positions as (x, y) packed in 64 bits; only whether one is taken matters.
@@ -85,27 +83,58 @@ Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
     }
     occupied.insert(key(x, y));
     positions[i] = {x, y};
+    reportLayout(progress, static_cast<std::int64_t>(i) + 1, total);
   }
+  return positions;
+}
 
+}  // namespace
+
+Retina generateFibonacciRetina(const RetinaLayout& layout, const LayoutProgress& progress) {
+  const std::int32_t spiralCount = layout.spiralCount;
+  if (spiralCount < 0) throw std::length_error("generateFibonacciRetina: negative spiralCount");
+
+  const float step = radialStep(spiralCount, layout.diameter);
+  const float phi = (sqrtf(5.0f) + 1.0f) * 0.5f;
+  const float goldenAngle = (1.0f - 1.0f / phi) * kTwoPi;
+
+  std::vector<SpiralPoint> spiral(static_cast<std::size_t>(spiralCount));
+  for (std::int32_t n = 1; n <= spiralCount; ++n) {
+    spiral[n - 1] = {spiralRadius(n, step), static_cast<float>(n) * goldenAngle};
+  }
+  const std::vector<std::pair<std::int32_t, std::int32_t>> positions =
+      placeSpiralPoints(spiral, progress);
+
+  // Steps spiralCount + 1 to 2 * spiralCount: each point's sensor and its ring.
+  const std::int64_t total = 2 * std::int64_t{spiralCount};
   Retina retina;
   std::int32_t counter = 0;
   for (std::int32_t n = 1; n <= spiralCount; ++n) {
     const auto [cx, cy] = positions[n - 1];
-    const bool central = isFoveal(fovealRadius, spiral[n - 1].radius);
+    const bool central = isFoveal(layout.fovealRadius, spiral[n - 1].radius);
     retina.sensors.push_back({counter++, cx, cy, ColorClass::albastru, isPrimeOrdinal(n), true});
 
-    const std::int32_t satellites = central ? fovealSatellites : peripheralSatellites;
+    const std::int32_t satellites = central ? layout.fovealSatellites : layout.peripheralSatellites;
     for (std::int32_t k = 0; k < satellites; ++k) {
       const float alpha = (static_cast<float>(k) * kTwoPi) / static_cast<float>(satellites);
-      const std::int32_t dx = static_cast<std::int32_t>(cosf(alpha) * satelliteRadius);
-      const std::int32_t dy = static_cast<std::int32_t>(sinf(alpha) * satelliteRadius);
+      const std::int32_t dx = static_cast<std::int32_t>(cosf(alpha) * layout.satelliteRadius);
+      const std::int32_t dy = static_cast<std::int32_t>(sinf(alpha) * layout.satelliteRadius);
       const ColorClass colorClass =
           !central ? ColorClass::alb_negru : (k % 2 == 0 ? ColorClass::rosu : ColorClass::verde);
       retina.sensors.push_back({counter++, cx + dx, cy + dy, colorClass, false, false});
     }
+    reportLayout(progress, std::int64_t{spiralCount} + n, total);
   }
 
   return retina;
+}
+
+Retina generateFibonacciRetina(std::int32_t spiralCount, std::int32_t diameter,
+                               std::int32_t fovealRadius, std::int32_t fovealSatellites,
+                               std::int32_t peripheralSatellites, float satelliteRadius) {
+  return generateFibonacciRetina({spiralCount, diameter, fovealRadius, fovealSatellites,
+                                  peripheralSatellites, satelliteRadius},
+                                 {});
 }
 
 std::int64_t fibonacciSensorCount(const RetinaLayout& layout) {

@@ -149,6 +149,12 @@ void RunState::loop() {
     // The fovea's mode and file stay in the spec for the record; its path moves into the session.
     SessionConfig config = sessionConfig(spec_.parameters, std::move(spec_.fovea), clock_);
     config.recordEvents = recordEvents_;
+    // A large layout takes seconds to build: a stop abandons it.
+    config.layoutProgress = [this](std::int64_t done, std::int64_t total) {
+      if (stopRequested()) return false;
+      if (control_.onLayout) control_.onLayout(done, total);
+      return true;
+    };
     session_.emplace(std::move(config));
     for (const auto& output : outputs_)
       output->start(session_->sensorCount());
@@ -158,6 +164,8 @@ void RunState::loop() {
     }
     while (runFrame(exitFinisher)) {
     }
+  } catch (const LayoutCancelled&) {
+    // A stop: stopRequested() has said so in result_.
   } catch (const std::bad_alloc&) {
     result_.end = RunEnd::error;
     result_.error = std::string(std::strerror(ENOMEM)) +
@@ -171,7 +179,15 @@ void RunState::loop() {
 bool RunState::runFrame(ExitFinisher& exitFinisher) {
   if (stopRequested()) return false;
   const SteadyTime readStart = std::chrono::steady_clock::now();
-  const FrameTimes times = clock_.timeRead([&] { input_.read(frame_); });
+  bool stopped = false;
+  const FrameTimes times = clock_.timeRead([&] {
+    // A stream may stall for ever: the wait is cut short by a stop.
+    while (!input_.readWithin(frame_, kStopCheck)) {
+      stopped = stopRequested();
+      if (stopped) return;
+    }
+  });
+  if (stopped) return false;
   if (frame_.empty()) {
     if (input_.limitReached()) result_.end = RunEnd::frameLimit;
     return false;

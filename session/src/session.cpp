@@ -95,7 +95,7 @@ bool convertToBgr8(cv::Mat& frame) {
 
 Session::Session(SessionConfig config)
     : config_(validated(std::move(config))),
-      retina_(generateFibonacciRetina(config_.parameters.retina)),
+      retina_(generateFibonacciRetina(config_.parameters.retina, config_.layoutProgress)),
       model_(static_cast<int>(retina_.sensors.size()), config_.parameters.queue,
              config_.parameters.konio, config_.parameters.trn),
       stepped_{running_, model_.queue, model_.konio, model_.trn},

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,9 +31,20 @@ class FrameInput {
   // quiet meanwhile, so that the message is the only line.
   std::string open(const InputRequest& request);
 
+  FrameInput() = default;
+  ~FrameInput();
+  FrameInput(const FrameInput&) = delete;
+  FrameInput& operator=(const FrameInput&) = delete;
+
   // The next frame into `frame`; empty at the end of the input or once the limit is reached.
   void read(cv::Mat& frame);
+  // As read(), but a video's or camera's frame is read on a thread of the input's own and waited
+  // for at most `timeout` (a FIFO or a stream may stall for ever): false while it has not come,
+  // `frame` then empty; the next call waits on for the same frame. Other inputs answer at once.
+  bool readWithin(cv::Mat& frame, std::chrono::milliseconds timeout);
 
+  // A read still waiting on its thread (a stalled stream) is left to it: the thread closes the
+  // video or camera and ends once the read returns, if the process still runs by then.
   void close();
   std::int64_t framesRead() const { return framesRead_; }
   // True once read() has given an empty frame because the frame limit was reached (rather
@@ -58,6 +70,8 @@ class FrameInput {
 
  private:
   void noteEnd();
+  // Past the frame limit: `frame` emptied, limitReached() set.
+  bool atLimit(cv::Mat& frame);
 
   std::int64_t limit_ = 0;  // 0: none
   std::int64_t expected_ = 0;
@@ -70,7 +84,9 @@ class FrameInput {
   cv::Size firstSize_;
   std::string fileKey_;          // the input's fileIdentity when it is one file; empty otherwise
   std::string sequencePattern_;  // an image sequence's printf pattern, e.g. "dir/img_%03d.jpg"
-  Capture capture_;
+  // Shared with the reader thread, which may outlive this object's hold on it (close()).
+  std::shared_ptr<Capture> capture_ = std::make_shared<Capture>();
+  std::shared_ptr<struct CaptureReader> reader_;  // started by the first readWithin()
   cv::Mat still_;
   cv::Mat firstFrame_;  // a video's or camera's first frame, read up front to prove it decodes
   std::unique_ptr<SyntheticScene> scene_;

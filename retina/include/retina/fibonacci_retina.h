@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
 
 #include "retina/sensor.h"
 
@@ -36,6 +38,21 @@ inline Retina generateFibonacciRetina(const RetinaLayout& layout) {
                                  layout.fovealSatellites, layout.peripheralSatellites,
                                  layout.satelliteRadius);
 }
+
+// Heard while a layout is built: `done` of `total` steps (each spiral point is placed, then given
+// its ring: total is twice the spiral count), every kLayoutProgressEvery steps and once at the
+// end. Returning false abandons the build: the generator throws LayoutCancelled. A layout of
+// millions of points takes seconds to tens of seconds.
+using LayoutProgress = std::function<bool(std::int64_t done, std::int64_t total)>;
+constexpr std::int64_t kLayoutProgressEvery = std::int64_t{1} << 16;
+
+struct LayoutCancelled : std::runtime_error {
+  LayoutCancelled() : std::runtime_error("the retina's layout was abandoned while being built") {}
+};
+
+// The same layout as generateFibonacciRetina(layout), bit for bit, telling `progress` how far it
+// is (an empty one hears nothing).
+Retina generateFibonacciRetina(const RetinaLayout& layout, const LayoutProgress& progress);
 
 constexpr RetinaLayout kDemoRetina{};
 

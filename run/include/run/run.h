@@ -4,6 +4,7 @@
 // anything is written (refusing what would cost the user a file), runs the session over the
 // frames on the run's clock, and finishes every output however the run ends.
 
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -41,12 +42,20 @@ struct FrameReport {
 // What the observer asks for after a frame.
 enum class FrameAction { carryOn, recenter, quit, windowClosed };
 
+// How often a waiting run looks at RunControl::stopSignal.
+constexpr std::chrono::milliseconds kStopCheck{50};
+
 // How the caller steers a run. Every member may be left empty.
 struct RunControl {
-  // Non-zero (a signal's number, set by its handler or by a test): the run ends before the next
-  // frame, as on a quit, with RunEnd::stopSignal. Read once per frame.
+  // Non-zero (a signal's number, set by its handler or by a test): the run ends as on a quit,
+  // with RunEnd::stopSignal, after the frame being drawn. Read between frames, every kStopCheck
+  // while the run waits for a frame that a stream is slow to send, and every
+  // kLayoutProgressEvery steps of the retina's layout, whose build it abandons (no frame drawn).
   const volatile std::sig_atomic_t* stopSignal = nullptr;
   volatile std::sig_atomic_t* phase = nullptr;  // kept at the run's RunPhase
+  // While the session builds the retina's layout, before onStart: `done` of `total` steps
+  // (LayoutProgress), every kLayoutProgressEvery steps and at the end.
+  std::function<void(std::int64_t done, std::int64_t total)> onLayout;
   std::function<void(const RunStart&)> onStart;
   std::function<FrameAction(const FrameReport&)> onFrame;
   // A warning as it arises (it also goes to RunResult::warnings), once each.

@@ -37,6 +37,9 @@ struct SessionConfig {
   bool recordEvents = false;
   // The latency timer's start; empty: the steady clock, read once the session is made.
   std::optional<SteadyTime> start;
+  // Hears how far the retina's layout is while the constructor builds it; its false abandons the
+  // session, whose constructor then throws LayoutCancelled.
+  LayoutProgress layoutProgress;
 };
 
 // The session of a run whose frames are read by `clock`: the stepped model on a deterministic
