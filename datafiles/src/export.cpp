@@ -85,6 +85,7 @@ struct Hdf5Export::Writer {
   bool live = false;       // wall-clock times; the writer thread runs at the idle class
   bool accepting = false;  // from a successful start to finish
   bool threaded = false;
+  const volatile std::sig_atomic_t* stopSignal = nullptr;  // the run's stop flag, or null
   std::int64_t lastFrame = 0;
   double firstFrameUnixTime = 0.0;        // live: the wall-clock time of the first frame's t
   std::int64_t inputEndedEarlyFrame = 0;  // 0: the input did not end early
@@ -93,7 +94,8 @@ struct Hdf5Export::Writer {
 
   std::mutex mutex;  // guards everything below
   std::condition_variable frameQueued, frameWritten;
-  // At most kFramesInFlight, and one for the events after the last frame; never freed.
+  // At most kFramesInFlight, one for the frame drawn when a stop came and one for the events
+  // after the last frame; never freed.
   std::vector<std::unique_ptr<FrameRows>> frames;
   std::deque<FrameRows*> queued;  // in frame order
   std::vector<FrameRows*> spare;  // written, their storage kept
@@ -149,12 +151,16 @@ void Hdf5Export::Writer::loop() {
 
 // A written or new frame for the frame loop to fill; null after a failure. `atOnce` (the events
 // after the last frame, which are few) takes a frame beyond the pool rather than wait, so that
-// finish() reports the frames left from the start.
+// finish() reports the frames left from the start; so does a stop, once (the run draws no frame
+// after it).
 FrameRows* Hdf5Export::Writer::takeFreeFrame(bool atOnce) {
   std::unique_lock<std::mutex> lock(mutex);
-  frameWritten.wait(lock, [this, atOnce] {
-    return !spare.empty() || frames.size() < kFramesInFlight || atOnce || !error.empty();
-  });
+  const auto ready = [this] {
+    return !spare.empty() || frames.size() < kFramesInFlight || !error.empty();
+  };
+  while (!atOnce && !frameWritten.wait_for(lock, kStopCheck, ready)) {
+    if (stopSignal != nullptr && *stopSignal != 0) break;
+  }
   if (!error.empty()) return nullptr;
   if (spare.empty()) {
     frames.push_back(std::make_unique<FrameRows>());
@@ -233,8 +239,10 @@ std::string Hdf5Export::create(const std::string& path, bool withGains) {
   return problem;
 }
 
-void Hdf5Export::start(const ExportRunInfo& info, ExportWriter writer) {
+void Hdf5Export::start(const ExportRunInfo& info, ExportWriter writer,
+                       const volatile std::sig_atomic_t* stopSignal) {
   Writer& w = *writer_;
+  w.stopSignal = stopSignal;
   if (!w.file.writeRunAttributes(info, w.withGains)) {
     w.error = cannotWrite(target_, takeH5Error(w.h5Failure));
     return;
@@ -246,7 +254,7 @@ void Hdf5Export::start(const ExportRunInfo& info, ExportWriter writer) {
   w.thread = std::thread(&Writer::loop, &w);
   if (w.live) {
     // Live, the frame loop and the model worker come first: the writer takes only the time they
-    // leave (docs/export-writer.md). Should the system refuse, the writer competes as an ordinary
+    // leave (docs/performance.md). Should the system refuse, the writer competes as an ordinary
     // thread: the same file.
     sched_param idle{};
     pthread_setschedparam(w.thread.native_handle(), SCHED_IDLE, &idle);

@@ -92,7 +92,7 @@ H5Id compressedLayout(hid_t type) {
   // Shuffling puts the bytes of equal significance together: integers and times that change
   // little from row to row compress far better and faster. The single-precision columns
   // (weights, gains) repeat whole values instead, which the shuffle would tear apart: unshuffled
-  // they compress better and faster (README.md, "What it costs").
+  // they compress better and faster (docs/performance.md, "What the export costs").
   const std::size_t size = H5Tget_size(type);
   const bool shuffle = size > 1 && !(H5Tget_class(type) == H5T_FLOAT && size == sizeof(float));
   H5Id properties(H5Pcreate(H5P_DATASET_CREATE));

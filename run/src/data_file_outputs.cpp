@@ -52,12 +52,14 @@ class ExportOutput : public Output {
     info_.deterministic = spec_.deterministic;
     info_.startTime = context.startTime;
     info_.provenance = context.provenance;
+    stopSignal_ = context.stopSignal;
     return export_.create(spec_.exportFile, spec_.exportGains);
   }
 
   void start(std::size_t sensorCount) override {
     info_.sensorCount = static_cast<std::int64_t>(sensorCount);
-    export_.start(info_, spec_.exportOnRunThread ? ExportWriter::caller : ExportWriter::thread);
+    export_.start(info_, spec_.exportOnRunThread ? ExportWriter::caller : ExportWriter::thread,
+                  stopSignal_);
   }
 
   std::string write(OutputFrame& frame) override {
@@ -84,6 +86,7 @@ class ExportOutput : public Output {
   const RunSpec& spec_;
   ExportRunInfo info_;
   Hdf5Export export_;
+  const volatile std::sig_atomic_t* stopSignal_ = nullptr;
 };
 
 class StatsOutput : public Output {

@@ -4,6 +4,7 @@
 // outputs.cpp. Each writes through safe_output's atomic file, so that its target is replaced
 // only by a complete file.
 
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,7 +22,8 @@ struct OutputContext {
   const RunSpec& spec;
   const FrameInput& input;
   const RunProvenance& provenance;
-  const std::string& startTime;  // ISO 8601, UTC
+  const std::string& startTime;                  // ISO 8601, UTC
+  const volatile std::sig_atomic_t* stopSignal;  // RunControl::stopSignal, or null
 };
 
 // One drawn frame, as the outputs take it.

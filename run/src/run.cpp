@@ -123,7 +123,7 @@ bool RunState::prepare() {
   }
   const RunProvenance provenance = runProvenance(spec_, input_);
   const std::string startTime = utcNow();
-  const OutputContext context{spec_, input_, provenance, startTime};
+  const OutputContext context{spec_, input_, provenance, startTime, control_.stopSignal};
   for (const auto& output : outputs_) {
     problem = output->prepare(context);
     if (!problem.empty()) {

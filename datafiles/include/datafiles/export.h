@@ -1,12 +1,13 @@
 #pragma once
 
-// --export FILE.h5: everything a run's retina did, as one HDF5 file (its layout: README.md,
-// "Getting the data out"). A frame's rows are written by a writer thread beside the frame loop,
+// --export FILE.h5: everything a run's retina did, as one HDF5 file (its layout:
+// docs/export-format.md). A frame's rows are written by a writer thread beside the frame loop,
 // or, for a run that should keep to one thread, by the frame loop's own thread right after the
 // frame (ExportWriter); the file is the same, value for value. What the export costs, and why
-// the writer is as it is: docs/export-writer.md.
+// the writer is as it is: docs/performance.md.
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -66,14 +67,18 @@ class Hdf5Export {
 
   // Once the session exists and before its first frame: writes the root attributes (the run's
   // provenance and its parameters) and every dataset's description and, for
-  // ExportWriter::thread, starts the writer thread.
-  void start(const ExportRunInfo& info, ExportWriter writer);
+  // ExportWriter::thread, starts the writer thread. A non-zero `*stopSignal` (the run's stop
+  // flag, set by a signal handler; may be null) ends add()'s wait for a written frame.
+  void start(const ExportRunInfo& info, ExportWriter writer,
+             const volatile std::sig_atomic_t* stopSignal = nullptr);
 
   // After a drawn frame, on the frame loop's thread: takes the frame's `events` (swapped out of
   // the session with Session::takeFrameEvents; `events` gets storage for a later frame's), the
   // snapshots and, on the first frame, the placement. ExportWriter::thread hands them to the
-  // writer, waiting while kFramesInFlight frames are still unwritten; ExportWriter::caller
-  // writes them here. An empty string, or the message once writing failed.
+  // writer, waiting while kFramesInFlight frames are still unwritten (once a stop has come it
+  // takes one frame more instead, so that the stop is not held up by a writer that the machine
+  // starves); ExportWriter::caller writes them here. An empty string, or the message once writing
+  // failed.
   std::string add(const FrameResult& result, const RetinaPlacement& placement,
                   std::int64_t frameNumber, std::vector<RetinaEvent>& events);
 
@@ -98,6 +103,8 @@ class Hdf5Export {
   // Frames between the frame loop and the writer thread, each with its storage kept for a later
   // frame: the export's memory besides its columns' chunks does not grow past these.
   static constexpr std::size_t kFramesInFlight = 4;
+  // How often add()'s wait looks at the stop flag.
+  static constexpr std::chrono::milliseconds kStopCheck{50};
   // How often finish() reports the frames still to write.
   static constexpr std::chrono::milliseconds kWaitReport{250};
 

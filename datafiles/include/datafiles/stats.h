@@ -1,7 +1,7 @@
 #pragma once
 
-// --stats FILE.csv: one line per frame of what the summary condenses (columns in README.md,
-// "Getting the data out"), for plotting a run's timings and counters.
+// --stats FILE.csv: one line per frame of what the summary condenses (columns in
+// docs/export-format.md), for plotting a run's timings and counters.
 
 #include <cstdint>
 #include <cstdio>

@@ -49,8 +49,9 @@ constexpr std::chrono::milliseconds kStopCheck{50};
 struct RunControl {
   // Non-zero (a signal's number, set by its handler or by a test): the run ends as on a quit,
   // with RunEnd::stopSignal, after the frame being drawn. Read between frames, every kStopCheck
-  // while the run waits for a frame that a stream is slow to send, and every
-  // kLayoutProgressEvery steps of the retina's layout, whose build it abandons (no frame drawn).
+  // while the run waits for a frame that a stream is slow to send or for the export's writer to
+  // free a frame, and every kLayoutProgressEvery steps of the retina's layout, whose build it
+  // abandons (no frame drawn).
   const volatile std::sig_atomic_t* stopSignal = nullptr;
   volatile std::sig_atomic_t* phase = nullptr;  // kept at the run's RunPhase
   // While the session builds the retina's layout, before onStart: `done` of `total` steps
