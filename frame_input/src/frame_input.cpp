@@ -216,82 +216,95 @@ bool sequenceCovers(const std::string& pattern, const std::string& path) {
   return false;
 }
 
+std::string FrameInput::openVideo(const std::string& path) {
+  const std::string what = "cannot open video '" + path + "': ";
+  struct stat info {};
+  const bool exists = stat(path.c_str(), &info) == 0;
+  if (exists) {
+    // Refused before VideoCapture sees it: each back-end would try it and fail its own way.
+    const std::string problem = fileProblem(path, info);
+    if (!problem.empty()) return what + problem;
+    fileKey_ = fileIdentity(path);
+    // FFmpeg reads a name with a %d in it as a sequence's pattern all the same: its files are
+    // kept from the outputs too.
+    if (path.find('%') != std::string::npos) sequencePattern_ = path;
+  } else if (errno != ENOENT || !mayBeStream(path)) {
+    return what + std::strerror(errno);
+  } else if (path.find("://") == std::string::npos && path.find('!') == std::string::npos) {
+    sequencePattern_ = path;
+  }
+  {
+    // Some back-ends "open" a file they cannot decode and then return no frame at all.
+    QuietStderr quiet;
+    if (capture_->openFile(path)) capture_->read(firstFrame_);
+    if (firstFrame_.empty()) capture_->close();  // FFmpeg has more to say on closing
+  }
+  if (firstFrame_.empty()) {
+    return what + (exists ? "not a video this build can decode"
+                          : "No such file or directory, nor a stream, image sequence or "
+                            "pipeline that this build opens");
+  }
+  return {};
+}
+
+std::string FrameInput::openImage(const std::string& path) {
+  const std::string what = "cannot read image '" + path + "': ";
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return what + std::strerror(errno);
+  std::string problem = fileProblem(path, info);
+  if (problem.empty() && !S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) {
+    problem = "is not a regular file";
+  }
+  if (!problem.empty()) return what + problem;
+  fileKey_ = fileIdentity(path);
+  QuietStderr quiet;  // libpng and libjpeg warn on damaged files
+  if (S_ISFIFO(info.st_mode)) {
+    // Read once, as its writer sends it: a second open would wait for another writer.
+    const std::vector<uchar> bytes = readStream(path, problem);
+    if (!problem.empty()) return what + problem;
+    still_ = cv::imdecode(bytes, cv::IMREAD_COLOR);
+    if (still_.empty()) return what + "what it sends does not decode as an image";
+  } else {
+    if (!cv::haveImageReader(path)) return what + "not an image format this build reads";
+    still_ = cv::imread(path, cv::IMREAD_COLOR);
+    if (still_.empty()) return what + "damaged or truncated, it does not decode";
+  }
+  firstSize_ = still_.size();
+  return {};
+}
+
+std::string FrameInput::openCamera(int index) {
+  {
+    QuietStderr quiet;
+    if (capture_->openCamera(index)) {
+      capture_->requestFrameSize(kDemoFrameSize);
+      capture_->read(firstFrame_);
+    }
+    if (firstFrame_.empty()) capture_->close();
+  }
+  return firstFrame_.empty() ? "cannot open camera " + std::to_string(index) : std::string();
+}
+
 std::string FrameInput::open(const InputRequest& request) {
   limit_ = request.frameLimit;
   framesPerSecond_ = kDefaultFramesPerSecond;
-  const std::string& path = request.path;
-  struct stat info {};
+  std::string problem;
   switch (request.kind) {
     case InputKind::synthetic:
       scene_ = std::make_unique<SyntheticScene>(request.sceneSize);
       firstSize_ = request.sceneSize;
       break;
-    case InputKind::video: {
-      const std::string what = "cannot open video '" + path + "': ";
-      const bool exists = stat(path.c_str(), &info) == 0;
-      if (exists) {
-        // Refused before VideoCapture sees it: each back-end would try it and fail its own way.
-        const std::string problem = fileProblem(path, info);
-        if (!problem.empty()) return what + problem;
-        fileKey_ = fileIdentity(path);
-        // FFmpeg reads a name with a %d in it as a sequence's pattern all the same: its files
-        // are kept from the outputs too.
-        if (path.find('%') != std::string::npos) sequencePattern_ = path;
-      } else if (errno != ENOENT || !mayBeStream(path)) {
-        return what + std::strerror(errno);
-      } else if (path.find("://") == std::string::npos && path.find('!') == std::string::npos) {
-        sequencePattern_ = path;
-      }
-      {
-        // Some back-ends "open" a file they cannot decode and then return no frame at all.
-        QuietStderr quiet;
-        if (capture_->openFile(path)) capture_->read(firstFrame_);
-        if (firstFrame_.empty()) capture_->close();  // FFmpeg has more to say on closing
-      }
-      if (firstFrame_.empty()) {
-        return what + (exists ? "not a video this build can decode"
-                              : "No such file or directory, nor a stream, image sequence or "
-                                "pipeline that this build opens");
-      }
+    case InputKind::video:
+      problem = openVideo(request.path);
       break;
-    }
-    case InputKind::image: {
-      const std::string what = "cannot read image '" + path + "': ";
-      if (stat(path.c_str(), &info) != 0) return what + std::strerror(errno);
-      std::string problem = fileProblem(path, info);
-      if (problem.empty() && !S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) {
-        problem = "is not a regular file";
-      }
-      if (!problem.empty()) return what + problem;
-      fileKey_ = fileIdentity(path);
-      QuietStderr quiet;  // libpng and libjpeg warn on damaged files
-      if (S_ISFIFO(info.st_mode)) {
-        // Read once, as its writer sends it: a second open would wait for another writer.
-        const std::vector<uchar> bytes = readStream(path, problem);
-        if (!problem.empty()) return what + problem;
-        still_ = cv::imdecode(bytes, cv::IMREAD_COLOR);
-        if (still_.empty()) return what + "what it sends does not decode as an image";
-      } else {
-        if (!cv::haveImageReader(path)) return what + "not an image format this build reads";
-        still_ = cv::imread(path, cv::IMREAD_COLOR);
-        if (still_.empty()) return what + "damaged or truncated, it does not decode";
-      }
-      firstSize_ = still_.size();
+    case InputKind::image:
+      problem = openImage(request.path);
       break;
-    }
-    case InputKind::camera: {
-      {
-        QuietStderr quiet;
-        if (capture_->openCamera(request.cameraIndex)) {
-          capture_->requestFrameSize(kDemoFrameSize);
-          capture_->read(firstFrame_);
-        }
-        if (firstFrame_.empty()) capture_->close();
-      }
-      if (firstFrame_.empty()) return "cannot open camera " + std::to_string(request.cameraIndex);
+    case InputKind::camera:
+      problem = openCamera(request.cameraIndex);
       break;
-    }
   }
+  if (!problem.empty()) return problem;
   if (!firstFrame_.empty()) {
     firstSize_ = firstFrame_.size();
     const CaptureInfo captured = capture_->info();

@@ -69,6 +69,10 @@ class FrameInput {
   bool readsFile(const std::string& path) const;
 
  private:
+  // open()'s part for each kind: an empty string or the message.
+  std::string openVideo(const std::string& path);
+  std::string openImage(const std::string& path);
+  std::string openCamera(int index);
   void noteEnd();
   // Past the frame limit: `frame` emptied, limitReached() set.
   bool atLimit(cv::Mat& frame);
