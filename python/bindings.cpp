@@ -26,6 +26,7 @@
 #include <vector>
 
 #include <cxxabi.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <opencv2/core.hpp>
@@ -691,8 +692,12 @@ class PySession {
 // ---------------------------------------------------------------------------------------------
 // Frames from files, decoded as retina-replay decodes them
 
-// An image is a file whose content an image decoder recognises; anything else is a video.
+// An image is a regular file whose content an image decoder recognises; anything else is a
+// video. A FIFO or a device is never probed: the probe would wait for a writer and take the bytes
+// it reads away from the decoder that opens it next.
 bool readsAsImage(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return false;
   return cv::haveImageReader(path);
 }
 
@@ -930,7 +935,9 @@ py::tuple exportClip(ClipRequest request, bool checkSignals) {
   if (counted.exiting()) return py::make_tuple("refused", "the interpreter is exiting", 0, "");
   RunControl control;
   control.stopSignal = &stop;
-  control.onFrame = [&](const FrameReport&) {
+  // Between frames, while a stream stalls and while a large layout is built: the interpreter's
+  // exit stops the run as SIGTERM would, Ctrl-C as SIGINT.
+  const auto lookForStops = [&] {
     if (stop == 0 && counted.exiting()) stop = SIGTERM;
     if (checkSignals && stop == 0) {
       py::gil_scoped_acquire gil;
@@ -939,8 +946,13 @@ py::tuple exportClip(ClipRequest request, bool checkSignals) {
         stop = SIGINT;
       }
     }
+  };
+  control.onFrame = [&](const FrameReport&) {
+    lookForStops();
     return FrameAction::carryOn;
   };
+  control.onWait = lookForStops;
+  control.onLayout = [&](std::int64_t, std::int64_t) { lookForStops(); };
   RunResult result;
   withoutGil([&] { result = run(clipSpec(std::move(request)), control); });
   if (interrupted) throw *interrupted;

@@ -151,9 +151,8 @@ void RunState::loop() {
     config.recordEvents = recordEvents_;
     // A large layout takes seconds to build: a stop abandons it.
     config.layoutProgress = [this](std::int64_t done, std::int64_t total) {
-      if (stopRequested()) return false;
       if (control_.onLayout) control_.onLayout(done, total);
-      return true;
+      return !stopRequested();
     };
     session_.emplace(std::move(config));
     for (const auto& output : outputs_)
@@ -183,6 +182,7 @@ bool RunState::runFrame(ExitFinisher& exitFinisher) {
   const FrameTimes times = clock_.timeRead([&] {
     // A stream may stall for ever: the wait is cut short by a stop.
     while (!input_.readWithin(frame_, kStopCheck)) {
+      if (control_.onWait) control_.onWait();
       stopped = stopRequested();
       if (stopped) return;
     }

@@ -55,10 +55,15 @@ struct RunControl {
   const volatile std::sig_atomic_t* stopSignal = nullptr;
   volatile std::sig_atomic_t* phase = nullptr;  // kept at the run's RunPhase
   // While the session builds the retina's layout, before onStart: `done` of `total` steps
-  // (LayoutProgress), every kLayoutProgressEvery steps and at the end.
+  // (LayoutProgress), every kLayoutProgressEvery steps and at the end, each time just before the
+  // build looks at stopSignal.
   std::function<void(std::int64_t done, std::int64_t total)> onLayout;
   std::function<void(const RunStart&)> onStart;
   std::function<FrameAction(const FrameReport&)> onFrame;
+  // Every kStopCheck while the run waits for a frame that a stream is slow to send, just before
+  // it looks at stopSignal: for a front end whose stop requests do not come through a signal
+  // handler of its own (Python's Ctrl-C, the interpreter's exit) to set the flag.
+  std::function<void()> onWait;
   // A warning as it arises (it also goes to RunResult::warnings), once each.
   std::function<void(const std::string& warning)> onWarning;
   // The frame loop has ended (RunResult's end, stopSignal, error and inputEndedEarly are
