@@ -840,7 +840,7 @@ std::string keywordWords(const Refusal& refusal) {
   }
 }
 
-// export_clip's keywords, checked on the Python side, as a run's spec.
+// export_clip's keywords, checked on the Python side, as a RunSpec.
 struct ClipRequest {
   std::string input;
   bool image = false;
@@ -856,21 +856,21 @@ struct ClipRequest {
 };
 
 RunSpec clipSpec(ClipRequest request) {
-  RunSpec spec;
-  spec.input.kind = request.image ? InputKind::image : InputKind::video;
-  spec.input.path = request.input;
-  spec.input.frameLimit = request.frames > 0 ? request.frames : request.image ? 300 : 0;
-  if (request.parameters) spec.parameters = *request.parameters;
-  spec.configFile = request.configFile;
-  spec.fovea = std::move(request.fovea);
-  spec.foveaPathFile = request.foveaPathFile;
-  spec.deterministic = true;
-  spec.commandLine = "quillaventora.export_clip";
-  spec.exportFile = request.output;
-  spec.exportGains = request.exportGains;
-  spec.statsFile = request.stats;
-  spec.exportOnRunThread = !request.writerThread;
-  return spec;
+  RunSpec runSpec;
+  runSpec.input.kind = request.image ? InputKind::image : InputKind::video;
+  runSpec.input.path = request.input;
+  runSpec.input.frameLimit = request.frames > 0 ? request.frames : request.image ? 300 : 0;
+  if (request.parameters) runSpec.parameters = *request.parameters;
+  runSpec.configFile = request.configFile;
+  runSpec.fovea = std::move(request.fovea);
+  runSpec.foveaPathFile = request.foveaPathFile;
+  runSpec.deterministic = true;
+  runSpec.commandLine = "quillaventora.export_clip";
+  runSpec.exportFile = request.output;
+  runSpec.exportGains = request.exportGains;
+  runSpec.statsFile = request.stats;
+  runSpec.exportOnRunThread = !request.writerThread;
+  return runSpec;
 }
 
 // The exports running now. None may still run when the interpreter has exited and the process's

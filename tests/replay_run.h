@@ -40,7 +40,7 @@ inline ReplayRun replay(const std::vector<std::string>& args, const RunSetup& se
   ParsedCommand parsed = parseReplayCommand(args);
   EXPECT_EQ(parsed.error, "");
   parsed.command.headless = true;
-  parsed.command.spec.exportOnRunThread = !setup.exportWriterThread;
+  parsed.command.runSpec.exportOnRunThread = !setup.exportWriterThread;
   ReplayRun run;
   std::ostringstream out, err;
   volatile std::sig_atomic_t stop = setup.stopBeforeFirstFrame ? setup.stopSignal : 0;

@@ -370,9 +370,9 @@ TEST(ExportOptions, RefuseWrongNamesAndGainsWithoutAnExport) {
   const ParsedCommand good = parseReplayCommand(
       {"--export", "run.H5", "--export-gains", "--stats", "run.csv", "--frames", "3"});
   EXPECT_EQ(good.error, "");
-  EXPECT_EQ(good.command.spec.exportFile, "run.H5");
-  EXPECT_TRUE(good.command.spec.exportGains);
-  EXPECT_EQ(good.command.spec.statsFile, "run.csv");
-  EXPECT_EQ(good.command.spec.commandLine,
+  EXPECT_EQ(good.command.runSpec.exportFile, "run.H5");
+  EXPECT_TRUE(good.command.runSpec.exportGains);
+  EXPECT_EQ(good.command.runSpec.statsFile, "run.csv");
+  EXPECT_EQ(good.command.runSpec.commandLine,
             "retina-replay --export run.H5 --export-gains --stats run.csv --frames 3");
 }

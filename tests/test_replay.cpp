@@ -177,16 +177,16 @@ TEST(ReplayOptionsParsing, RefusesEachBadOptionOrCombinationWithOneLineNamingIt)
       {"--video", "clip_%03d.jpg", "--frames", "12", "--snapshot", "12:last.PNG", "--out",
        "run.AVI", "--snapshot", "3:early.png", "--headless", "--deterministic"});
   EXPECT_EQ(good.error, "");
-  EXPECT_EQ(good.command.spec.input.kind, InputKind::video);
-  EXPECT_EQ(good.command.spec.input.path, "clip_%03d.jpg");
+  EXPECT_EQ(good.command.runSpec.input.kind, InputKind::video);
+  EXPECT_EQ(good.command.runSpec.input.path, "clip_%03d.jpg");
   EXPECT_EQ(good.command.frames, 12);
-  ASSERT_EQ(good.command.spec.snapshots.size(), 2u);
-  EXPECT_EQ(good.command.spec.snapshots[0].frame, 12);
-  EXPECT_EQ(good.command.spec.snapshots[0].path, "last.PNG");
-  EXPECT_EQ(good.command.spec.snapshots[1].frame, 3);
-  EXPECT_EQ(good.command.spec.snapshots[1].path, "early.png");
-  EXPECT_EQ(good.command.spec.recording, "run.AVI");
-  EXPECT_TRUE(good.command.headless && good.command.spec.deterministic);
+  ASSERT_EQ(good.command.runSpec.snapshots.size(), 2u);
+  EXPECT_EQ(good.command.runSpec.snapshots[0].frame, 12);
+  EXPECT_EQ(good.command.runSpec.snapshots[0].path, "last.PNG");
+  EXPECT_EQ(good.command.runSpec.snapshots[1].frame, 3);
+  EXPECT_EQ(good.command.runSpec.snapshots[1].path, "early.png");
+  EXPECT_EQ(good.command.runSpec.recording, "run.AVI");
+  EXPECT_TRUE(good.command.headless && good.command.runSpec.deterministic);
 
   // Help is always there to be asked for, whatever else is wrong on the line.
   const ParsedCommand help = parseReplayCommand({"--frames", "0", "--bogus", "--help"});

@@ -93,7 +93,7 @@ const char* sourceOption(InputKind source) {
 
 // What the options say together (`given`: the options on the line); empty when they fit.
 std::string checkCombination(const ReplayCommand& c, const std::set<std::string>& given) {
-  const RunSpec& s = c.spec;
+  const RunSpec& s = c.runSpec;
   if (given.count("--fovea") > 0 && !c.foveaPathFile.empty()) {
     return "give --fovea or --fovea-path, not both: a path moves the centre by itself";
   }
@@ -203,7 +203,7 @@ void OptionTable::declare() {
 
 void OptionTable::declareInput() {
   const std::string input = "Input (at most one; default: the synthetic scene)";
-  InputRequest& in = c_.spec.input;
+  InputRequest& in = c_.runSpec.input;
   const auto file = [&in](InputKind kind, const std::string& option) {
     return [&in, kind, option](const std::string& v) {
       if (v.empty()) return option + " needs a file name";
@@ -248,7 +248,7 @@ void OptionTable::declareRun() {
        "in a window, show each frame as soon as it is drawn (default: at the\n"
        "source's rate: a video's own, 30 fps for an image and the synthetic scene;\n"
        "a camera keeps its own pace and a headless run is never paced)");
-  flag("--deterministic", c_.spec.deterministic, run,
+  flag("--deterministic", c_.runSpec.deterministic, run,
        "no worker thread: right after each frame's events are pushed, the main\n"
        "thread runs exactly one worker iteration, and every clock reading comes\n"
        "from a frame clock that advances by 1/30 s per frame read. Two runs on\n"
@@ -279,7 +279,7 @@ void OptionTable::declareRun() {
                     "not '" +
                     v + "'";
            }
-           c_.spec.fovea.mode = v == "fixed" ? FoveaMode::fixed : FoveaMode::model;
+           c_.runSpec.fovea.mode = v == "fixed" ? FoveaMode::fixed : FoveaMode::model;
            return std::string();
          });
   valued("--fovea-path", "FILE.csv", parameters,
@@ -293,14 +293,14 @@ void OptionTable::declareRun() {
                  "--fovea-path reads a CSV file of frame,cx,cy; give it a name ending in .csv");
            }
            c_.foveaPathFile = v;
-           c_.spec.fovea.mode = FoveaMode::path;
+           c_.runSpec.fovea.mode = FoveaMode::path;
            return std::string();
          });
 }
 
 void OptionTable::declareOutputs() {
   const std::string output = "Output";
-  RunSpec& s = c_.spec;
+  RunSpec& s = c_.runSpec;
   flag("--headless", c_.headless, output,
        "no window and no keys (default: off; on by itself, with a notice, when no\n"
        "X server answers at DISPLAY)");
@@ -419,7 +419,7 @@ CLI::App& describeApp(CLI::App& app) {
 
 std::int64_t frameLimit(const ReplayCommand& command) {
   if (command.frames > 0) return command.frames;
-  const InputKind kind = command.spec.input.kind;
+  const InputKind kind = command.runSpec.input.kind;
   const bool endless = kind == InputKind::video || kind == InputKind::camera;
   return endless ? 0 : kDefaultReplayFrames;
 }
@@ -451,7 +451,7 @@ ParsedCommand parseReplayCommand(const std::vector<std::string>& args) {
   }
   if (c.version) return parsed;
 
-  c.spec.commandLine = commandLineText(args);
+  c.runSpec.commandLine = commandLineText(args);
   // What comes before the first unknown argument is parsed, each option checked as it comes.
   std::vector<std::string> known(args.rbegin() + static_cast<std::ptrdiff_t>(args.size() - unknown),
                                  args.rend());  // CLI11 takes them last first
@@ -472,23 +472,23 @@ ParsedCommand parseReplayCommand(const std::vector<std::string>& args) {
     return parsed;
   }
   parsed.error = checkCombination(c, table.given());
-  c.spec.input.frameLimit = frameLimit(c);
+  c.runSpec.input.frameLimit = frameLimit(c);
   return parsed;
 }
 
 std::string loadRunFiles(ReplayCommand& command) {
-  RunSpec& spec = command.spec;
+  RunSpec& runSpec = command.runSpec;
   if (!command.configPath.empty()) {
     const ParameterFileResult file = readParameterFile(command.configPath);
     if (!file.error.empty()) return "--config '" + command.configPath + "': " + file.error;
-    spec.parameters = file.parameters;
-    spec.configFile = command.configPath;
+    runSpec.parameters = file.parameters;
+    runSpec.configFile = command.configPath;
   }
   if (!command.foveaPathFile.empty()) {
     FoveaPathResult path = readFoveaPath(command.foveaPathFile);
     if (!path.error.empty()) return "--fovea-path '" + command.foveaPathFile + "': " + path.error;
-    spec.fovea.path = std::move(path.path);
-    spec.foveaPathFile = command.foveaPathFile;
+    runSpec.fovea.path = std::move(path.path);
+    runSpec.foveaPathFile = command.foveaPathFile;
   }
   return {};
 }

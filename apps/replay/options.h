@@ -12,9 +12,9 @@
 #include "run/run_spec.h"
 
 struct ReplayCommand {
-  RunSpec spec;               // the input, the frame limit, the mode, the fovea and the outputs
-  std::string configPath;     // --config, TOML, read into spec.parameters (see loadRunFiles)
-  std::string foveaPathFile;  // --fovea-path, CSV: frame,cx,cy, read into spec.fovea.path
+  RunSpec runSpec;            // the input, the frame limit, the mode, the fovea and the outputs
+  std::string configPath;     // --config, TOML, read into runSpec.parameters (see loadRunFiles)
+  std::string foveaPathFile;  // --fovea-path, CSV: frame,cx,cy, read into runSpec.fovea.path
   std::int64_t frames = 0;    // --frames; 0: the source's default (see frameLimit)
   bool headless = false;      // --headless
   bool fast = false;          // --fast: a window shows frames as fast as they come
@@ -52,7 +52,7 @@ struct ParsedCommand {
 // given once.
 ParsedCommand parseReplayCommand(const std::vector<std::string>& args);
 
-// Reads --config and --fovea-path into the spec. Returns an empty string or the refusal, naming
+// Reads --config and --fovea-path into `runSpec`. Returns an empty string or the refusal, naming
 // the option, the file and the line: "--config 'my.toml': line 3: unknown key konio.decy (did you
 // mean konio.decay?)".
 std::string loadRunFiles(ReplayCommand& command);

@@ -39,11 +39,12 @@ class ReplayConsole {
         err_(err),
         hooks_(hooks),
         window_(!command.headless),
-        paced_(!command.headless && !command.fast && command.spec.input.kind != InputKind::camera),
-        deterministic_(command.spec.deterministic),
-        exportFile_(command.spec.exportFile),
-        dataFiles_(!command.spec.exportFile.empty() || !command.spec.statsFile.empty()),
-        changed_(changedParameters(command.spec.parameters)) {}
+        paced_(!command.headless && !command.fast &&
+               command.runSpec.input.kind != InputKind::camera),
+        deterministic_(command.runSpec.deterministic),
+        exportFile_(command.runSpec.exportFile),
+        dataFiles_(!command.runSpec.exportFile.empty() || !command.runSpec.statsFile.empty()),
+        changed_(changedParameters(command.runSpec.parameters)) {}
 
   RunControl control();
   // After the run: the summary, the messages and the exit status.
@@ -226,7 +227,7 @@ int runReplay(ReplayCommand command, std::ostream& out, std::ostream& err,
   }
   const std::string problem = loadRunFiles(command);
   if (!problem.empty()) return refuse(problem);
-  if (command.printConfig) return answer(out, err, parametersToToml(command.spec.parameters));
+  if (command.printConfig) return answer(out, err, parametersToToml(command.runSpec.parameters));
   if (!command.headless) {
     const std::string why = windowUnavailableReason();
     if (!why.empty() && command.fast) {
@@ -239,7 +240,7 @@ int runReplay(ReplayCommand command, std::ostream& out, std::ostream& err,
   }
   ReplayConsole console(command, out, err, hooks);
   RunControl control = console.control();
-  const RunResult result = run(std::move(command.spec), control);
+  const RunResult result = run(std::move(command.runSpec), control);
   if (result.end == RunEnd::refused) return refuse(describeRefusal(*result.refusal, optionName));
   return console.conclude(result);
 }

@@ -19,7 +19,7 @@ struct ReplayHooks {
 };
 
 // Runs the command: answers --help, --version, --check-display and --print-config, or reads the
-// run's files and runs its spec, printing the console lines and the summary to `out`, messages
+// run's files and runs its `runSpec`, printing the console lines and the summary to `out`, messages
 // to `err`. However the run ends (the input or frame limit, ESC, the window closed, a stop
 // signal, a failed output, the window toolkit calling exit()), the worker is joined, every
 // complete output renamed into place and the summary printed with what became of each; a run

@@ -37,28 +37,28 @@ void settle(RunRole role, const std::string& target, const std::string& message,
 
 class ExportOutput : public Output {
  public:
-  explicit ExportOutput(const RunSpec& spec) : spec_(spec) {}
+  explicit ExportOutput(const RunSpec& runSpec) : runSpec_(runSpec) {}
 
   RunRole role() const override { return RunRole::exportFile; }
-  const std::string& target() const override { return spec_.exportFile; }
+  const std::string& target() const override { return runSpec_.exportFile; }
   bool needsEvents() const override { return true; }
   bool finishesLast() const override { return true; }
 
   std::string prepare(const OutputContext& context) override {
     info_.tool = kReplayToolName;
     info_.version = kReplayVersion;
-    info_.commandLine = spec_.commandLine;
-    info_.input = inputText(spec_.input);
-    info_.deterministic = spec_.deterministic;
+    info_.commandLine = runSpec_.commandLine;
+    info_.input = inputText(runSpec_.input);
+    info_.deterministic = runSpec_.deterministic;
     info_.startTime = context.startTime;
     info_.provenance = context.provenance;
     stopSignal_ = context.stopSignal;
-    return export_.create(spec_.exportFile, spec_.exportGains);
+    return export_.create(runSpec_.exportFile, runSpec_.exportGains);
   }
 
   void start(std::size_t sensorCount) override {
     info_.sensorCount = static_cast<std::int64_t>(sensorCount);
-    export_.start(info_, spec_.exportOnRunThread ? ExportWriter::caller : ExportWriter::thread,
+    export_.start(info_, runSpec_.exportOnRunThread ? ExportWriter::caller : ExportWriter::thread,
                   stopSignal_);
   }
 
@@ -83,7 +83,7 @@ class ExportOutput : public Output {
   }
 
  private:
-  const RunSpec& spec_;
+  const RunSpec& runSpec_;
   ExportRunInfo info_;
   Hdf5Export export_;
   const volatile std::sig_atomic_t* stopSignal_ = nullptr;
@@ -91,14 +91,14 @@ class ExportOutput : public Output {
 
 class StatsOutput : public Output {
  public:
-  explicit StatsOutput(const RunSpec& spec) : spec_(spec) {}
+  explicit StatsOutput(const RunSpec& runSpec) : runSpec_(runSpec) {}
 
   RunRole role() const override { return RunRole::statsFile; }
-  const std::string& target() const override { return spec_.statsFile; }
+  const std::string& target() const override { return runSpec_.statsFile; }
 
   std::string prepare(const OutputContext& context) override {
-    return stats_.create(spec_.statsFile,
-                         provenanceComments(spec_, context.provenance, context.startTime));
+    return stats_.create(runSpec_.statsFile,
+                         provenanceComments(runSpec_, context.provenance, context.startTime));
   }
 
   std::string write(OutputFrame& frame) override {
@@ -131,16 +131,16 @@ class StatsOutput : public Output {
   }
 
  private:
-  const RunSpec& spec_;
+  const RunSpec& runSpec_;
   StatsWriter stats_;
 };
 
 }  // namespace
 
-std::unique_ptr<Output> makeExportOutput(const RunSpec& spec) {
-  return std::make_unique<ExportOutput>(spec);
+std::unique_ptr<Output> makeExportOutput(const RunSpec& runSpec) {
+  return std::make_unique<ExportOutput>(runSpec);
 }
 
-std::unique_ptr<Output> makeStatsOutput(const RunSpec& spec) {
-  return std::make_unique<StatsOutput>(spec);
+std::unique_ptr<Output> makeStatsOutput(const RunSpec& runSpec) {
+  return std::make_unique<StatsOutput>(runSpec);
 }

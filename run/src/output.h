@@ -19,7 +19,7 @@
 
 // What an output may read before the run, once the input is open.
 struct OutputContext {
-  const RunSpec& spec;
+  const RunSpec& runSpec;
   const FrameInput& input;
   const RunProvenance& provenance;
   const std::string& startTime;                  // ISO 8601, UTC
@@ -70,15 +70,15 @@ class Output {
   virtual void finish(OutputEnding& ending, RunResult& result) = 0;
 };
 
-// Every output `spec` asks for, in the order the summary lists them: the recording, the
+// Every output `runSpec` asks for, in the order the summary lists them: the recording, the
 // snapshots, the export, the CSV.
-std::vector<std::unique_ptr<Output>> makeOutputs(const RunSpec& spec);
+std::vector<std::unique_ptr<Output>> makeOutputs(const RunSpec& runSpec);
 
 // Before any output is prepared, every target at once: none may be one of the run's files (the
 // parameter file, the fovea path, the input's own files) or named by two outputs, and no
 // snapshot frame may lie beyond the input's known end.
 std::optional<Refusal> vetOutputs(const std::vector<std::unique_ptr<Output>>& outputs,
-                                  const RunSpec& spec, const FrameInput& input);
+                                  const RunSpec& runSpec, const FrameInput& input);
 
 // A refusal of `role`, naming `target`.
 inline Refusal refusalOf(Refusal::Kind kind, RunRole role, std::string target,
@@ -97,5 +97,5 @@ OutputOutcome written(RunRole role, const std::string& target);
 
 std::unique_ptr<Output> makeRecordingOutput(const std::string& target);
 std::unique_ptr<Output> makeSnapshotOutput(const SnapshotSpec& snapshot);
-std::unique_ptr<Output> makeExportOutput(const RunSpec& spec);
-std::unique_ptr<Output> makeStatsOutput(const RunSpec& spec);
+std::unique_ptr<Output> makeExportOutput(const RunSpec& runSpec);
+std::unique_ptr<Output> makeStatsOutput(const RunSpec& runSpec);

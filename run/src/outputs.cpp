@@ -7,21 +7,22 @@
 #include "output.h"
 #include "safe_output/target_checks.h"
 
-std::vector<std::unique_ptr<Output>> makeOutputs(const RunSpec& spec) {
+std::vector<std::unique_ptr<Output>> makeOutputs(const RunSpec& runSpec) {
   std::vector<std::unique_ptr<Output>> outputs;
-  if (!spec.recording.empty()) outputs.push_back(makeRecordingOutput(spec.recording));
-  for (const SnapshotSpec& snapshot : spec.snapshots)
+  if (!runSpec.recording.empty()) outputs.push_back(makeRecordingOutput(runSpec.recording));
+  for (const SnapshotSpec& snapshot : runSpec.snapshots)
     outputs.push_back(makeSnapshotOutput(snapshot));
-  if (!spec.exportFile.empty()) outputs.push_back(makeExportOutput(spec));
-  if (!spec.statsFile.empty()) outputs.push_back(makeStatsOutput(spec));
+  if (!runSpec.exportFile.empty()) outputs.push_back(makeExportOutput(runSpec));
+  if (!runSpec.statsFile.empty()) outputs.push_back(makeStatsOutput(runSpec));
   return outputs;
 }
 
 namespace {
 
-std::optional<Refusal> runFileRefusal(const Output& output, const RunSpec& spec) {
+std::optional<Refusal> runFileRefusal(const Output& output, const RunSpec& runSpec) {
   for (const RunRole file : {RunRole::configFile, RunRole::foveaPathFile}) {
-    const std::string& path = file == RunRole::configFile ? spec.configFile : spec.foveaPathFile;
+    const std::string& path =
+        file == RunRole::configFile ? runSpec.configFile : runSpec.foveaPathFile;
     if (!path.empty() && fileIdentity(output.target()) == fileIdentity(path)) {
       Refusal refusal = refusalOf(Refusal::Kind::outputIsRunFile, output.role(), output.target());
       refusal.runFile = file;
@@ -34,16 +35,16 @@ std::optional<Refusal> runFileRefusal(const Output& output, const RunSpec& spec)
 }  // namespace
 
 std::optional<Refusal> vetOutputs(const std::vector<std::unique_ptr<Output>>& outputs,
-                                  const RunSpec& spec, const FrameInput& input) {
+                                  const RunSpec& runSpec, const FrameInput& input) {
   // The files first, the snapshots after them.
   for (const bool snapshots : {false, true}) {
     for (const auto& output : outputs) {
       if ((output->role() == RunRole::snapshot) != snapshots) continue;
-      if (auto refusal = runFileRefusal(*output, spec)) return refusal;
+      if (auto refusal = runFileRefusal(*output, runSpec)) return refusal;
     }
   }
   const std::int64_t expected = input.expectedFrames();
-  for (const SnapshotSpec& shot : spec.snapshots) {
+  for (const SnapshotSpec& shot : runSpec.snapshots) {
     if (expected > 0 && shot.frame > expected) {
       Refusal refusal = refusalOf(Refusal::Kind::snapshotBeyondEnd, RunRole::snapshot, shot.path);
       refusal.frame = shot.frame;

@@ -29,12 +29,12 @@ std::string joinedKeys(const std::vector<std::string>& keys) {
   return text;
 }
 
-std::string foveaControlText(const RunSpec& spec) {
-  switch (spec.fovea.mode) {
+std::string foveaControlText(const RunSpec& runSpec) {
+  switch (runSpec.fovea.mode) {
     case FoveaMode::fixed:
       return "fixed";
     case FoveaMode::path:
-      return "path " + (spec.foveaPathFile.empty() ? "" : resolvedPath(spec.foveaPathFile));
+      return "path " + (runSpec.foveaPathFile.empty() ? "" : resolvedPath(runSpec.foveaPathFile));
     case FoveaMode::model:
       break;
   }
@@ -60,12 +60,12 @@ void describeInput(const InputRequest& request, const FrameInput& input, RunProv
 
 }  // namespace
 
-RunProvenance runProvenance(const RunSpec& spec, const FrameInput& input) {
+RunProvenance runProvenance(const RunSpec& runSpec, const FrameInput& input) {
   RunProvenance run;
-  run.parameters = spec.parameters;
-  if (!spec.configFile.empty()) run.configFile = resolvedPath(spec.configFile);
-  run.foveaControl = foveaControlText(spec);
-  describeInput(spec.input, input, run);
+  run.parameters = runSpec.parameters;
+  if (!runSpec.configFile.empty()) run.configFile = resolvedPath(runSpec.configFile);
+  run.foveaControl = foveaControlText(runSpec);
+  describeInput(runSpec.input, input, run);
   return run;
 }
 
@@ -80,18 +80,18 @@ std::string inputText(const InputRequest& input) {
   }
 }
 
-std::vector<std::string> provenanceComments(const RunSpec& spec, const RunProvenance& run,
+std::vector<std::string> provenanceComments(const RunSpec& runSpec, const RunProvenance& run,
                                             const std::string& startTime) {
   std::ostringstream input;
-  input << (run.inputPath.empty() ? inputText(spec.input) : run.inputPath);
+  input << (run.inputPath.empty() ? inputText(runSpec.input) : run.inputPath);
   if (run.inputBytes >= 0) input << ", " << run.inputBytes << " bytes";
   input << ", " << run.inputFrameRate << " frames per second";
   const std::vector<std::string> changed = changedParameters(run.parameters);
   std::vector<std::string> lines{
       "tool: " + std::string(kReplayToolName) + " " + kReplayVersion,
-      "command line: " + spec.commandLine,
+      "command line: " + runSpec.commandLine,
       "input: " + input.str(),
-      "mode: " + std::string(spec.deterministic ? "deterministic" : "live"),
+      "mode: " + std::string(runSpec.deterministic ? "deterministic" : "live"),
       "fovea: " + run.foveaControl,
       "config file: " + (run.configFile.empty() ? std::string("none") : run.configFile),
       "start time: " + startTime,

@@ -11,14 +11,14 @@
 #include "run/run_spec.h"
 
 // The run's provenance: its parameters, files and input (absolute path, size, rate).
-RunProvenance runProvenance(const RunSpec& spec, const FrameInput& input);
+RunProvenance runProvenance(const RunSpec& runSpec, const FrameInput& input);
 
 // The input as the export's root attribute names it: its path, "synthetic" or "camera N".
 std::string inputText(const InputRequest& input);
 
 // The CSV file's leading comment lines: what the HDF5 file's root attributes and /parameters
 // record, one line each.
-std::vector<std::string> provenanceComments(const RunSpec& spec, const RunProvenance& run,
+std::vector<std::string> provenanceComments(const RunSpec& runSpec, const RunProvenance& run,
                                             const std::string& startTime);
 
 // Now, as ISO 8601 in UTC.

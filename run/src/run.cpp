@@ -46,8 +46,8 @@ bool isDataFile(const Output& output) {
 // Everything that lives for one run, in the order it is made.
 class RunState {
  public:
-  RunState(RunSpec spec, RunControl& control)
-      : spec_(std::move(spec)), control_(control), clock_(spec_.deterministic) {}
+  RunState(RunSpec runSpec, RunControl& control)
+      : runSpec_(std::move(runSpec)), control_(control), clock_(runSpec_.deterministic) {}
 
   // Opens the input and prepares every output; false, with result_.refusal, when refused.
   bool prepare();
@@ -81,7 +81,7 @@ class RunState {
   // The drawn frame through every output; true when one failed.
   bool writeOutputs(const FrameResult& result, double readSeconds, double& dataSeconds);
 
-  RunSpec spec_;
+  RunSpec runSpec_;
   RunControl& control_;
   RunResult result_;
   FrameInput input_;
@@ -100,30 +100,30 @@ class RunState {
 
 bool RunState::prepare() {
   setPhase(RunPhase::starting);
-  std::string problem = validateParameters(spec_.parameters);
+  std::string problem = validateParameters(runSpec_.parameters);
   if (!problem.empty()) {
-    return refuse(refusalOf(Refusal::Kind::parametersInvalid, RunRole::configFile, spec_.configFile,
-                            problem));
+    return refuse(refusalOf(Refusal::Kind::parametersInvalid, RunRole::configFile,
+                            runSpec_.configFile, problem));
   }
-  problem = input_.open(spec_.input);
+  problem = input_.open(runSpec_.input);
   if (!problem.empty()) {
     return refuse(
-        refusalOf(Refusal::Kind::inputUnreadable, RunRole::input, spec_.input.path, problem));
+        refusalOf(Refusal::Kind::inputUnreadable, RunRole::input, runSpec_.input.path, problem));
   }
-  if (!spec_.foveaPathFile.empty()) {
-    std::string outside = checkFoveaPathInside(spec_.fovea.path, input_.firstFrameSize());
+  if (!runSpec_.foveaPathFile.empty()) {
+    std::string outside = checkFoveaPathInside(runSpec_.fovea.path, input_.firstFrameSize());
     if (!outside.empty()) {
       return refuse(refusalOf(Refusal::Kind::foveaPathOutside, RunRole::foveaPathFile,
-                              spec_.foveaPathFile, outside));
+                              runSpec_.foveaPathFile, outside));
     }
   }
-  outputs_ = makeOutputs(spec_);
-  if (std::optional<Refusal> refusal = vetOutputs(outputs_, spec_, input_)) {
+  outputs_ = makeOutputs(runSpec_);
+  if (std::optional<Refusal> refusal = vetOutputs(outputs_, runSpec_, input_)) {
     return refuse(std::move(*refusal));
   }
-  const RunProvenance provenance = runProvenance(spec_, input_);
+  const RunProvenance provenance = runProvenance(runSpec_, input_);
   const std::string startTime = utcNow();
-  const OutputContext context{spec_, input_, provenance, startTime, control_.stopSignal};
+  const OutputContext context{runSpec_, input_, provenance, startTime, control_.stopSignal};
   for (const auto& output : outputs_) {
     problem = output->prepare(context);
     if (!problem.empty()) {
@@ -145,9 +145,9 @@ void RunState::loop() {
   setPhase(RunPhase::running);
   result_.end = RunEnd::inputEnded;
   try {
-    modelFovea_ = spec_.fovea.mode == FoveaMode::model;
-    // The fovea's mode and file stay in the spec for the record; its path moves into the session.
-    SessionConfig config = sessionConfig(spec_.parameters, std::move(spec_.fovea), clock_);
+    modelFovea_ = runSpec_.fovea.mode == FoveaMode::model;
+    // The fovea's mode and file stay in runSpec_ for the record; its path moves into the session.
+    SessionConfig config = sessionConfig(runSpec_.parameters, std::move(runSpec_.fovea), clock_);
     config.recordEvents = recordEvents_;
     // A large layout takes seconds to build: a stop abandons it.
     config.layoutProgress = [this](std::int64_t done, std::int64_t total) {
@@ -203,7 +203,7 @@ bool RunState::runFrame(ExitFinisher& exitFinisher) {
     if (recordEvents_) session_->takeFrameEvents(frameEvents_);
     if (modelFovea_ && !warnedSmall_) {
       std::string warning =
-          smallFrameWarning(frame_.size(), spec_.parameters.fovea.margin, result.center);
+          smallFrameWarning(frame_.size(), runSpec_.parameters.fovea.margin, result.center);
       warnedSmall_ = !warning.empty();
       if (warnedSmall_) warn(std::move(warning));
     }
@@ -273,8 +273,8 @@ RunResult& RunState::finish() {
 
 }  // namespace
 
-RunResult run(RunSpec spec, RunControl& control) {
-  RunState state(std::move(spec), control);
+RunResult run(RunSpec runSpec, RunControl& control) {
+  RunState state(std::move(runSpec), control);
   if (!state.prepare()) return std::move(state.result());
   state.loop();
   return std::move(state.finish());

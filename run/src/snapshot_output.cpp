@@ -21,18 +21,18 @@ bool encodeExactly(const cv::Mat& canvas, std::vector<uchar>& png) {
 
 class SnapshotOutput : public Output {
  public:
-  explicit SnapshotOutput(SnapshotSpec spec) : spec_(std::move(spec)) {}
+  explicit SnapshotOutput(SnapshotSpec runSpec) : runSpec_(std::move(runSpec)) {}
 
   RunRole role() const override { return RunRole::snapshot; }
-  const std::string& target() const override { return spec_.path; }
+  const std::string& target() const override { return runSpec_.path; }
 
   std::string prepare(const OutputContext&) override {
-    const std::string problem = file_.create(spec_.path, TemporaryKind::anonymous);
-    return problem.empty() ? problem : cannotWrite(spec_.path, problem);
+    const std::string problem = file_.create(runSpec_.path, TemporaryKind::anonymous);
+    return problem.empty() ? problem : cannotWrite(runSpec_.path, problem);
   }
 
   std::string write(OutputFrame& frame) override {
-    if (frame.number != spec_.frame || done_ || !problem_.empty()) return {};
+    if (frame.number != runSpec_.frame || done_ || !problem_.empty()) return {};
     // Encoded here and written through the temporary file's own descriptor, so that a failed
     // write says why (a full disk) rather than leaving a short file to find out about.
     std::vector<uchar> png;
@@ -47,26 +47,28 @@ class SnapshotOutput : public Output {
     }
     file_.abandon();
     problem_ = problem;
-    return cannotWrite(spec_.path, problem);
+    return cannotWrite(runSpec_.path, problem);
   }
 
   void finish(OutputEnding& ending, RunResult& result) override {
     file_.abandon();
     std::string problem = problem_;
-    if (!problem.empty()) result.failures.push_back(cannotWrite(spec_.path, problem));
-    if (!done_ && problem.empty() && spec_.frame > ending.framesRun) {
-      problem = "frame " + std::to_string(spec_.frame) + " was not reached (the run ended after " +
-                std::to_string(ending.framesRun) + " frames)";
-      result.missed.push_back("snapshot " + problem + ", so '" + spec_.path + "' was not written");
+    if (!problem.empty()) result.failures.push_back(cannotWrite(runSpec_.path, problem));
+    if (!done_ && problem.empty() && runSpec_.frame > ending.framesRun) {
+      problem = "frame " + std::to_string(runSpec_.frame) +
+                " was not reached (the run ended after " + std::to_string(ending.framesRun) +
+                " frames)";
+      result.missed.push_back("snapshot " + problem + ", so '" + runSpec_.path +
+                              "' was not written");
     } else if (!done_ && problem.empty()) {
       problem = "the run ended at its frame, on another output's failure";
     }
-    result.outputs.push_back(done_ ? written(role(), spec_.path)
-                                   : notWritten(role(), spec_.path, problem));
+    result.outputs.push_back(done_ ? written(role(), runSpec_.path)
+                                   : notWritten(role(), runSpec_.path, problem));
   }
 
  private:
-  SnapshotSpec spec_;
+  SnapshotSpec runSpec_;
   AtomicFile file_;
   bool done_ = false;
   std::string problem_;  // why it could not be written

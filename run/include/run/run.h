@@ -79,5 +79,5 @@ struct RunControl {
   std::function<int(const RunResult&)> onToolkitExit;
 };
 
-// Runs `spec` under `control`. Main thread only; one run at a time per thread.
-RunResult run(RunSpec spec, RunControl& control);
+// Runs `runSpec` under `control`. Main thread only; one run at a time per thread.
+RunResult run(RunSpec runSpec, RunControl& control);
