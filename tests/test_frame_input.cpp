@@ -24,8 +24,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A grey 160x120 MJPG clip with a disc that moves right; false where no writer opens.
 bool writeClip(const std::string& path, int frames) {
   cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10.0,
@@ -147,9 +145,9 @@ TEST_F(FrameInputThreaded, AStalledFifoAnswersNotYetAndClosesAtOnce) {
     // The next frame is not all there: neither it nor the end can come.
     EXPECT_FALSE(input.readWithin(frame, std::chrono::milliseconds(200)));
     EXPECT_TRUE(frame.empty());
-    const Clock::time_point start = Clock::now();
-    input.close();  // leaves the read to its thread
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    // Returns while this test still holds the FIFO open: it leaves the read to its thread
+    // rather than wait for the frame that never comes (waiting would hang the test here).
+    input.close();
   }
   sender.join();
   close(writer);  // the left read sees the end, and its thread closes the capture
