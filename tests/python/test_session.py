@@ -391,8 +391,12 @@ def test_the_interpreter_ends_normally_and_stderr_holds_only_python(tmp_path, en
     # no crash as the libraries' static objects go under a running export (status -11).
     assert (done.returncode, done.stderr) == (0, "")
     if "export_clip" in ending:
-        attributes = qv.read_export(tmp_path / "clip.h5").attrs
-        assert (attributes["end_reason"], attributes["completed"]) == ("signal SIGTERM", 0)
+        assert not (tmp_path / qv._quillaventora._TEMPORARY_MARKER).exists()  # nothing left
+        # The exit may come while the layout is built, before any frame: then nothing is
+        # written. Past a stream's first frames it always comes after some.
+        if "stalled" in ending or (tmp_path / "clip.h5").exists():
+            attributes = qv.read_export(tmp_path / "clip.h5").attrs
+            assert (attributes["end_reason"], attributes["completed"]) == ("signal SIGTERM", 0)
 
 
 def test_one_session_stepped_from_two_threads_counts_every_frame_once():
