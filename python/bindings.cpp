@@ -279,6 +279,15 @@ py::object valueObject(const Parameters& parameters, const ParameterKey& key) {
   return py::float_(std::strtod(formatParameterValue(key, value).c_str(), nullptr));
 }
 
+// ('section.key', value) of every key, in file order: what keys(), values(), items() and
+// to_dict() show.
+py::list parameterItems(const Parameters& parameters) {
+  py::list items;
+  for (const ParameterKey& key : parameterKeys())
+    items.append(py::make_tuple(key.path(), valueObject(parameters, key)));
+  return items;
+}
+
 // Sets one key from a Python value: a whole number for a whole-number key, any real number for
 // the others (bool is neither), within the key's range. The messages are the parameter file's.
 void setValue(Parameters& parameters, const ParameterKey& key, py::handle value) {
@@ -1134,28 +1143,15 @@ ValueError
           "values",
           [](const Parameters& p) {
             py::list values;
-            for (const ParameterKey& key : parameterKeys())
-              values.append(valueObject(p, key));
+            for (const py::handle item : parameterItems(p))
+              values.append(item[py::int_(1)]);
             return values;
           },
           "Returns every key's value (list of int and float), in file order.")
+      .def("items", &parameterItems,
+           "Returns ('section.key', value) of every key (list of tuples), in file order.")
       .def(
-          "items",
-          [](const Parameters& p) {
-            py::list items;
-            for (const ParameterKey& key : parameterKeys())
-              items.append(py::make_tuple(key.path(), valueObject(p, key)));
-            return items;
-          },
-          "Returns ('section.key', value) of every key (list of tuples), in file order.")
-      .def(
-          "to_dict",
-          [](const Parameters& p) {
-            py::dict values;
-            for (const ParameterKey& key : parameterKeys())
-              values[py::str(key.path())] = valueObject(p, key);
-            return values;
-          },
+          "to_dict", [](const Parameters& p) { return py::dict(parameterItems(p)); },
           "Returns a dict of every key ('section.key') to its value, in file order; "
           "Parameters(d) reads it back.")
       .def(
